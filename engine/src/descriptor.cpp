@@ -1,0 +1,198 @@
+#include "partwise/descriptor.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "file_io.h"
+#include "partwise/md5.h"
+
+namespace partwise {
+
+DescriptorState& Descriptor() {
+    static DescriptorState state;
+    return state;
+}
+
+void ResetDescriptorState() {
+    DescriptorState& state = Descriptor();
+    state.header = DescriptorHeader{};
+    state.descriptorPath.clear();
+    state.truncated = false;
+    ClearDescriptorRecords();
+}
+
+std::string BuildDescriptorPath(const std::string& folder) { return folder + "/" + kDescriptorFileName; }
+
+void ResetDescriptor(const std::string& chunkFolder) {
+    DescriptorState& state = Descriptor();
+    state.header = DescriptorHeader{};
+    state.header.magic1 = kDescriptorMagic1;
+    state.header.magic2 = kDescriptorMagic2;
+    state.descriptorPath = BuildDescriptorPath(chunkFolder);
+    state.truncated = false;
+    ClearDescriptorRecords();
+}
+
+std::string FieldText(const char* field, std::size_t width) {
+    const void* nul = std::memchr(field, 0, width);
+    return std::string(field, nul ? static_cast<const char*>(nul) - field : width);
+}
+
+bool FieldIsTerminated(const char* field, std::size_t width) { return std::memchr(field, 0, width) != nullptr; }
+
+namespace {
+template <std::size_t N>
+void StoreField(char (&field)[N], const std::string& text) {
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+}
+}  // namespace
+
+void SetSourceName(const std::string& name) { StoreField(Descriptor().header.sourceName, name); }
+
+std::string GetSourceName() {
+    const DescriptorHeader& header = Descriptor().header;
+    return FieldText(header.sourceName, sizeof header.sourceName);
+}
+
+void SetChunkCount(int32_t count) { Descriptor().header.chunkCount = count; }
+int32_t GetChunkCount() { return Descriptor().header.chunkCount; }
+int32_t GetFileRecordCount() { return Descriptor().header.fileRecordCount; }
+void SetTotalSize(int64_t size) { Descriptor().header.totalSize = size; }
+int64_t GetTotalSize() { return Descriptor().header.totalSize; }
+
+void SetPasswordDigest(const std::string& password) {
+    const std::string text = password.substr(0, password.find('\0'));
+    StoreField(Descriptor().header.passwordDigest, Md5HexText(text.data(), text.size()));
+}
+
+std::string GetPasswordDigest() {
+    // A digest is at most 32 digits; the field's tail is padding.
+    return FieldText(Descriptor().header.passwordDigest, 32);
+}
+
+void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
+    std::string fingerprint = ChunkFingerprint(chunkPath);
+    auto record = std::make_unique<ChunkRecord>();
+    std::memset(record.get(), 0, sizeof(ChunkRecord));
+    record->chunkIndex = chunkIndex;
+    std::memcpy(record->fingerprint, fingerprint.data(), std::min<std::size_t>(fingerprint.size(), 32));
+    DescriptorState& state = Descriptor();
+    std::lock_guard lock(state.chunkRecordMutex);
+    state.chunkRecords.push_back(std::move(record));
+}
+
+void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length) {
+    DescriptorState& state = Descriptor();
+    auto record = std::make_unique<FileRecord>();
+    std::memset(record.get(), 0, sizeof(FileRecord));
+    StoreField(record->relativePath, relativePath);
+    record->chunkIndex = chunkIndex;
+    record->offsetInChunk = offsetInChunk;
+    record->length = length;
+    record->recordIndex = state.header.fileRecordCount++;
+    state.fileRecords.push_back(std::move(record));
+}
+
+int WriteDescriptor() {
+    DescriptorState& state = Descriptor();
+    std::vector<char> bytes;
+    bytes.reserve(sizeof(DescriptorHeader) + state.chunkRecords.size() * sizeof(ChunkRecord) +
+                  state.fileRecords.size() * sizeof(FileRecord));
+    auto append = [&bytes](const void* p, std::size_t n) {
+        bytes.insert(bytes.end(), static_cast<const char*>(p), static_cast<const char*>(p) + n);
+    };
+    append(&state.header, sizeof state.header);
+    for (const auto& record : state.chunkRecords) append(record.get(), sizeof(ChunkRecord));
+    for (const auto& record : state.fileRecords) append(record.get(), sizeof(FileRecord));
+
+    // Renamed into place only when whole, so that no reader ever sees half a
+    // descriptor, nor one that outlived a failed write.
+    const std::string& path = state.descriptorPath;
+    const std::string temporary = path + ".tmp";
+    UniqueFd fd = OpenForWriting(temporary);
+    if (!fd.valid()) return Fail("cannot create", temporary, errno);
+    if (::ftruncate(fd.get(), 0) != 0 || WriteAll(fd.get(), bytes.data(), bytes.size()) != 0 || fd.Close() != 0) {
+        int err = errno;
+        ::unlink(temporary.c_str());
+        return Fail("cannot write", temporary, err);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        ::unlink(temporary.c_str());
+        return Fail("cannot rename into place", path, err);
+    }
+    return 0;
+}
+
+namespace {
+// Reads the records of one kind as far as the file holds them: a record cut
+// short is zero-filled, none is made past the end of the file.
+template <typename Record>
+void ReadRecords(int fd, int64_t& position, int64_t fileSize, int32_t count,
+                 std::vector<std::unique_ptr<Record>>& out, bool& truncated) {
+    for (int32_t i = 0; i < count; ++i) {
+        if (position >= fileSize) {
+            truncated = true;
+            return;
+        }
+        auto record = std::make_unique<Record>();
+        std::memset(record.get(), 0, sizeof(Record));
+        int64_t n = ReadAt(fd, record.get(), sizeof(Record), position);
+        if (n <= 0) {
+            truncated = true;
+            return;
+        }
+        if (n < static_cast<int64_t>(sizeof(Record))) truncated = true;
+        position += n;
+        out.push_back(std::move(record));
+    }
+}
+}  // namespace
+
+int ReadDescriptor(const std::string& chunkFolder) {
+    DescriptorState& state = Descriptor();
+    ClearDescriptorRecords();
+    state.header = DescriptorHeader{};
+    state.truncated = false;
+
+    const std::string path = BuildDescriptorPath(chunkFolder);
+    UniqueFd fd = OpenForReading(path);
+    if (!fd.valid()) return Fail("cannot open chunk set descriptor", path, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", path, errno);
+    if (!S_ISREG(st.st_mode)) return Fail("cannot read", path, EISDIR);
+    int64_t n = ReadAt(fd.get(), &state.header, sizeof state.header, 0);
+    if (n < 0) return Fail("cannot read", path, errno);
+    if (state.header.magic1 != kDescriptorMagic1 || state.header.magic2 != kDescriptorMagic2)
+        return Fail("'" + path + "' is not a chunk set descriptor");
+    int64_t position = n;
+    if (n < static_cast<int64_t>(sizeof state.header)) state.truncated = true;
+    ReadRecords(fd.get(), position, st.st_size, state.header.chunkCount, state.chunkRecords, state.truncated);
+    ReadRecords(fd.get(), position, st.st_size, state.header.fileRecordCount, state.fileRecords, state.truncated);
+    return 0;
+}
+
+bool DescriptorIsTruncated() { return Descriptor().truncated; }
+
+void ClearDescriptorRecords() {
+    DescriptorState& state = Descriptor();
+    std::lock_guard lock(state.chunkRecordMutex);
+    state.chunkRecords.clear();
+    state.fileRecords.clear();
+}
+
+void CopyChunkRecords(std::vector<const ChunkRecord*>& out) {
+    for (const auto& record : Descriptor().chunkRecords) out.push_back(record.get());
+}
+
+void CopyFileRecords(std::vector<const FileRecord*>& out) {
+    for (const auto& record : Descriptor().fileRecords) out.push_back(record.get());
+}
+
+}  // namespace partwise

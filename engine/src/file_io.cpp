@@ -1,0 +1,133 @@
+#include "file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "partwise/errors.h"
+#include "partwise/progress.h"
+
+namespace partwise {
+
+int Fail(const std::string& what, const std::string& path, int err) {
+    SetLastErrorText(what + " '" + path + "': " + std::strerror(err));
+    return -1;
+}
+
+int Fail(const std::string& message) {
+    SetLastErrorText(message);
+    return -1;
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int UniqueFd::Close() {
+    if (fd_ < 0) return 0;
+    int fd = fd_;
+    fd_ = -1;
+    // Linux releases the descriptor even when close reports EINTR: no retry.
+    return ::close(fd) == 0 || errno == EINTR ? 0 : -1;
+}
+
+UniqueFd OpenForReading(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+UniqueFd OpenForWriting(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+}
+
+FileIdentity IdentityOf(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
+
+int WriteAll(int fd, const void* data, std::size_t length) {
+    const char* p = static_cast<const char*>(data);
+    while (length > 0) {
+        ssize_t n = ::write(fd, p, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int64_t ReadAt(int fd, void* data, std::size_t length, int64_t offset) {
+    char* p = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pread(fd, p + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+namespace {
+constexpr std::size_t kBufferSize = 1 << 20;
+constexpr int64_t kKernelCopyBlock = 8 << 20;
+
+bool KernelCopyUnsupported(int err) {
+    return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF ||
+           err == ETXTBSY || err == EPERM;
+}
+}  // namespace
+
+RangeCopier::RangeCopier() : buffer_(kBufferSize) {}
+
+int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int out,
+                          const std::string& outPath, int64_t length) {
+    ProgressCounters& progress = Progress();
+    int64_t copied = 0;
+    while (copied < length && useKernelCopy_) {
+        off_t inOffset = static_cast<off_t>(offset + copied);
+        std::size_t want = static_cast<std::size_t>(std::min(kKernelCopyBlock, length - copied));
+        ssize_t n = ::copy_file_range(in, &inOffset, out, nullptr, want, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (KernelCopyUnsupported(errno)) {
+                useKernelCopy_ = false;
+                break;
+            }
+            // Either side may have failed; a read error is the rarer one.
+            int err = errno;
+            if (err == ENOSPC || err == EFBIG || err == EDQUOT) return Fail("cannot write", outPath, err);
+            return Fail("cannot copy from", inPath, err);
+        }
+        if (n == 0) return copied;
+        copied += n;
+        progress.bytesDone.fetch_add(n, std::memory_order_relaxed);
+    }
+    while (copied < length) {
+        std::size_t want = static_cast<std::size_t>(std::min<int64_t>(buffer_.size(), length - copied));
+        int64_t n = ReadAt(in, buffer_.data(), want, offset + copied);
+        if (n < 0) return Fail("cannot read", inPath, errno);
+        if (n == 0) break;
+        if (WriteAll(out, buffer_.data(), static_cast<std::size_t>(n)) != 0)
+            return Fail("cannot write", outPath, errno);
+        copied += n;
+        progress.bytesDone.fetch_add(n, std::memory_order_relaxed);
+    }
+    return copied;
+}
+
+}  // namespace partwise

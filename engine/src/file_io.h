@@ -1,0 +1,78 @@
+#pragma once
+// Internal: files as owned descriptors, error texts, and the copy loop shared
+// by the splitter and the joiner.
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace partwise {
+
+// Records "<what> '<path>': <strerror(err)>" as the last error; returns -1.
+int Fail(const std::string& what, const std::string& path, int err);
+// Records "<message>" as the last error; returns -1.
+int Fail(const std::string& message);
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Closes and reports: a failed close of a written file is a failed write.
+    // Returns 0, or -1 with errno set.
+    int Close();
+
+private:
+    int fd_ = -1;
+};
+
+UniqueFd OpenForReading(const std::string& path);
+// Opens for writing without truncating, so that the caller can check first
+// that the file is not one of its own inputs.
+UniqueFd OpenForWriting(const std::string& path);
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity IdentityOf(const struct stat& st);
+
+// Writes every byte, retrying on EINTR and short writes. 0, or -1 with errno.
+int WriteAll(int fd, const void* data, std::size_t length);
+
+// Reads up to length bytes at offset, retrying on EINTR and short reads;
+// stops early only at end of file. Returns the count, or -1 with errno.
+int64_t ReadAt(int fd, void* data, std::size_t length, int64_t offset);
+
+// The chunk fingerprint of an open file (see ChunkFingerprint); "" when it
+// cannot be read.
+std::string FingerprintOpenFile(int fd);
+
+// One job's copy engine: a fixed buffer, and the kernel's copy_file_range
+// while the file systems allow it.
+class RangeCopier {
+public:
+    RangeCopier();
+
+    // Appends up to length bytes of in, from offset on, at out's current
+    // position, adding each block to the progress counter. Stops early only
+    // at the end of in. Returns the bytes copied, or -1 with the last error
+    // naming inPath or outPath.
+    int64_t Copy(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
+                 int64_t length);
+
+private:
+    std::vector<char> buffer_;
+    bool useKernelCopy_ = true;
+};
+
+}  // namespace partwise

@@ -1,0 +1,151 @@
+#include "partwise/fsutil.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "file_io.h"
+#include "walk.h"
+
+namespace partwise {
+
+int GetPathType(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int64_t GetFileSize64(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        Fail("cannot read the size of", path, errno);
+        return -1;
+    }
+    return st.st_size;
+}
+
+namespace {
+
+class DirHandle {
+public:
+    explicit DirHandle(const std::string& path) : dir_(::opendir(path.c_str())) {}
+    ~DirHandle() {
+        if (dir_) ::closedir(dir_);
+    }
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+    DIR* get() const { return dir_; }
+
+private:
+    DIR* dir_;
+};
+
+int ReadNames(const std::string& folder, std::vector<std::string>& names) {
+    DirHandle dir(folder);
+    if (!dir.get()) return Fail("cannot list folder", folder, errno);
+    errno = 0;
+    while (struct dirent* entry = ::readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(std::move(name));
+        errno = 0;
+    }
+    if (errno != 0) return Fail("cannot list folder", folder, errno);
+    std::sort(names.begin(), names.end());
+    return 0;
+}
+
+}  // namespace
+
+int WalkFolder(const std::string& folder, bool recurse, std::vector<WalkEntry>& out) {
+    std::vector<std::string> names;
+    int result = ReadNames(folder, names);
+    for (const std::string& name : names) {
+        std::string path = folder + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            result = Fail("cannot read", path, errno);
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (recurse && WalkFolder(path, true, out) != 0) result = -1;
+            continue;
+        }
+        // A link counts as the regular file it points to; a link to a folder
+        // is not followed, so the walk cannot loop.
+        if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) continue;
+        if (!S_ISREG(st.st_mode)) continue;
+        out.push_back(WalkEntry{std::move(path), st.st_size, IdentityOf(st)});
+    }
+    return result;
+}
+
+int64_t GetFolderSize(const std::string& folder) {
+    // Only the top folder's own failure makes the size unknown; a sub-folder
+    // that cannot be listed adds nothing.
+    if (DirHandle(folder).get() == nullptr) return Fail("cannot list folder", folder, errno);
+    std::vector<WalkEntry> entries;
+    WalkFolder(folder, true, entries);
+    int64_t total = 0;
+    for (const WalkEntry& entry : entries) total += entry.size;
+    return total;
+}
+
+int64_t GetPathSize(const std::string& path) {
+    switch (GetPathType(path)) {
+        case 0:
+            return GetFileSize64(path);
+        case 1:
+            return GetFolderSize(path);
+        default:
+            return Fail("cannot find", path, ENOENT);
+    }
+}
+
+int ListFolderFiles(const std::string& folder, std::vector<std::string>& list, int recurse) {
+    std::vector<WalkEntry> entries;
+    int result = WalkFolder(folder, recurse == 1, entries);
+    for (WalkEntry& entry : entries) list.push_back(std::move(entry.path));
+    return result;
+}
+
+std::string GetListEntry(const std::vector<std::string>& list, int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return std::string();
+    return list[static_cast<std::size_t>(index)];
+}
+
+std::string GetLastPathComponent(const std::string& path) {
+    for (std::size_t i = path.size(); i-- > 1;) {
+        if (path[i] == '/' || path[i] == '\\') return path.substr(i + 1);
+    }
+    return std::string();
+}
+
+void StripExtension(std::string& name) {
+    std::size_t dot = name.find('.');
+    if (dot != std::string::npos) name.erase(dot);
+}
+
+int CreateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) == 0) return 0;
+    int err = errno;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return Fail("cannot create folder", path, err == EEXIST ? ENOTDIR : err);
+}
+
+int CreateParentFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        if (slash == 0) continue;  // the root
+        if (CreateFolder(path.substr(0, slash + 1)) != 0) return -1;
+    }
+    return 0;
+}
+
+void SleepMs(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+}  // namespace partwise

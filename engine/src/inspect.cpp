@@ -1,0 +1,42 @@
+#include "partwise/inspect.h"
+
+#include "partwise/descriptor.h"
+#include "partwise/errors.h"
+#include "partwise/fsutil.h"
+#include "partwise/md5.h"
+#include "partwise/progress.h"
+#include "partwise/splitter.h"
+
+namespace partwise {
+
+int InspectChunkSet(const std::string& chunkFolder, std::vector<ChunkEntry>& entries, std::string& passwordDigest,
+                    std::string& sourceName) {
+    ClearLastError();
+    Progress().bytesDone = 0;
+    if (ReadDescriptor(chunkFolder) != 0) return -1;
+    Progress().totalBytes = GetTotalSize();
+    sourceName = GetSourceName();
+    passwordDigest = GetPasswordDigest();
+    std::string stem = sourceName;
+    StripExtension(stem);
+
+    std::vector<const ChunkRecord*> records;
+    CopyChunkRecords(records);
+    entries.reserve(entries.size() + records.size());
+    for (const ChunkRecord* record : records) {
+        ChunkEntry entry;
+        entry.chunkIndex = record->chunkIndex;
+        entry.recordedFingerprint = FieldText(record->fingerprint, 32);
+        entry.chunkPath = ChunkFilePath(chunkFolder, stem, record->chunkIndex);
+        const int type = GetPathType(entry.chunkPath);
+        entry.chunkFileSize = type == 0 ? GetFileSize64(entry.chunkPath) : -1;
+        // A missing chunk is bad even when no fingerprint was recorded for it.
+        entry.verdict = type == 0 && ChunkFingerprint(entry.chunkPath) == entry.recordedFingerprint ? 0 : -1;
+        entries.push_back(std::move(entry));
+    }
+    // Sizing a missing chunk is expected here, not a failure to report.
+    ClearLastError();
+    return 0;
+}
+
+}  // namespace partwise

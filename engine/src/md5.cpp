@@ -1,0 +1,151 @@
+#include "partwise/md5.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "file_io.h"
+
+namespace partwise {
+namespace {
+
+constexpr uint32_t kSine[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+
+constexpr int kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+                            5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+                            4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+                            6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+
+uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+void TransformBlock(Md5Context& context) {
+    uint32_t words[16];
+    for (int i = 0; i < 16; ++i) {
+        const unsigned char* b = context.block + 4 * i;
+        words[i] = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    }
+    Md5Transform(context.state, words);
+}
+
+}  // namespace
+
+void Md5Init(Md5Context& context) {
+    context.bitCountLow = 0;
+    context.bitCountHigh = 0;
+    context.state[0] = 0x67452301;
+    context.state[1] = 0xEFCDAB89;
+    context.state[2] = 0x98BADCFE;
+    context.state[3] = 0x10325476;
+}
+
+void Md5Transform(uint32_t state[4], const uint32_t words[16]) {
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    for (int i = 0; i < 64; ++i) {
+        uint32_t f;
+        int g;
+        if (i < 16) {
+            f = (b & c) | (~b & d);
+            g = i;
+        } else if (i < 32) {
+            f = (d & b) | (~d & c);
+            g = (5 * i + 1) % 16;
+        } else if (i < 48) {
+            f = b ^ c ^ d;
+            g = (3 * i + 5) % 16;
+        } else {
+            f = c ^ (b | ~d);
+            g = (7 * i) % 16;
+        }
+        uint32_t next = b + RotateLeft(a + f + kSine[i] + words[g], kShift[i]);
+        a = d;
+        d = c;
+        c = b;
+        b = next;
+    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+}
+
+void Md5Update(Md5Context& context, const void* data, uint32_t length) {
+    const unsigned char* input = static_cast<const unsigned char*>(data);
+    uint32_t index = (context.bitCountLow >> 3) & 0x3F;
+    uint32_t bitsLow = length << 3;
+    context.bitCountLow += bitsLow;
+    if (context.bitCountLow < bitsLow) ++context.bitCountHigh;
+    context.bitCountHigh += length >> 29;
+    for (uint32_t i = 0; i < length; ++i) {
+        context.block[index++] = input[i];
+        if (index == 64) {
+            TransformBlock(context);
+            index = 0;
+        }
+    }
+}
+
+void Md5Final(Md5Context& context) {
+    static const unsigned char kPadding[64] = {0x80};
+    const uint32_t low = context.bitCountLow, high = context.bitCountHigh;
+    uint32_t index = (low >> 3) & 0x3F;
+    Md5Update(context, kPadding, index < 56 ? 56 - index : 120 - index);
+    for (int i = 0; i < 4; ++i) {
+        context.block[56 + i] = static_cast<unsigned char>(low >> (8 * i));
+        context.block[60 + i] = static_cast<unsigned char>(high >> (8 * i));
+    }
+    TransformBlock(context);
+    for (int i = 0; i < 16; ++i) context.digest[i] = static_cast<unsigned char>(context.state[i / 4] >> (8 * (i % 4)));
+}
+
+std::string Md5HexText(const void* data, std::size_t length) {
+    Md5Context context{};
+    Md5Init(context);
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    // Md5Update takes 32-bit lengths; feed larger inputs in slices.
+    while (length > 0) {
+        uint32_t slice = length > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(length);
+        Md5Update(context, p, slice);
+        p += slice;
+        length -= slice;
+    }
+    Md5Final(context);
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text(32, '0');
+    for (int i = 0; i < 16; ++i) {
+        text[2 * i] = kHex[context.digest[i] >> 4];
+        text[2 * i + 1] = kHex[context.digest[i] & 0xF];
+    }
+    return text;
+}
+
+std::string ChunkFingerprint(const std::string& path) {
+    UniqueFd fd = OpenForReading(path);
+    if (!fd.valid()) return std::string();
+    return FingerprintOpenFile(fd.get());
+}
+
+std::string FingerprintOpenFile(int fd) {
+    unsigned char block[1024] = {};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::string();
+    if (ReadAt(fd, block + 8, 1016, 0) < 0) return std::string();
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    for (int i = 0; i < 8; ++i) block[i] = static_cast<unsigned char>(size >> (8 * i));
+    return Md5HexText(block, sizeof block);
+}
+
+int CheckPassword(const char* password, const char* storedDigest) {
+    if (password == nullptr || storedDigest == nullptr) return -1;
+    return Md5HexText(password, std::strlen(password)) == storedDigest ? 1 : 0;
+}
+
+}  // namespace partwise

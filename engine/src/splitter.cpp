@@ -1,0 +1,276 @@
+#include "partwise/splitter.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "file_io.h"
+#include "partwise/descriptor.h"
+#include "partwise/errors.h"
+#include "partwise/fsutil.h"
+#include "partwise/progress.h"
+#include "walk.h"
+
+namespace partwise {
+namespace {
+
+constexpr std::size_t kMaxPath = 1023;
+constexpr std::size_t kMaxName = 255;
+
+// What one split shares between its steps.
+struct SplitRun {
+    explicit SplitRun(const SplitJob& splitJob) : job(splitJob), sourcePath(splitJob.sourcePath) {}
+    const SplitJob& job;
+    std::string sourcePath;
+    ChunkSetNames names;
+    int64_t chunkCount = 0;
+    std::vector<WalkEntry> files;        // a folder split's walk list
+    std::vector<FileIdentity> sources;   // what no chunk may overwrite
+    RangeCopier copier;
+    int64_t copied = 0;
+};
+
+int CheckPathLength(const std::string& path) {
+    if (path.size() <= kMaxPath) return 0;
+    return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPath) + " bytes");
+}
+
+// Opens chunk i for writing, refusing any file that is one of the split's own
+// sources (a hard link, or a source that lies where the chunk goes).
+int OpenChunk(SplitRun& run, const std::string& chunkPath, UniqueFd& fd) {
+    fd = OpenForWriting(chunkPath);
+    if (!fd.valid()) return Fail("cannot create chunk", chunkPath, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", chunkPath, errno);
+    if (std::find(run.sources.begin(), run.sources.end(), IdentityOf(st)) != run.sources.end())
+        return Fail("refusing to overwrite '" + chunkPath + "': it is the source being split");
+    if (S_ISREG(st.st_mode) && ::ftruncate(fd.get(), 0) != 0) return Fail("cannot truncate chunk", chunkPath, errno);
+    return 0;
+}
+
+int CloseChunk(UniqueFd& fd, const std::string& chunkPath) {
+    if (fd.Close() != 0) return Fail("cannot write chunk", chunkPath, errno);
+    return 0;
+}
+
+int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
+    UniqueFd out;
+    if (OpenChunk(run, chunk.chunkPath, out) != 0) return -1;
+    int64_t n = run.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath, chunk.length);
+    if (n < 0 || CloseChunk(out, chunk.chunkPath) != 0) return -1;
+    run.copied += n;
+    AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
+    return 0;
+}
+
+int SplitSingleFile(SplitRun& run) {
+    UniqueFd source = OpenForReading(run.sourcePath);
+    if (!source.valid()) return Fail("cannot open", run.sourcePath, errno);
+    for (int64_t i = 0; i < run.chunkCount; ++i) {
+        ChunkJob chunk;
+        chunk.sourcePath = run.sourcePath;
+        chunk.chunkIndex = static_cast<int32_t>(i);
+        chunk.chunkPath = ChunkFilePath(run.names.chunkFolder, run.names.stem, chunk.chunkIndex);
+        chunk.readPosition = i * run.job.chunkSize;
+        chunk.length = run.job.chunkSize;
+        if (CopyRangeToChunk(run, source.get(), chunk) != 0) return -1;
+    }
+    struct stat st {};
+    if (::fstat(source.get(), &st) != 0) return Fail("cannot read", run.sourcePath, errno);
+    if (st.st_size != run.job.totalSize || run.copied != run.job.totalSize)
+        return Fail("'" + run.sourcePath + "' changed while it was split");
+    return 0;
+}
+
+// The folder's files laid end to end as one stream. The current file stays
+// open from one chunk to the next.
+struct FileCursor {
+    std::size_t index = 0;
+    int64_t readPosition = 0;
+    UniqueFd fd;
+};
+
+std::string RelativePath(const SplitRun& run, const std::string& path) {
+    return path.substr(run.sourcePath.size() + 1);
+}
+
+// Writes one chunk of a folder split and records each piece in it. A file's
+// end is found by the read that returns nothing, so a file that ends exactly
+// where a chunk ends gets one more record, of length 0, in the next chunk.
+int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk) {
+    UniqueFd out;
+    if (OpenChunk(run, chunk.chunkPath, out) != 0) return -1;
+    int64_t written = 0;
+    while (cursor.index < run.files.size()) {
+        const std::string& path = run.files[cursor.index].path;
+        if (!cursor.fd.valid()) {
+            cursor.fd = OpenForReading(path);
+            if (!cursor.fd.valid()) return Fail("cannot open", path, errno);
+        }
+        const int64_t pieceStart = written;
+        int64_t n = run.copier.Copy(cursor.fd.get(), path, cursor.readPosition, out.get(), chunk.chunkPath,
+                                    chunk.length - written);
+        if (n < 0) return -1;
+        written += n;
+        cursor.readPosition += n;
+        const bool fileEnded = written < chunk.length;
+        AddFileRecord(RelativePath(run, path), chunk.chunkIndex, pieceStart, written - pieceStart);
+        if (!fileEnded) break;
+        cursor.fd = UniqueFd();
+        cursor.readPosition = 0;
+        ++cursor.index;
+    }
+    if (CloseChunk(out, chunk.chunkPath) != 0) return -1;
+    run.copied += written;
+    AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
+    return 0;
+}
+
+// After the last chunk: the files the chunks did not reach must hold no more
+// bytes than were taken from them. Those left empty are still recorded, with
+// a zero-length piece at the end of the last chunk, so that the join makes them.
+int FinishFolder(SplitRun& run, FileCursor& cursor, int64_t lastChunkLength) {
+    const int32_t lastChunk = run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0;
+    for (std::size_t i = cursor.index; i < run.files.size(); ++i) {
+        const std::string& path = run.files[i].path;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return Fail("cannot read", path, errno);
+        const int64_t taken = i == cursor.index ? cursor.readPosition : 0;
+        if (st.st_size != taken) return Fail("'" + path + "' changed while it was split");
+        if (i != cursor.index || taken == 0) AddFileRecord(RelativePath(run, path), lastChunk, lastChunkLength, 0);
+    }
+    if (run.copied != run.job.totalSize) return Fail("'" + run.sourcePath + "' changed while it was split");
+    return 0;
+}
+
+int SplitFolder(SplitRun& run) {
+    FileCursor cursor;
+    int64_t lastChunkLength = 0;
+    for (int64_t i = 0; i < run.chunkCount; ++i) {
+        ChunkJob chunk;
+        chunk.sourcePath = run.sourcePath;
+        chunk.chunkIndex = static_cast<int32_t>(i);
+        chunk.chunkPath = ChunkFilePath(run.names.chunkFolder, run.names.stem, chunk.chunkIndex);
+        chunk.length = run.job.chunkSize;
+        const int64_t before = run.copied;
+        if (FillChunkFromFiles(run, cursor, chunk) != 0) return -1;
+        lastChunkLength = run.copied - before;
+    }
+    return FinishFolder(run, cursor, lastChunkLength);
+}
+
+bool IsInside(const std::string& folder, const std::string& root) {
+    return folder == root || (folder.size() > root.size() && folder.compare(0, root.size(), root) == 0 &&
+                              (root.back() == '/' || folder[root.size()] == '/'));
+}
+
+std::string RealPath(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : std::string();
+}
+
+// Everything that can be refused is refused here, before anything is written.
+int PrepareFolder(SplitRun& run) {
+    if (WalkFolder(run.sourcePath, true, run.files) != 0) return -1;
+    int64_t total = 0;
+    for (const WalkEntry& file : run.files) {
+        const std::string relative = RelativePath(run, file.path);
+        if (relative.size() > kMaxName)
+            return Fail("the path '" + relative + "' is longer than " + std::to_string(kMaxName) + " bytes");
+        if (CheckPathLength(file.path) != 0) return -1;
+        total += file.size;
+        run.sources.push_back(file.identity);
+    }
+    if (total != run.job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
+    const std::string source = RealPath(run.sourcePath);
+    const std::string output = RealPath(run.job.outputFolder);
+    if (!source.empty() && !output.empty() && IsInside(output, source))
+        return Fail("cannot split '" + run.sourcePath + "' into a folder inside it");
+    return 0;
+}
+
+int RemoveStaleDescriptor(const std::string& chunkFolder) {
+    const std::string path = BuildDescriptorPath(chunkFolder);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove old", path, errno);
+    return 0;
+}
+
+}  // namespace
+
+std::string ChunkFilePath(const std::string& chunkFolder, const std::string& stem, int32_t index) {
+    return chunkFolder + "/" + stem + "_" + std::to_string(index) + ".spt";
+}
+
+int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize) {
+    if (chunkSize <= 0 || totalSize < 0) return -1;
+    int64_t count = totalSize / chunkSize + (totalSize % chunkSize != 0 ? 1 : 0);
+    return count > INT32_MAX ? -1 : count;
+}
+
+ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::string& outputFolder) {
+    ChunkSetNames names;
+    names.sourceName = GetLastPathComponent(sourcePath);
+    names.stem = names.sourceName;
+    StripExtension(names.stem);
+    names.chunkFolder = outputFolder + "/" + names.stem + "_spt";
+    return names;
+}
+
+int RunSplit(const SplitJob& job) {
+    ClearLastError();
+    Progress().bytesDone = 0;
+    Progress().totalBytes = job.totalSize;
+
+    if (!FieldIsTerminated(job.sourcePath, sizeof job.sourcePath) ||
+        !FieldIsTerminated(job.outputFolder, sizeof job.outputFolder) ||
+        !FieldIsTerminated(job.password, sizeof job.password))
+        return Fail("the split job holds a text without its terminating NUL");
+    if (job.chunkSize <= 0)
+        return Fail("the chunk size must be greater than 0, not " + std::to_string(job.chunkSize));
+
+    SplitRun run(job);
+    while (run.sourcePath.size() > 1 && run.sourcePath.back() == '/') run.sourcePath.pop_back();
+    struct stat st {};
+    if (::stat(run.sourcePath.c_str(), &st) != 0) return Fail("cannot split", run.sourcePath, errno);
+    const bool folder = S_ISDIR(st.st_mode);
+    if (!folder && !S_ISREG(st.st_mode))
+        return Fail("cannot split '" + run.sourcePath + "': not a regular file or folder");
+
+    run.names = DeriveChunkSetNames(run.sourcePath, job.outputFolder);
+    if (run.names.sourceName.empty()) return Fail("cannot take a name from the path '" + run.sourcePath + "'");
+    if (run.names.sourceName.size() > kMaxName)
+        return Fail("the name '" + run.names.sourceName + "' is longer than " + std::to_string(kMaxName) + " bytes");
+    run.chunkCount = ChunkCountFor(job.totalSize, job.chunkSize);
+    if (run.chunkCount < 0)
+        return Fail("a chunk size of " + std::to_string(job.chunkSize) + " bytes gives more than " +
+                    std::to_string(INT32_MAX) + " chunks");
+    const int32_t lastIndex = run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0;
+    if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
+        CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
+        return -1;
+
+    if (folder) {
+        if (PrepareFolder(run) != 0) return -1;
+    } else {
+        if (st.st_size != job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
+        run.sources.push_back(IdentityOf(st));
+    }
+
+    if (CreateFolder(run.names.chunkFolder) != 0 || RemoveStaleDescriptor(run.names.chunkFolder) != 0) return -1;
+    ResetDescriptor(run.names.chunkFolder);
+    SetSourceName(run.names.sourceName);
+    SetChunkCount(static_cast<int32_t>(run.chunkCount));
+    SetTotalSize(job.totalSize);
+    if (job.password[0] != '\0') SetPasswordDigest(job.password);
+
+    if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
+    return WriteDescriptor();
+}
+
+}  // namespace partwise
