@@ -66,8 +66,8 @@ struct JoinRun {
     std::string stem;
     std::vector<std::string> fingerprints;  // by chunk index; "" when none was recorded
     std::vector<FileIdentity> inputs;       // the chunks and the descriptor: never replaced
+    std::vector<int64_t> chunkSizes;        // as verified; -1 for chunks the join does not need
     RangeCopier copier;
-    int64_t written = 0;
 };
 
 std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(run.chunkFolder, run.stem, index); }
@@ -77,9 +77,8 @@ int CheckPathLength(const std::string& path) {
     return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPath) + " bytes");
 }
 
-// Opens chunk index, checks its size when one is expected, and that it still
-// matches the fingerprint recorded at split time.
-int OpenChunk(JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, int64_t& size) {
+// Opens chunk index and checks its size when one is expected.
+int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, int64_t& size) {
     const std::string path = ChunkPath(run, index);
     fd = OpenForReading(path);
     if (!fd.valid()) return Fail("cannot open chunk", path, errno);
@@ -89,15 +88,29 @@ int OpenChunk(JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, i
     if (expectedSize >= 0 && size != expectedSize)
         return Fail("chunk '" + path + "' holds " + std::to_string(size) + " bytes, the chunk set expects " +
                     std::to_string(expectedSize));
-    const std::string& recorded = run.fingerprints[static_cast<std::size_t>(index)];
-    if (!recorded.empty() && FingerprintOpenFile(fd.get()) != recorded)
-        return Fail("chunk '" + path + "' is not the chunk that was split (its fingerprint differs)");
+    return 0;
+}
+
+// Before anything is written: every chunk the join needs is there, readable,
+// of the expected size, and still matches the fingerprint recorded at split
+// time. Unneeded chunks (no expected size in a folder join) are passed over.
+int VerifyChunks(JoinRun& run, const std::vector<int64_t>& expectedSizes, bool everyChunk) {
+    run.chunkSizes.assign(run.fingerprints.size(), -1);
+    for (std::size_t i = 0; i < run.fingerprints.size(); ++i) {
+        if (!everyChunk && expectedSizes[i] < 0) continue;
+        UniqueFd fd;
+        const int32_t index = static_cast<int32_t>(i);
+        if (OpenChunk(run, index, everyChunk ? -1 : expectedSizes[i], fd, run.chunkSizes[i]) != 0) return -1;
+        const std::string& recorded = run.fingerprints[i];
+        if (!recorded.empty() && FingerprintOpenFile(fd.get()) != recorded)
+            return Fail("chunk '" + ChunkPath(run, index) + "' is not the chunk that was split (its fingerprint differs)");
+    }
     return 0;
 }
 
 // The last step of every output file: refuse to replace one of the join's
 // own inputs, then rename the finished file into place.
-int PlaceOutput(JoinRun& run, TemporaryFile& file, const std::string& finalPath) {
+int PlaceOutput(const JoinRun& run, TemporaryFile& file, const std::string& finalPath) {
     struct stat st {};
     if (::lstat(finalPath.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return Fail("cannot replace the folder '" + finalPath + "' with a file");
@@ -109,21 +122,23 @@ int PlaceOutput(JoinRun& run, TemporaryFile& file, const std::string& finalPath)
 
 int JoinSingleFile(JoinRun& run) {
     const std::string finalPath = run.outputFolder + "/" + run.sourceName;
-    if (CheckPathLength(finalPath) != 0) return -1;
+    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, {}, true) != 0) return -1;
+    int64_t total = 0;
+    for (int64_t size : run.chunkSizes) total += size;
+    if (total != GetTotalSize())
+        return Fail("the chunks in '" + run.chunkFolder + "' hold " + std::to_string(total) +
+                    " bytes, the chunk set records " + std::to_string(GetTotalSize()));
     TemporaryFile out;
     if (out.Create(run.outputFolder) != 0) return -1;
-    for (int32_t i = 0; i < static_cast<int32_t>(run.fingerprints.size()); ++i) {
+    for (int32_t i = 0; i < static_cast<int32_t>(run.chunkSizes.size()); ++i) {
         UniqueFd chunk;
         int64_t size = 0;
-        if (OpenChunk(run, i, -1, chunk, size) != 0) return -1;
+        const int64_t expected = run.chunkSizes[static_cast<std::size_t>(i)];
+        if (OpenChunk(run, i, expected, chunk, size) != 0) return -1;
         int64_t n = run.copier.Copy(chunk.get(), ChunkPath(run, i), 0, out.fd(), finalPath, size);
         if (n < 0) return -1;
         if (n != size) return Fail("chunk '" + ChunkPath(run, i) + "' changed while it was read");
-        run.written += n;
     }
-    if (run.written != GetTotalSize())
-        return Fail("the chunks in '" + run.chunkFolder + "' hold " + std::to_string(run.written) +
-                    " bytes, the chunk set records " + std::to_string(GetTotalSize()));
     return PlaceOutput(run, out, finalPath);
 }
 
@@ -214,7 +229,9 @@ int JoinFolder(JoinRun& run) {
     CopyFileRecords(records);
     std::vector<FilePlan> files;
     std::vector<int64_t> chunkSizes;
-    if (CheckPathLength(root) != 0 || PlanFolder(run, records, root, files, chunkSizes) != 0) return -1;
+    if (CheckPathLength(root) != 0 || PlanFolder(run, records, root, files, chunkSizes) != 0 ||
+        VerifyChunks(run, chunkSizes, false) != 0)
+        return -1;
 
     int32_t openIndex = -1;
     UniqueFd chunk;
@@ -238,7 +255,6 @@ int JoinFolder(JoinRun& run) {
             int64_t n = run.copier.Copy(chunk.get(), chunkPath, record.offsetInChunk, out.fd(), finalPath, record.length);
             if (n < 0) return -1;
             if (n != record.length) return Fail("chunk '" + chunkPath + "' changed while it was read");
-            run.written += n;
         }
         if (PlaceOutput(run, out, finalPath) != 0) return -1;
     }

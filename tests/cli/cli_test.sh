@@ -1,0 +1,365 @@
+#!/usr/bin/env bash
+# Runs partwise-cli as a user would and checks exit codes, exact stderr lines
+# and the files left behind.
+# Usage: cli_test.sh PARTWISE_CLI VERSION GROUP...
+set -u
+CLI=$(realpath "$1") VERSION=$2
+shift 2
+unset PARTWISE_PASSWORD
+export LC_ALL=C  # English system reasons
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+passed=0 failed=0
+
+SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-q]"
+LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER"
+JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]"
+
+# run ARGS...: runs partwise-cli, leaving RC, OUT and ERR.
+run() {
+  "$CLI" "$@" >"$T/out" 2>"$T/err" </dev/null
+  RC=$?
+  OUT=$(<"$T/out") ERR=$(<"$T/err")
+}
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+
+# expect NAME RC STDERR [STDOUT]: the last run ended exactly so.
+expect() {
+  if [[ $RC == "$2" && $ERR == "$3" && ($# -lt 4 || $OUT == "${4-}") ]]; then pass; return; fi
+  fail "$1"
+  printf '  exit %s, wanted %s\n  stderr: %s\n  wanted: %s\n  stdout: %s\n' "$RC" "$2" "$ERR" "$3" "$OUT"
+}
+# expect_failure NAME PATH REASON: exit 1, nothing on stdout, one error line
+# naming PATH and the system's REASON.
+expect_failure() {
+  local line="partwise-cli: error: *$2*$3*"
+  # shellcheck disable=SC2053
+  if [[ $RC == 1 && -z $OUT && $ERR == $line && $ERR != *$'\n'* ]]; then pass; return; fi
+  fail "$1"
+  printf '  exit %s\n  stderr: %s\n  wanted: %s\n' "$RC" "$ERR" "$line"
+}
+# expect_usage NAME USAGE: exit 2, an error line, then the usage.
+expect_usage() {
+  if [[ $RC == 2 && -z $OUT && $ERR == "partwise-cli: error: "?*$'\n'"$2" ]]; then pass; return; fi
+  fail "$1"
+  printf '  exit %s\n  stderr: %s\n' "$RC" "$ERR"
+}
+check() {
+  local name=$1
+  shift
+  if "$@"; then pass; else fail "$name"; fi
+}
+lacks() { ! grep -q "$1" "$2"; }
+is_empty() { [[ -z $(ls -A "$1") ]]; }
+# chunk_sizes FOLDER STEM: sizes of STEM_0.spt, STEM_1.spt, ... in order.
+chunk_sizes() {
+  local i=0 sizes=()
+  while [[ -e $1/$2_$i.spt ]]; do
+    sizes+=("$(stat -c %s "$1/$2_$i.spt")")
+    i=$((i + 1))
+  done
+  echo "${sizes[*]}"
+}
+# flip_byte FILE OFFSET: replaces the byte with its complement.
+flip_byte() {
+  local byte
+  byte=$(od -An -tu1 -j "$2" -N1 "$1")
+  printf "\\$(printf %03o $((255 - byte)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+group_roundtrip() {
+  head -c 10000 /dev/urandom >report.final.doc
+  # option, value, chunk sizes; every split must join back to the same bytes.
+  while read -r option value sizes; do
+    rm -rf report_spt out && mkdir out
+    run split report.final.doc "$option" "$value"
+    expect "split $option $value" 0 "" "$W/report_spt"
+    check "split $option $value makes chunks $sizes" [ "$(chunk_sizes report_spt report)" == "$sizes" ]
+    run join report_spt -o out
+    expect "join of $option $value" 0 "" "$W/out/report.final.doc"
+    check "round trip of $option $value" cmp -s report.final.doc out/report.final.doc
+  done <<'TABLE'
+-s 10000 10000
+-s 9999 9999 1
+-s 10001 10000
+-s 4k 4096 4096 1808
+-s 4KB 4096 4096 1808
+-s 8589934591G 10000
+-n 1 10000
+-n 3 3334 3334 3332
+-n 7 1429 1429 1429 1429 1429 1429 1426
+TABLE
+
+  head -c 1048577 /dev/urandom >mega.bin
+  for size in 1M 1mb; do
+    rm -rf mega_spt
+    run split mega.bin -s "$size"
+    check "-s $size is 1048576 bytes" [ "$(chunk_sizes mega_spt mega)" == "1048576 1" ]
+  done
+
+  : >empty.bin
+  run split empty.bin -n 3
+  expect "split of an empty file" 0 "" "$W/empty_spt"
+  run list empty_spt
+  check "empty set lists no chunk" [ "$OUT" == $'# source: empty.bin\n# total: 0 bytes\n# chunks: 0\n# password: no' ]
+  run join empty_spt -o out
+  check "empty file joins back" cmp -s empty.bin out/empty.bin
+
+  # Files of 999, 1000 and 1001 bytes and empty ones sit on chunk boundaries of 1000.
+  mkdir -p tree.v1.2/sub/deeper "tree.v1.2/ünï cødé" tree.v1.2/.config
+  head -c 999 /dev/urandom >tree.v1.2/a.tar.gz
+  head -c 1000 /dev/urandom >tree.v1.2/sub/b
+  : >tree.v1.2/sub/empty
+  head -c 1001 /dev/urandom >tree.v1.2/sub/deeper/c.d.e
+  head -c 5000 /dev/urandom >"tree.v1.2/ünï cødé/日本語.txt"
+  : >tree.v1.2/zz-empty
+  echo hidden >tree.v1.2/.hidden
+  echo settings >tree.v1.2/.config/settings
+  run split tree.v1.2/ -s 1000
+  expect "split of a folder given with a trailing slash" 0 "" "$W/tree_spt"
+  run join tree_spt -o out
+  expect "join of a folder" 0 "" "$W/out/tree.v1.2"
+  check "folder round trip" diff -r tree.v1.2 out/tree.v1.2
+
+  mkdir dots && cd tree.v1.2/sub || return
+  run split .. -s 1K -o ../../dots
+  cd "$W" || return
+  expect "'..' is named after the folder it stands for" 0 "" "$W/dots/tree_spt"
+
+  mkdir moved && mv report_spt moved/
+  run join moved/report_spt
+  expect "join lands beside the chunk folder by default" 0 "" "$W/moved/report.final.doc"
+}
+
+group_password() {
+  head -c 5000 /dev/urandom >secret.bin
+  mkdir plain out
+  run split secret.bin -s 2K -o plain
+  run split secret.bin -s 2K -p 'open sesame'
+  expect "split with a password" 0 "" "$W/secret_spt"
+  check "the password leaves the chunk bytes alone" cmp -s plain/secret_spt/secret_1.spt secret_spt/secret_1.spt
+  run list secret_spt
+  check "list shows the password" [ "$(sed -n 4p "$T/out")" == "# password: yes" ]
+
+  local locked="partwise-cli: error: $W/secret_spt: the chunk set is protected by a password; give it with -p or PARTWISE_PASSWORD"
+  local wrong="partwise-cli: error: $W/secret_spt: wrong password"
+  run join secret_spt -o out
+  expect "join without the password" 1 "$locked" ""
+  run join secret_spt -o out -p 'open sesamE'
+  expect "join with a wrong password" 1 "$wrong" ""
+  PARTWISE_PASSWORD='open' run join secret_spt -o out
+  expect "join with a wrong PARTWISE_PASSWORD" 1 "$wrong" ""
+  check "refused joins write nothing" is_empty out
+  PARTWISE_PASSWORD='open sesame' run join secret_spt -o out
+  expect "join with PARTWISE_PASSWORD" 0 "" "$W/out/secret.bin"
+  check "protected round trip" cmp -s secret.bin out/secret.bin
+  rm out/secret.bin
+  PARTWISE_PASSWORD='open' run join secret_spt -o out -p 'open sesame'
+  expect "-p wins over PARTWISE_PASSWORD" 0 "" "$W/out/secret.bin"
+
+  mkdir env
+  PARTWISE_PASSWORD='from env' run split secret.bin -s 2K -o env
+  run join env/secret_spt
+  expect "PARTWISE_PASSWORD protects a split" 1 "partwise-cli: error: $W/env/secret_spt: the chunk set is protected by a password; give it with -p or PARTWISE_PASSWORD" ""
+
+  local p31
+  p31=$(printf 'p%.0s' {1..31})
+  mkdir long
+  run split secret.bin -s 2K -o long -p "$p31"
+  run join long/secret_spt -p "$p31"
+  expect "a 31-byte password works" 0 "" "$W/long/secret.bin"
+  rm -r long/*
+  run split secret.bin -s 2K -o long -p "${p31}x"
+  expect "a 32-byte password is refused" 2 "partwise-cli: error: the password is longer than 31 bytes"$'\n'"$SPLIT_USAGE" ""
+  check "refused split writes nothing" is_empty long
+}
+
+group_list() {
+  head -c 10000 /dev/urandom >data.bin
+  mkdir out
+  run split data.bin -s 4K
+  local set=$W/data_spt
+  local header=$'# source: data.bin\n# total: 10000 bytes\n# chunks: 3\n# password: no'
+  row() { printf '\n%s\t%s\t%s\t%s' "$1" "$2" "$3" "$set/data_$1.spt"; }
+  run list data_spt
+  expect "list of a sound set" 0 "" "$header$(row 0 ok 4096)$(row 1 ok 4096)$(row 2 ok 1808)"
+
+  cp data_spt/data_1.spt saved
+  flip_byte data_spt/data_1.spt 1000
+  run list data_spt
+  expect "list of a damaged chunk" 1 "partwise-cli: error: $set: 1 of 3 chunks missing or damaged" \
+    "$header$(row 0 ok 4096)$(row 1 bad 4096)$(row 2 ok 1808)"
+  run join data_spt -o out
+  expect "join of a damaged chunk" 1 "partwise-cli: error: $set/data_1.spt: damaged or replaced; it no longer matches the chunk set" ""
+  mv saved data_spt/data_1.spt
+
+  cp data_spt/data_2.spt saved
+  rm data_spt/data_2.spt
+  printf x >>data_spt/data_0.spt
+  run list data_spt
+  expect "list of a grown and a missing chunk" 1 "partwise-cli: error: $set: 2 of 3 chunks missing or damaged" \
+    "$header$(row 0 bad 4097)$(row 1 ok 4096)$(row 2 bad -1)"
+  truncate -s 4096 data_spt/data_0.spt
+  run join data_spt -o out
+  expect "join of a missing chunk" 1 "partwise-cli: error: $set/data_2.spt: No such file or directory" ""
+  check "refused joins write nothing" is_empty out
+  mv saved data_spt/data_2.spt
+
+  # Header 352 bytes, then 37 per chunk: room for one chunk record of three.
+  cp data_spt/spt_config.brixspt saved
+  truncate -s 389 data_spt/spt_config.brixspt
+  local cut="partwise-cli: error: $set/spt_config.brixspt: cut short; it holds fewer records than its header counts"
+  run list data_spt
+  expect "list of a descriptor cut short" 1 "$cut"
+  run join data_spt -o out
+  expect "join of a descriptor cut short" 1 "$cut" ""
+  cp saved data_spt/spt_config.brixspt
+  flip_byte data_spt/spt_config.brixspt 32
+  run list data_spt
+  expect_failure "list of a foreign descriptor" "$set/spt_config.brixspt" ""
+  run join data_spt -o out
+  expect_failure "join of a foreign descriptor" "$set/spt_config.brixspt" ""
+  check "nothing written from a foreign descriptor" is_empty out
+}
+
+group_refusals() {
+  head -c 3000 /dev/urandom >f.bin
+  mkdir out
+  run split f.bin -s 1K
+  local exists="partwise-cli: error: $W/out/f.bin: already exists; give -f to replace it"
+  echo keep >out/f.bin
+  run join f_spt -o out
+  expect "join onto an existing file" 1 "$exists" ""
+  check "the existing file is kept" [ "$(<out/f.bin)" == keep ]
+  run join f_spt -o out -f
+  expect "join -f onto an existing file" 0 "" "$W/out/f.bin"
+  check "-f replaces it" cmp -s f.bin out/f.bin
+  rm out/f.bin && ln -s nowhere out/f.bin
+  run join f_spt -o out
+  expect "join onto a dangling link" 1 "$exists" ""
+  rm out/f.bin && mkdir out/f.bin
+  run join f_spt -o out
+  expect "join onto an existing folder" 1 "$exists" ""
+
+  mkdir usage && cd usage || return
+  cp ../f.bin .
+  local size
+  for size in 0 12X 1.5M ' 5' +5 1KiB 1B 8589934592G 99999999999999999999; do
+    run split f.bin -s "$size"
+    expect "-s '$size'" 2 "partwise-cli: error: invalid chunk size '$size': expected a whole number of bytes above 0, optionally followed by K, M or G"$'\n'"$SPLIT_USAGE" ""
+  done
+  for size in 0 2K; do
+    run split f.bin -n "$size"
+    expect "-n '$size'" 2 "partwise-cli: error: invalid chunk count '$size': expected a whole number above 0"$'\n'"$SPLIT_USAGE" ""
+  done
+  run split f.bin
+  expect "split without a size" 2 "partwise-cli: error: give either --size or --count"$'\n'"$SPLIT_USAGE" ""
+  run split f.bin -s 1K -n 2
+  expect "split with size and count" 2 "partwise-cli: error: give either --size or --count"$'\n'"$SPLIT_USAGE" ""
+  run split -s 1K
+  expect_usage "split without a source" "$SPLIT_USAGE"
+  run split f.bin -s
+  expect_usage "-s without a value" "$SPLIT_USAGE"
+  run split f.bin -s 1K -o ''
+  expect_usage "an empty output folder" "$SPLIT_USAGE"
+  run list
+  expect_usage "list without a folder" "$LIST_USAGE"
+  run list a b
+  expect_usage "list with two folders" "$LIST_USAGE"
+  run join ../f_spt --bogus
+  expect_usage "join with an unknown option" "$JOIN_USAGE"
+  run join ../f_spt -o ../out -p "$(printf 'p%.0s' {1..32})"
+  expect "join with a 32-byte password" 2 "partwise-cli: error: the password is longer than 31 bytes"$'\n'"$JOIN_USAGE" ""
+  run frobnicate
+  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER"$'\n'"       partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]"$'\n'"       partwise-cli --version | --help"
+  check "usage errors write nothing" [ "$(ls -A)" == f.bin ]
+
+  run --version
+  expect "--version" 0 "" "partwise-cli $VERSION"
+  run --help
+  check "--help names the subcommands" grep -qz 'split.*list.*join' "$T/out"
+}
+
+# in_small_fs MOUNT_OPTIONS ARGS...: runs partwise-cli with small/ a 64 KiB
+# tmpfs of its own; leaves RC, OUT, ERR and LISTING (what small/ then holds).
+in_small_fs() {
+  local options=$1
+  shift
+  LISTING=$(unshare -rm bash -c '
+    mount -t tmpfs -o "size=64k,$1" tmpfs small || exit 99
+    shift
+    "$@" >"'"$T/out"'" 2>"'"$T/err"'" </dev/null
+    echo $? >"'"$T/rc"'"
+    cd small && find . -mindepth 1 | sort' _ "$options" "$CLI" "$@")
+  RC=$(<"$T/rc") OUT=$(<"$T/out") ERR=$(<"$T/err")
+}
+
+group_failures() {
+  head -c 3000 /dev/urandom >f.bin
+  mkdir out empty
+  run split nothere.bin -s 1K
+  expect "split of a missing source" 1 "partwise-cli: error: $W/nothere.bin: No such file or directory" ""
+  check "no chunk folder for a missing source" [ ! -e nothere_spt ]
+  run split f.bin -s 1K -o f.bin
+  expect_failure "split into a file" "$W/f.bin" "Not a directory"
+  run split f.bin -s 1K -o missing
+  expect_failure "split into a missing folder" "$W/missing" "No such file or directory"
+  run join empty -o out
+  expect_failure "join of a folder without descriptor" "$W/empty/spt_config.brixspt" "No such file or directory"
+  run list empty
+  expect_failure "list of a folder without descriptor" "$W/empty/spt_config.brixspt" "No such file or directory"
+  check "failed joins write nothing" is_empty out
+
+  local deep=$W
+  for _ in 1 2 3 4 5; do deep=$deep/$(printf 'd%.0s' {1..220}); done
+  mkdir -p "$deep" && cp f.bin "$deep/"
+  run split "$deep/f.bin" -s 1K
+  expect "split of a path over 1023 bytes" 1 "partwise-cli: error: $deep/f.bin: path is longer than 1023 bytes" ""
+
+  mkdir -p src/inside && cp f.bin src/
+  run split src -s 1K -o src/inside
+  check "split into its own source folder is refused" [ "$RC" == 1 -a ! -e src/inside/src_spt/spt_config.brixspt ]
+
+  "$CLI" split f.bin -s 1K -o out >/dev/full 2>"$T/err"
+  RC=$? OUT="" ERR=$(<"$T/err")
+  expect "stdout on a full disk" 1 "partwise-cli: error: standard output: No space left on device"
+
+  if ! unshare -rm true 2>/dev/null; then
+    echo "skipped: full and read-only disks (no user namespaces)"
+    return
+  fi
+  mkdir small
+  head -c 200000 /dev/urandom >big.bin
+  in_small_fs "" split big.bin -s 20K -o small
+  expect_failure "split onto a full disk" "$W/small/big_spt/big_3.spt" "No space left on device"
+  check "a full disk stops the split at the failing chunk, without descriptor" \
+    [ "$LISTING" == $'./big_spt\n./big_spt/big_0.spt\n./big_spt/big_1.spt\n./big_spt/big_2.spt\n./big_spt/big_3.spt' ]
+  in_small_fs ro split big.bin -s 20K -o small
+  expect_failure "split onto a read-only disk" "$W/small/big_spt" "Read-only file system"
+  run split big.bin -s 20K -q
+  in_small_fs "" join big_spt -o small
+  expect_failure "join onto a full disk" "$W/small" "No space left on device"
+  check "a join that ran out of room leaves no output" [ -z "$LISTING" ]
+}
+
+group_progress() {
+  if ! command -v script >/dev/null; then
+    echo "skipped: progress bar (no script(1) for a terminal)"
+    return
+  fi
+  head -c 3000000 /dev/urandom >f.bin
+  check "split on a terminal" script -qec "'$CLI' split f.bin -s 1M -o '$W'" "$T/tty" >/dev/null
+  check "the bar reaches 100% on a terminal" grep -q '100%' "$T/tty"
+  check "split -q on a terminal" script -qec "'$CLI' split f.bin -s 1M -q -o '$W'" "$T/tty" >/dev/null
+  check "-q draws no bar" lacks '%' "$T/tty"
+  run split f.bin -s 1M
+  expect "no bar when stderr is not a terminal" 0 "" "$W/f_spt"
+}
+
+for group in "$@"; do
+  W=$T/$group
+  mkdir "$W" && cd "$W" && "group_$group"
+done
+echo "$passed passed, $failed failed"
+[[ $failed == 0 ]]

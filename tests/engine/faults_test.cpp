@@ -1,0 +1,265 @@
+// Faults and hostile chunk sets: nothing reported as good, no source or good
+// output harmed, nothing written outside the output folder.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "partwise/descriptor.h"
+#include "partwise/errors.h"
+#include "partwise/joiner.h"
+#include "partwise/splitter.h"
+#include "test_support.h"
+
+namespace partwise {
+namespace {
+
+using test::Exists;
+using test::ReadFile;
+using test::WriteFile;
+
+class SplitFaults : public test::EngineTest {};
+
+TEST_F(SplitFaults, FullDeviceStopsAtTheFailingChunk) {
+    const std::string content = test::PatternBytes(30000);
+    WriteFile(dir / "src/f.bin", content);
+    WriteFile(dir / "f_spt/.keep", "");
+    ASSERT_EQ(::symlink("/dev/full", (dir / "f_spt/f_1.spt").c_str()), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/f.bin", dir.path(), 10000)), -1);
+    EXPECT_EQ(GetLastErrorText(), "cannot write '" + (dir / "f_spt/f_1.spt") + "': No space left on device");
+    EXPECT_FALSE(Exists(dir / "f_spt/f_2.spt"));
+    EXPECT_FALSE(Exists(dir / "f_spt/spt_config.brixspt"));
+    EXPECT_EQ(ReadFile(dir / "src/f.bin"), content);
+}
+
+TEST_F(SplitFaults, SmallFileSystemFillingUp) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mountPoint = dir / "small";
+    ::mkdir(mountPoint.c_str(), 0755);
+    if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    WriteFile(dir / "src/f.bin", test::PatternBytes(200000));
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/f.bin", mountPoint, 30000)), -1);
+    EXPECT_NE(GetLastErrorText().find("No space left on device"), std::string::npos) << GetLastErrorText();
+    EXPECT_FALSE(Exists(mountPoint + "/f_spt/spt_config.brixspt"));
+    ::umount(mountPoint.c_str());
+}
+
+TEST_F(SplitFaults, NeverOverwritesItsOwnSource) {
+    // A chunk path that leads back to the source file.
+    const std::string content = test::PatternBytes(100);
+    WriteFile(dir / "src/a.bin", content);
+    WriteFile(dir / "a_spt/.keep", "");
+    ASSERT_EQ(::symlink((dir / "src/a.bin").c_str(), (dir / "a_spt/a_0.spt").c_str()), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/a.bin", dir.path(), 10)), -1);
+    EXPECT_NE(GetLastErrorText().find("it is the source being split"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(ReadFile(dir / "src/a.bin"), content);
+
+    // A chunk path that is a hard link to a file of the source folder.
+    WriteFile(dir / "tree/x", content);
+    WriteFile(dir / "out/tree_spt/.keep", "");
+    ASSERT_EQ(::link((dir / "tree/x").c_str(), (dir / "out/tree_spt/tree_0.spt").c_str()), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "tree", dir / "out", 10)), -1);
+    EXPECT_EQ(ReadFile(dir / "tree/x"), content);
+}
+
+TEST_F(SplitFaults, UnreadableFileInAFolderFailsTheSplit) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    WriteFile(dir / "tree/a", "abc");
+    WriteFile(dir / "tree/b", "def");
+    ASSERT_EQ(::chmod((dir / "tree/b").c_str(), 0), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "tree", dir.path(), 4)), -1);
+    EXPECT_NE(GetLastErrorText().find("Permission denied"), std::string::npos);
+    EXPECT_FALSE(Exists(dir / "tree_spt/spt_config.brixspt"));
+}
+
+TEST_F(SplitFaults, SourceThatShrinksOrGrowsFails) {
+    WriteFile(dir / "f.bin", test::PatternBytes(100));
+    SplitJob job = test::MakeJob(dir / "f.bin", dir.path(), 10);
+    WriteFile(dir / "f.bin", test::PatternBytes(90));
+    EXPECT_EQ(RunSplit(job), -1);
+
+    WriteFile(dir / "tree/a", "abcd");
+    job = test::MakeJob(dir / "tree", dir.path(), 4);
+    WriteFile(dir / "tree/b", "x");
+    EXPECT_EQ(RunSplit(job), -1);
+    EXPECT_FALSE(Exists(dir / "tree_spt/spt_config.brixspt"));
+}
+
+// A good chunk set and a good earlier output; every fault must leave both.
+class JoinFaults : public test::EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        content = test::PatternBytes(10000);
+        WriteFile(dir / "src/f.bin", content);
+        ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/f.bin", dir.path(), 3000)), 0) << GetLastErrorText();
+        WriteFile(dir / "out/f.bin", "the good file from before");
+    }
+    void ExpectFailedJoin(const std::string& reason) {
+        EXPECT_EQ(RunJoin(dir / "f_spt", dir / "out"), -1);
+        EXPECT_NE(GetLastErrorText().find(reason), std::string::npos) << GetLastErrorText();
+        EXPECT_EQ(ReadFile(dir / "out/f.bin"), "the good file from before");
+        EXPECT_EQ(test::ReadTree(dir / "out").size(), 1u) << "temporary files left behind";
+    }
+    std::string Chunk(int i) { return dir / "f_spt/f_" + std::to_string(i) + ".spt"; }
+    std::string content;
+};
+
+TEST_F(JoinFaults, MissingChunk) {
+    ASSERT_EQ(::unlink(Chunk(1).c_str()), 0);
+    ExpectFailedJoin("cannot open chunk '" + Chunk(1) + "': No such file or directory");
+}
+
+TEST_F(JoinFaults, ChunkOneByteShortOrLong) {
+    std::string last = ReadFile(Chunk(3));
+    WriteFile(Chunk(3), last.substr(0, last.size() - 1));
+    ExpectFailedJoin("fingerprint differs");
+    WriteFile(Chunk(3), last + "x");
+    ExpectFailedJoin("fingerprint differs");
+}
+
+TEST_F(JoinFaults, SwappedChunksAndAChunkFromAnotherSet) {
+    std::string zero = ReadFile(Chunk(0)), one = ReadFile(Chunk(1));
+    WriteFile(Chunk(0), one);
+    WriteFile(Chunk(1), zero);
+    ExpectFailedJoin("fingerprint differs");
+    WriteFile(Chunk(0), test::PatternBytes(3000, 9));
+    WriteFile(Chunk(1), one);
+    ExpectFailedJoin("fingerprint differs");
+}
+
+TEST_F(JoinFaults, UnreadableChunk) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    ASSERT_EQ(::chmod(Chunk(2).c_str(), 0), 0);
+    ExpectFailedJoin("Permission denied");
+}
+
+TEST_F(JoinFaults, TotalSizeDisagreesWithTheChunks) {
+    SetTotalSize(10001);
+    ASSERT_EQ(WriteDescriptor(), 0);
+    ExpectFailedJoin("hold 10000 bytes, the chunk set records 10001");
+}
+
+TEST_F(JoinFaults, OutputFolderOnAFullDevice) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mountPoint = dir / "small";
+    ::mkdir(mountPoint.c_str(), 0755);
+    if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=8k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    EXPECT_EQ(RunJoin(dir / "f_spt", mountPoint), -1);
+    EXPECT_NE(GetLastErrorText().find("No space left on device"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(test::ReadTree(mountPoint).size(), 0u);
+    ::umount(mountPoint.c_str());
+}
+
+TEST_F(JoinFaults, DescriptorCutAtEveryOffsetNeverSucceeds) {
+    const std::string descriptor = ReadFile(dir / "f_spt/spt_config.brixspt");
+    for (std::size_t size = 0; size < descriptor.size(); ++size) {
+        WriteFile(dir / "f_spt/spt_config.brixspt", descriptor.substr(0, size));
+        EXPECT_EQ(RunJoin(dir / "f_spt", dir / "out"), -1) << "cut at " << size;
+    }
+    EXPECT_EQ(ReadFile(dir / "out/f.bin"), "the good file from before");
+    WriteFile(dir / "f_spt/spt_config.brixspt", descriptor);
+    ASSERT_EQ(RunJoin(dir / "f_spt", dir / "out"), 0) << GetLastErrorText();
+    EXPECT_EQ(ReadFile(dir / "out/f.bin"), content);
+}
+
+TEST_F(JoinFaults, NeverReplacesItsOwnInput) {
+    // A recorded name that is the descriptor's own, joined into the chunk folder.
+    SetSourceName("spt_config.brixspt");
+    SetChunkCount(0);
+    SetTotalSize(0);
+    ClearDescriptorRecords();
+    ASSERT_EQ(WriteDescriptor(), 0);
+    const std::string before = ReadFile(dir / "f_spt/spt_config.brixspt");
+    EXPECT_EQ(RunJoin(dir / "f_spt", dir / "f_spt"), -1);
+    EXPECT_NE(GetLastErrorText().find("part of the chunk set"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(ReadFile(dir / "f_spt/spt_config.brixspt"), before);
+}
+
+// Hostile folder descriptors: refused before anything is written, and the
+// sentinel outside the output folder is never touched.
+class HostileDescriptor : public test::EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        WriteFile(dir / "src/tree/a", "abc");
+        ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/tree", dir.path(), 10)), 0) << GetLastErrorText();
+        WriteFile(dir / "sentinel", "keep me");
+        WriteFile(dir / "out/.keep", "");
+    }
+    void SetPath(const char* path, std::size_t length) {
+        FileRecord& record = *Descriptor().fileRecords[0];
+        std::memset(record.relativePath, 0, sizeof record.relativePath);
+        std::memcpy(record.relativePath, path, length);
+        ASSERT_EQ(WriteDescriptor(), 0);
+    }
+    void ExpectRefused(const std::string& reason) {
+        EXPECT_EQ(RunJoin(dir / "tree_spt", dir / "out"), -1);
+        EXPECT_NE(GetLastErrorText().find(reason), std::string::npos) << GetLastErrorText();
+        EXPECT_EQ(ReadFile(dir / "sentinel"), "keep me");
+        EXPECT_EQ(test::ReadTree(dir / "out").size(), 1u);
+        EXPECT_FALSE(Exists(dir / "out/tree"));
+    }
+};
+
+TEST_F(HostileDescriptor, PathsLeavingTheOutputFolder) {
+    for (const char* path : {"../sentinel", "a/b/../../../sentinel", "/abs", "//x", "..", "a/", ""}) {
+        SetPath(path, std::strlen(path));
+        ExpectRefused("unsafe path");
+    }
+    std::string unterminated(256, 'x');
+    SetPath(unterminated.data(), unterminated.size());
+    ExpectRefused("unterminated name");
+}
+
+TEST_F(HostileDescriptor, UnsafeSourceNames) {
+    for (const char* name : {"", ".", "..", "../x", "a/b"}) {
+        SetSourceName(name);
+        ASSERT_EQ(WriteDescriptor(), 0);
+        ExpectRefused("unsafe name");
+    }
+}
+
+TEST_F(HostileDescriptor, ImpossibleRecords) {
+    FileRecord& record = *Descriptor().fileRecords[0];
+    record.chunkIndex = 5;
+    ASSERT_EQ(WriteDescriptor(), 0);
+    ExpectRefused("does not have");
+    record.chunkIndex = 0;
+    record.offsetInChunk = -1;
+    ASSERT_EQ(WriteDescriptor(), 0);
+    ExpectRefused("impossible offset");
+    record.offsetInChunk = 8;  // past the chunk's end
+    ASSERT_EQ(WriteDescriptor(), 0);
+    ExpectRefused("expects 11");
+    record.offsetInChunk = 0;
+    Descriptor().chunkRecords[0]->chunkIndex = 3;
+    ASSERT_EQ(WriteDescriptor(), 0);
+    ExpectRefused("out of order");
+}
+
+TEST_F(HostileDescriptor, DuplicateFileOrNegativeCounts) {
+    Descriptor().chunkRecords.clear();
+    AddFileRecord("b", 0, 3, 0);
+    AddFileRecord("a", 0, 3, 0);
+    SetChunkCount(0);
+    ASSERT_EQ(WriteDescriptor(), 0);
+    ExpectRefused("");
+    Descriptor().header.fileRecordCount = -1;
+    ASSERT_EQ(WriteDescriptor(), 0);
+    ExpectRefused("");
+}
+
+TEST_F(HostileDescriptor, SymlinkInTheDestinationIsNotFollowed) {
+    WriteFile(dir / "elsewhere/.keep", "");
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "out/tree").c_str()), 0);
+    EXPECT_EQ(RunJoin(dir / "tree_spt", dir / "out"), -1);
+    EXPECT_NE(GetLastErrorText().find("not a folder"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(test::ReadTree(dir / "elsewhere").size(), 1u);
+}
+
+}  // namespace
+}  // namespace partwise
