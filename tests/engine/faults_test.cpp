@@ -224,18 +224,19 @@ TEST_F(HostileDescriptor, UnsafeSourceNames) {
 }
 
 TEST_F(HostileDescriptor, ImpossibleRecords) {
-    FileRecord& record = *Descriptor().fileRecords[0];
-    record.chunkIndex = 5;
+    // Each join reloads the state, so the record is looked up afresh.
+    auto record = [] { return Descriptor().fileRecords[0].get(); };
+    record()->chunkIndex = 5;
     ASSERT_EQ(WriteDescriptor(), 0);
     ExpectRefused("does not have");
-    record.chunkIndex = 0;
-    record.offsetInChunk = -1;
+    record()->chunkIndex = 0;
+    record()->offsetInChunk = -1;
     ASSERT_EQ(WriteDescriptor(), 0);
     ExpectRefused("impossible offset");
-    record.offsetInChunk = 8;  // past the chunk's end
+    record()->offsetInChunk = 8;  // past the chunk's end
     ASSERT_EQ(WriteDescriptor(), 0);
     ExpectRefused("expects 11");
-    record.offsetInChunk = 0;
+    record()->offsetInChunk = 0;
     Descriptor().chunkRecords[0]->chunkIndex = 3;
     ASSERT_EQ(WriteDescriptor(), 0);
     ExpectRefused("out of order");
