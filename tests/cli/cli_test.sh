@@ -34,7 +34,6 @@ expect() {
 # naming PATH and the system's REASON.
 expect_failure() {
   local line="partwise-cli: error: *$2*$3*"
-  # shellcheck disable=SC2053
   if [[ $RC == 1 && -z $OUT && $ERR == $line && $ERR != *$'\n'* ]]; then pass; return; fi
   fail "$1"
   printf '  exit %s\n  stderr: %s\n  wanted: %s\n' "$RC" "$ERR" "$line"
@@ -206,14 +205,22 @@ group_list() {
   check "refused joins write nothing" is_empty out
   mv saved data_spt/data_2.spt
 
-  # Header 352 bytes, then 37 per chunk: room for one chunk record of three.
+  # Header 352 bytes, then 37 per chunk (index, then fingerprint text).
+  # A chunk recorded without fingerprint matches while its file is missing.
   cp data_spt/spt_config.brixspt saved
-  truncate -s 389 data_spt/spt_config.brixspt
-  local cut="partwise-cli: error: $set/spt_config.brixspt: cut short; it holds fewer records than its header counts"
+  printf '\0' | dd of=data_spt/spt_config.brixspt bs=1 seek=$((352 + 2 * 37 + 4)) conv=notrunc status=none
+  mv data_spt/data_2.spt data_2.spt
   run list data_spt
-  expect "list of a descriptor cut short" 1 "$cut"
+  expect "a missing chunk without fingerprint is still bad" 1 "partwise-cli: error: $set: 1 of 3 chunks missing or damaged" \
+    "$header$(row 0 ok 4096)$(row 1 ok 4096)$(row 2 bad -1)"
+  mv data_2.spt data_spt/
+
+  # Room for one chunk record of three.
+  truncate -s 389 data_spt/spt_config.brixspt
+  run list data_spt
+  expect "list of a descriptor cut short" 1 "partwise-cli: error: $set/spt_config.brixspt: cut short; it holds fewer records than its header counts"
   run join data_spt -o out
-  expect "join of a descriptor cut short" 1 "$cut" ""
+  expect_failure "join of a descriptor cut short" "$set/spt_config.brixspt" "cut short"
   cp saved data_spt/spt_config.brixspt
   flip_byte data_spt/spt_config.brixspt 32
   run list data_spt
@@ -349,9 +356,9 @@ group_progress() {
     return
   fi
   head -c 3000000 /dev/urandom >f.bin
-  check "split on a terminal" script -qec "'$CLI' split f.bin -s 1M -o '$W'" "$T/tty" >/dev/null
+  check "split on a terminal" script -qec "'$CLI' split f.bin -s 1M -o '$W'" "$T/tty" </dev/null >/dev/null
   check "the bar reaches 100% on a terminal" grep -q '100%' "$T/tty"
-  check "split -q on a terminal" script -qec "'$CLI' split f.bin -s 1M -q -o '$W'" "$T/tty" >/dev/null
+  check "split -q on a terminal" script -qec "'$CLI' split f.bin -s 1M -q -o '$W'" "$T/tty" </dev/null >/dev/null
   check "-q draws no bar" lacks '%' "$T/tty"
   run split f.bin -s 1M
   expect "no bar when stderr is not a terminal" 0 "" "$W/f_spt"

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Times partwise-cli against coreutils on the same data: a 1 GiB file of
+# random bytes split into 100 MiB pieces and joined back, and folders of
+# 20,000 and 10,000 small files split likewise. Each command runs 5 times,
+# alternating with its rival; prints medians, the ratio partwise/coreutils and
+# partwise-cli's peak resident memory. Needs about 3 GiB free in BENCH_DIR
+# (default /tmp); the data is removed at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+PARTWISE_PACKAGES=(g++ cmake ninja-build libcli11-dev)  # no window, no tests
+partwise_install_missing time
+
+RUNS=5
+BENCH_DIR=${BENCH_DIR:-/tmp}
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-bench --target partwise-cli >/dev/null
+CLI=$PWD/build-bench/cli/partwise-cli
+
+free_kib=$(df -Pk "$BENCH_DIR" | awk 'NR == 2 { print $4 }')
+if ((free_kib < 3 * 1024 * 1024)); then
+  echo "compare.sh: needs 3 GiB free in $BENCH_DIR (set BENCH_DIR to another place)" >&2
+  exit 1
+fi
+DATA=$(mktemp -d "$BENCH_DIR/partwise-bench.XXXXXX")
+trap 'rm -rf "$DATA"' EXIT
+cd "$DATA"
+
+echo "Creating the data in $DATA ..."
+head -c 1G /dev/urandom >big.bin
+for n in 20000 10000; do
+  mkdir "files$n"
+  head -c $((n * 4096)) /dev/urandom | (cd "files$n" && split -b 4096 -a 5 - f_)
+done
+
+# measure NAME COMMAND...: runs COMMAND once, appending its wall time (ns)
+# to NAME.ns and its peak resident memory (KiB) to NAME.kib. Writes from the
+# previous run are flushed first so that they do not slow this one.
+measure() {
+  local name=$1 start end
+  shift
+  sync
+  start=$(date +%s%N)
+  /usr/bin/time -v -o time.txt "$@" >/dev/null
+  end=$(date +%s%N)
+  echo $((end - start)) >>"$name.ns"
+  awk -F': ' '/Maximum resident set size/ { print $2 }' time.txt >>"$name.kib"
+}
+
+# cat joins the very chunk files that partwise-cli joins, so that the data
+# never takes more than three copies of the file.
+parts=()
+for ((i = 0; i < (1024 + 99) / 100; i++)); do parts+=("out/p/big_spt/big_$i.spt"); done
+for ((run = 1; run <= RUNS; run++)); do
+  echo "Run $run of $RUNS ..."
+  rm -rf out join && mkdir -p out/p out/c join
+  measure split_p "$CLI" split big.bin -s 100M -q -o out/p
+  measure split_c split -b 100M big.bin out/c/big_
+  rm -r out/c
+  measure join_p "$CLI" join out/p/big_spt -o join -q
+  cmp big.bin join/big.bin
+  rm join/big.bin
+  measure join_c sh -c 'cat "$@" >join/big.bin' cat "${parts[@]}"
+  cmp big.bin join/big.bin
+  for n in 20000 10000; do
+    rm -rf out && mkdir -p out/p out/c
+    measure "files${n}_p" "$CLI" split "files$n" -s 100M -q -o out/p
+    measure "files${n}_c" sh -c "tar cf - files$n | split -b 100M - out/c/files_"
+  done
+done
+rm -rf out join
+
+median() { sort -n "$1" | sed -n "$(((RUNS + 1) / 2))p"; }
+peak() { sort -n "$1" | tail -n 1; }
+
+echo
+printf '%-24s %12s %12s %8s %16s\n' "" partwise coreutils ratio "partwise peak"
+for row in "split 1 GiB -s 100M:split" "join 1 GiB:join" \
+  "split 20,000 files:files20000" "split 10,000 files:files10000"; do
+  label=${row%%:*} name=${row#*:}
+  awk -v label="$label" -v p="$(median "${name}_p.ns")" -v c="$(median "${name}_c.ns")" \
+    -v kib="$(peak "${name}_p.kib")" \
+    'BEGIN { printf "%-24s %10.3f s %10.3f s %8.2f %12.1f MiB\n", label, p / 1e9, c / 1e9, p / c, kib / 1024 }'
+done
+awk -v a="$(median files20000_p.ns)" -v b="$(median files10000_p.ns)" \
+  'BEGIN { printf "\npartwise 20,000 / 10,000 files: %.2f\n", a / b }'
+echo "Targets: ratios at most 1.00, peak under 16 MiB, 20,000 / 10,000 at most 2.20."

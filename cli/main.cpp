@@ -1,0 +1,386 @@
+// partwise-cli: splits a file or folder tree into a chunk set, lists a chunk
+// set and joins it back, from a terminal or a script.
+#include <partwise/descriptor.h>
+#include <partwise/errors.h>
+#include <partwise/fsutil.h>
+#include <partwise/inspect.h>
+#include <partwise/joiner.h>
+#include <partwise/md5.h>
+#include <partwise/progress.h>
+#include <partwise/splitter.h>
+
+#include "size_text.h"
+
+#include <CLI/CLI.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+using partwise::cli::ChunkSizeForCount;
+using partwise::cli::ParseCount;
+using partwise::cli::ParseSizeText;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// The engine takes paths and the password in fixed fields of the job.
+constexpr std::size_t kMaxPathBytes = sizeof(partwise::SplitJob::sourcePath) - 1;
+constexpr std::size_t kMaxPasswordBytes = sizeof(partwise::SplitJob::password) - 1;
+static_assert(sizeof(partwise::SplitJob::outputFolder) - 1 == kMaxPathBytes);
+
+constexpr const char* kSplitUsage =
+    "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-q]";
+constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER";
+constexpr const char* kJoinUsage =
+    "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]";
+constexpr const char* kOtherUsage = "partwise-cli --version | --help";
+
+struct Options {
+    std::string source;
+    std::string chunkFolder;
+    std::string output;
+    std::string size;
+    std::string count;
+    std::string password;
+    bool hasSize = false;
+    bool hasCount = false;
+    bool quiet = false;
+    bool force = false;
+};
+
+int Fail(const std::string& reason)
+{
+    std::fprintf(stderr, "partwise-cli: error: %s\n", reason.c_str());
+    return kExitFailure;
+}
+
+// usage is one subcommand's synopsis, or null for all of them.
+int UsageError(const std::string& reason, const char* usage)
+{
+    std::fprintf(stderr, "partwise-cli: error: %s\n", reason.c_str());
+    if (usage != nullptr) {
+        std::fprintf(stderr, "usage: %s\n", usage);
+    } else {
+        std::fprintf(stderr, "usage: %s\n", kSplitUsage);
+        for (const char* line : {kListUsage, kJoinUsage, kOtherUsage})
+            std::fprintf(stderr, "       %s\n", line);
+    }
+    return kExitUsage;
+}
+
+// The engine's reason for its latest failure, which names the path.
+std::string EngineReason(const std::string& fallback)
+{
+    std::string text = partwise::GetLastErrorText();
+    return text.empty() ? fallback : text;
+}
+
+std::string SystemReason(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0)
+        return path + ": not readable";
+    return path + ": " + std::strerror(errno);
+}
+
+// The engine names a chunk set after the text behind the last '/', so it
+// must get "/abs/name", never "name/", "." or "..".
+std::optional<std::string> AbsolutePath(const std::string& text, std::string& error)
+{
+    std::error_code code;
+    std::filesystem::path path = std::filesystem::absolute(text, code);
+    if (code) {
+        error = text + ": " + code.message();
+        return std::nullopt;
+    }
+    std::string normal = path.lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    if (normal.size() > kMaxPathBytes) {
+        error = normal + ": path is longer than " + std::to_string(kMaxPathBytes) + " bytes";
+        return std::nullopt;
+    }
+    return normal;
+}
+
+std::string ParentFolder(const std::string& absolutePath)
+{
+    return std::filesystem::path(absolutePath).parent_path().string();
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name)
+{
+    return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+void DrawProgress(std::chrono::steady_clock::time_point start)
+{
+    int64_t done = partwise::GetBytesDone();
+    int64_t total = partwise::GetTotalBytes();
+    double percent = total > 0 ? 100.0 * static_cast<double>(std::min(done, total)) /
+                                     static_cast<double>(total)
+                               : 100.0;
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    auto rate = static_cast<int64_t>(seconds > 0 ? static_cast<double>(done) / seconds : 0.0);
+    // \033[K clears what a longer previous line left behind.
+    std::fprintf(stderr, "\r%3d%%  %s / %s  %s/s\033[K", static_cast<int>(percent),
+                 partwise::FormatSize(done).c_str(), partwise::FormatSize(total).c_str(),
+                 partwise::FormatSize(rate).c_str());
+    std::fflush(stderr);
+}
+
+// The engine reports progress only through its counters, so the job runs on
+// a worker thread while this one redraws the bar from them.
+int RunJob(const std::function<int()>& job, bool quiet)
+{
+    partwise::ClearLastError();
+    if (quiet || ::isatty(STDERR_FILENO) == 0)
+        return job();
+    auto start = std::chrono::steady_clock::now();
+    std::future<int> result = std::async(std::launch::async, job);
+    while (result.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready)
+        DrawProgress(start);
+    DrawProgress(start);
+    std::fputc('\n', stderr);
+    return result.get();
+}
+
+// The engine keeps the password in a fixed field; a longer one would be cut.
+bool PasswordFits(const std::string& password)
+{
+    return password.size() <= kMaxPasswordBytes;
+}
+
+const std::string kPasswordTooLong =
+    "the password is longer than " + std::to_string(kMaxPasswordBytes) + " bytes";
+
+int Split(const Options& options)
+{
+    if (options.hasSize == options.hasCount)
+        return UsageError("give either --size or --count", kSplitUsage);
+    std::optional<int64_t> chunkSize;
+    std::optional<int64_t> count;
+    if (options.hasSize && !(chunkSize = ParseSizeText(options.size)))
+        return UsageError("invalid chunk size '" + options.size +
+                              "': expected a whole number of bytes above 0, optionally "
+                              "followed by K, M or G",
+                          kSplitUsage);
+    if (options.hasCount && !(count = ParseCount(options.count)))
+        return UsageError("invalid chunk count '" + options.count +
+                              "': expected a whole number above 0",
+                          kSplitUsage);
+    if (!PasswordFits(options.password))
+        return UsageError(kPasswordTooLong, kSplitUsage);
+
+    std::string error;
+    std::optional<std::string> source = AbsolutePath(options.source, error);
+    if (!source)
+        return Fail(error);
+    if (*source == "/")
+        return Fail("/: the root folder cannot be split");
+    std::optional<std::string> output =
+        options.output.empty() ? ParentFolder(*source) : AbsolutePath(options.output, error);
+    if (!output)
+        return Fail(error);
+
+    struct stat info {};
+    if (::stat(source->c_str(), &info) != 0)
+        return Fail(*source + ": " + std::strerror(errno));
+    partwise::ClearLastError();
+    int64_t totalSize = partwise::GetPathSize(*source);
+    if (totalSize < 0)
+        return Fail(EngineReason(*source + ": its size cannot be measured"));
+
+    partwise::SplitJob job{};
+    std::memcpy(job.sourcePath, source->data(), source->size());
+    std::memcpy(job.outputFolder, output->data(), output->size());
+    std::memcpy(job.password, options.password.data(), options.password.size());
+    job.totalSize = totalSize;
+    job.chunkSize = chunkSize ? *chunkSize : ChunkSizeForCount(totalSize, *count);
+
+    if (RunJob([&job] { return partwise::RunSplit(job); }, options.quiet) != 0)
+        return Fail(EngineReason(*source + ": the split failed"));
+    std::printf("%s\n", partwise::DeriveChunkSetNames(*source, *output).chunkFolder.c_str());
+    return 0;
+}
+
+int List(const Options& options)
+{
+    std::string error;
+    std::optional<std::string> folder = AbsolutePath(options.chunkFolder, error);
+    if (!folder)
+        return Fail(error);
+    std::vector<partwise::ChunkEntry> entries;
+    std::string digest;
+    std::string sourceName;
+    partwise::ClearLastError();
+    if (partwise::InspectChunkSet(*folder, entries, digest, sourceName) != 0)
+        return Fail(EngineReason(*folder + ": not a chunk set"));
+
+    std::printf("# source: %s\n", sourceName.c_str());
+    std::printf("# total: %" PRId64 " bytes\n", partwise::GetTotalSize());
+    std::printf("# chunks: %" PRId32 "\n", partwise::GetChunkCount());
+    std::printf("# password: %s\n", digest.empty() ? "no" : "yes");
+    std::size_t bad = 0;
+    for (const partwise::ChunkEntry& entry : entries) {
+        bool good = entry.verdict == 0;
+        bad += good ? 0 : 1;
+        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, good ? "ok" : "bad",
+                    entry.chunkFileSize, entry.chunkPath.c_str());
+    }
+    if (partwise::DescriptorIsTruncated())
+        return Fail(partwise::BuildDescriptorPath(*folder) +
+                    ": cut short; it holds fewer records than its header counts");
+    if (bad > 0)
+        return Fail(*folder + ": " + std::to_string(bad) + " of " +
+                    std::to_string(entries.size()) + " chunks missing or damaged");
+    return 0;
+}
+
+int Join(const Options& options)
+{
+    if (!PasswordFits(options.password))
+        return UsageError(kPasswordTooLong, kJoinUsage);
+    std::string error;
+    std::optional<std::string> folder = AbsolutePath(options.chunkFolder, error);
+    if (!folder)
+        return Fail(error);
+    std::optional<std::string> output =
+        options.output.empty() ? ParentFolder(*folder) : AbsolutePath(options.output, error);
+    if (!output)
+        return Fail(error);
+
+    std::vector<partwise::ChunkEntry> entries;
+    std::string digest;
+    std::string sourceName;
+    partwise::ClearLastError();
+    if (partwise::InspectChunkSet(*folder, entries, digest, sourceName) != 0)
+        return Fail(EngineReason(*folder + ": not a chunk set"));
+    if (!digest.empty()) {
+        if (options.password.empty())
+            return Fail(*folder + ": the chunk set is protected by a password; give it with -p "
+                                  "or PARTWISE_PASSWORD");
+        if (partwise::CheckPassword(options.password.c_str(), digest.c_str()) != 1)
+            return Fail(*folder + ": wrong password");
+    }
+    // A damaged chunk would make a damaged output: name it before anything is written.
+    for (const partwise::ChunkEntry& entry : entries) {
+        if (entry.chunkFileSize < 0)
+            return Fail(SystemReason(entry.chunkPath));
+        if (entry.verdict != 0)
+            return Fail(entry.chunkPath + ": damaged or replaced; it no longer matches the chunk "
+                                          "set");
+    }
+
+    std::string target = JoinPath(*output, sourceName);
+    struct stat info {};
+    if (!options.force && ::lstat(target.c_str(), &info) == 0)
+        return Fail(target + ": already exists; give -f to replace it");
+
+    if (RunJob([&] { return partwise::RunJoin(*folder, *output); }, options.quiet) != 0)
+        return Fail(EngineReason(*folder + ": the join failed"));
+    std::printf("%s\n", target.c_str());
+    return 0;
+}
+
+// The printed path is what scripts act on, so losing it is a failure.
+int FinishStdout(int status)
+{
+    bool flushFailed = std::fflush(stdout) != 0;
+    int code = errno;
+    if (flushFailed || std::ferror(stdout) != 0)
+        return Fail(std::string("standard output: ") +
+                    (flushFailed ? std::strerror(code) : "write error"));
+    return status;
+}
+
+// An empty path would silently stand for the current or the default folder.
+const CLI::Validator kNotEmpty(
+    [](const std::string& text) { return text.empty() ? std::string("the path is empty") : ""; },
+    "");
+
+void AddPasswordOption(CLI::App& command, Options& options, const char* help)
+{
+    command.add_option("-p,--password", options.password, help)
+        ->type_name("PASSWORD")
+        ->envname("PARTWISE_PASSWORD");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    CLI::App app{"Splits a file or folder tree into numbered chunk files plus a descriptor, "
+                 "and joins them back.",
+                 "partwise-cli"};
+    app.set_version_flag("--version", "partwise-cli " PARTWISE_VERSION);
+    app.require_subcommand(1);
+
+    CLI::App* split = app.add_subcommand("split", "Split a file or folder into a chunk set");
+    split->add_option("SOURCE", options.source, "File or folder to split")
+        ->required()
+        ->check(kNotEmpty);
+    split->add_option("-o,--output", options.output,
+                      "Folder to create the chunk folder in (default: the source's folder)")
+        ->type_name("DIR")
+        ->check(kNotEmpty);
+    CLI::Option* size = split->add_option("-s,--size", options.size,
+                                          "Bytes per chunk; suffix K, M or G for powers of 1024")
+                            ->type_name("SIZE");
+    CLI::Option* count =
+        split->add_option("-n,--count", options.count, "Make at most COUNT chunks of equal size")
+            ->type_name("COUNT");
+    AddPasswordOption(*split, options, "Protect the join with a password (at most 31 bytes)");
+    split->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
+
+    CLI::App* list = app.add_subcommand("list", "List a chunk set and check its chunks");
+    list->add_option("CHUNK_FOLDER", options.chunkFolder, "Folder holding the chunk set")
+        ->required()
+        ->check(kNotEmpty);
+
+    CLI::App* join = app.add_subcommand("join", "Join a chunk set back into its file or folder");
+    join->add_option("CHUNK_FOLDER", options.chunkFolder, "Folder holding the chunk set")
+        ->required()
+        ->check(kNotEmpty);
+    join->add_option("-o,--output", options.output,
+                     "Folder to rebuild the source in (default: the chunk folder's parent)")
+        ->type_name("DIR")
+        ->check(kNotEmpty);
+    AddPasswordOption(*join, options, "The chunk set's password");
+    join->add_flag("-f,--force", options.force, "Replace an existing output");
+    join->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
+            return FinishStdout(app.exit(error));
+        const char* usage = split->parsed() ? kSplitUsage
+                            : list->parsed() ? kListUsage
+                            : join->parsed() ? kJoinUsage
+                                             : nullptr;
+        return UsageError(error.what(), usage);
+    }
+    options.hasSize = size->count() > 0;
+    options.hasCount = count->count() > 0;
+
+    int status = split->parsed() ? Split(options) : list->parsed() ? List(options) : Join(options);
+    return FinishStdout(status);
+}
