@@ -1,0 +1,239 @@
+// The Join File tab: listing a chunk set, the overwrite note, the password,
+// jobs through the worker thread, and deleting the chunks.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <cstring>
+#include <memory>
+
+#include "FileChooser.h"
+#include "UI_DialogWidget.h"
+#include "UI_MergeWidget.h"
+#include "UI_MyMessageBox.h"
+#include "UI_SplitProject.h"
+#include "partwise/fsutil.h"
+#include "partwise/splitter.h"
+#include "ui_test_support.h"
+
+using uitest::child;
+
+class JoinTabTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { uitest::loadImages(); }
+
+    void init() {
+        temp = std::make_unique<QTemporaryDir>();
+        window = std::make_unique<UI_SplitProject>();
+        window->move(41, 19);
+        window->show();
+        tab = child<UI_MergeWidget>(window.get(), "mergeWidget");
+        content = uitest::pattern(10000, 7);
+        uitest::writeFile(temp->filePath("src/report.final.doc"), content);
+        QDir().mkpath(temp->filePath("out"));
+    }
+
+    void cleanup() {
+        window.reset();
+        temp.reset();
+        uitest::resetInjectedAnswers();
+    }
+
+    // --- Listing ---
+
+    void listsEveryChunkInOrderWithItsVerdict() {
+        makeChunkSet(3000);
+        QFile::remove(chunkFolder() + "/report_1.spt");
+        addFolder(chunkFolder());
+        QCOMPARE(chunkTree()->topLevelItemCount(), 4);
+        const QStringList sizes = {"3000", "-1", "3000", "1000"};
+        for (int i = 0; i < 4; ++i) {
+            QTreeWidgetItem* row = chunkTree()->topLevelItem(i);
+            QCOMPARE(row->text(0), chunkFolder() + QString("/report_%1.spt").arg(i));
+            QCOMPARE(row->text(1), sizes[i]);
+            auto* verdict = qobject_cast<QLabel*>(chunkTree()->itemWidget(row, 2));
+            const QImage icon = verdict->pixmap().toImage();
+            const QImage expected(i == 1 ? ":/image/wrong.png" : ":/image/right.png");
+            QCOMPARE(icon, expected.convertToFormat(icon.format()));
+        }
+        QCOMPARE(output()->text(), temp->filePath("src"));
+        QVERIFY(joinButton()->isEnabled());
+    }
+
+    void joinIsOfferedOnlyForAListedChunkSet() {
+        makeChunkSet(3000);
+        addFolder(chunkFolder());
+        addFolder(QString());
+        QVERIFY(!joinButton()->isEnabled());
+        QCOMPARE(chunkTree()->topLevelItemCount(), 4);
+
+        UI_MyMessageBox::setNextAnswer(1);
+        addFolder(temp->filePath("out"));
+        QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList("input path is not valid!"));
+        QCOMPARE(chunkTree()->topLevelItemCount(), 0);
+        QVERIFY(!joinButton()->isEnabled());
+
+        addFolder(chunkFolder());
+        output()->clear();
+        joinButton()->click();
+        QVERIFY(!window->engineBusy());
+    }
+
+    // --- Joining ---
+
+    void joinRebuildsTheFileInTheOutputFolder() {
+        makeChunkSet(3000);
+        addFolder(chunkFolder());
+        output()->setText(temp->filePath("out"));
+        QPoint doneAt;
+        QString openFolder;
+        uitest::onModal("UI_DialogWidget", [&](QWidget* done) {
+            doneAt = done->geometry().topLeft() - window->pos();
+            openFolder = static_cast<UI_DialogWidget*>(done)->folderPath;
+            child<QPushButton>(done, "okButton")->click();
+        });
+        joinButton()->click();
+        QWidget* progress = tab->findChild<QWidget*>("joinProgressDialog");
+        QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 80)));
+        QCOMPARE(child<QLabel>(progress, "percentLabel")->text(), QString("0%"));
+        QVERIFY(!child<QPushButton>(window.get(), "input_fileButton")->isEnabled());
+        QVERIFY(!child<QPushButton>(tab, "input_mergefileButton")->isEnabled());
+        waitForJob();
+
+        QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
+        QCOMPARE(doneAt, QPoint(220, 210));
+        QCOMPARE(openFolder, temp->filePath("out"));
+        QVERIFY(!progress->isVisible());
+        QVERIFY(joinButton()->isEnabled());
+    }
+
+    void overwriteNoteCancelLeavesTheOutputAlone() {
+        makeChunkSet(3000);
+        addFolder(chunkFolder());
+        output()->setText(temp->filePath("out"));
+        uitest::writeFile(temp->filePath("out/report.final.doc"), "older");
+        QPoint noteAt;
+        uitest::onModal("UI_MyMessageBox", [&](QWidget* box) {
+            noteAt = box->geometry().topLeft() - window->pos();
+            QVERIFY(child<QLabel>(box, "textLabel")->text().startsWith("Note: A file with"));
+            child<QPushButton>(box, "cancelButton")->click();
+        });
+        joinButton()->click();
+        QCOMPARE(noteAt, QPoint(270, 240));
+        QVERIFY(!window->engineBusy());
+        QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), QByteArray("older"));
+
+        UI_MyMessageBox::setNextAnswer(1);
+        finishWhenDone();
+        joinButton()->click();
+        waitForJob();
+        QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
+    }
+
+    void protectedSetJoinsOnlyWithItsPassword() {
+        makeChunkSet(4000, "p@ss");
+        addFolder(chunkFolder());
+        output()->setText(temp->filePath("out"));
+        uitest::onModal("UI_inputpwdWidget", [](QWidget* dialog) {
+            child<QPushButton>(dialog, "type2_cancelButton")->click();
+        });
+        joinButton()->click();
+        QVERIFY(!window->engineBusy());
+        QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
+
+        QPoint dialogAt;
+        QString complaint;
+        uitest::onModal("UI_inputpwdWidget", [&](QWidget* dialog) {
+            dialogAt = dialog->geometry().topLeft() - window->pos();
+            auto* entry = child<QLineEdit>(dialog, "type2_pwdLineEdit");
+            QTest::mouseClick(entry, Qt::LeftButton);
+            entry->setText("pass");
+            child<QPushButton>(dialog, "type2_okButton")->click();
+            complaint = child<QLabel>(dialog, "unlockErrorLabel")->text();
+            entry->setText("p@ss");
+            child<QPushButton>(dialog, "type2_okButton")->click();
+        });
+        finishWhenDone();
+        joinButton()->click();
+        waitForJob();
+        QCOMPARE(dialogAt, QPoint(220, 210));
+        QCOMPARE(complaint, QString("Sorry, your password is wrong"));
+        QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
+    }
+
+    void chunksAreDeletedOnlyAfterASuccessfulJoin() {
+        makeChunkSet(3000);
+        addFolder(chunkFolder());
+        output()->setText(temp->filePath("out"));
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        // A chunk that vanished after listing makes the join fail.
+        QVERIFY(QFile::rename(chunkFolder() + "/report_2.spt", temp->filePath("report_2.spt")));
+        UI_MyMessageBox::setNextAnswer(1);
+        joinButton()->click();
+        waitForJob();
+        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
+        const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts()[0]);
+        QVERIFY(message.startsWith("Joining failed:\n"));
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 4);
+        QCOMPARE(chunkTree()->topLevelItemCount(), 4);
+        QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
+
+        QVERIFY(QFile::rename(temp->filePath("report_2.spt"), chunkFolder() + "/report_2.spt"));
+        finishWhenDone();
+        joinButton()->click();
+        waitForJob();
+        QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files), QStringList("spt_config.brixspt"));
+        QCOMPARE(chunkTree()->topLevelItemCount(), 0);
+        QVERIFY(!joinButton()->isEnabled());
+    }
+
+private:
+    QTreeWidget* chunkTree() { return child<QTreeWidget>(tab, "chunkTree"); }
+    QLineEdit* output() { return child<QLineEdit>(tab, "outPathLineEdit"); }
+    QPushButton* joinButton() { return child<QPushButton>(tab, "m_merge_Button"); }
+    QString chunkFolder() const { return temp->filePath("src/report_spt"); }
+
+    // Splits src/report.final.doc with the engine, into src/report_spt.
+    void makeChunkSet(qint64 chunkSize, const char* password = "") {
+        partwise::SplitJob job;
+        std::memset(&job, 0, sizeof job);
+        std::strcpy(job.sourcePath, QFile::encodeName(temp->filePath("src/report.final.doc")));
+        std::strcpy(job.outputFolder, QFile::encodeName(temp->filePath("src")));
+        std::strcpy(job.password, password);
+        job.totalSize = partwise::GetPathSize(job.sourcePath);
+        job.chunkSize = chunkSize;
+        QCOMPARE(partwise::RunSplit(job), 0);
+    }
+
+    void addFolder(const QString& folder) {
+        FileChooser::setNextAnswer(folder);
+        child<QPushButton>(tab, "input_mergefileButton")->click();
+    }
+
+    void finishWhenDone() {
+        uitest::onModal("UI_DialogWidget", [](QWidget* done) {
+            child<QPushButton>(done, "okButton")->click();
+        });
+    }
+
+    void waitForJob() {
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy() && uitest::pendingModalActions() == 0,
+                                 60000);
+    }
+
+    std::unique_ptr<QTemporaryDir> temp;
+    std::unique_ptr<UI_SplitProject> window;
+    UI_MergeWidget* tab = nullptr;
+    QByteArray content;
+};
+
+QTEST_MAIN(JoinTabTest)
+#include "join_tab_test.moc"

@@ -1,0 +1,289 @@
+// The Split File tab: chunk size arithmetic, the Split button's rule, the
+// password box, jobs through the worker thread, and deleting the source.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FileChooser.h"
+#include "UI_MyMessageBox.h"
+#include "UI_SplitProject.h"
+#include "UI_SplitWidget.h"
+#include "partwise/inspect.h"
+#include "ui_test_support.h"
+
+using uitest::child;
+
+class SplitTabTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { uitest::loadImages(); }
+
+    void init() {
+        temp = std::make_unique<QTemporaryDir>();
+        window = std::make_unique<UI_SplitProject>();
+        window->move(37, 23);
+        window->show();
+        tab = child<UI_SplitWidget>(window.get(), "splitWidget");
+    }
+
+    void cleanup() {
+        window.reset();
+        temp.reset();
+        uitest::resetInjectedAnswers();
+    }
+
+    // --- Chunk size arithmetic ---
+
+    void addFileSuggestsARoundChunkSize_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("units");
+        QTest::addColumn<QString>("unit");
+        QTest::addColumn<QString>("count");
+        QTest::addColumn<qint64>("chunkSize");
+        QTest::newRow("700 MB") << qint64(734003200) << "70" << "MB" << "10" << qint64(73400320);
+        QTest::newRow("4 GB") << qint64(4294967296) << "400" << "MB" << "11" << qint64(419430400);
+        QTest::newRow("10 GB") << qint64(10737418240) << "1" << "GB" << "10" << qint64(1073741824);
+        QTest::newRow("5000 bytes") << qint64(5000) << "500" << "KB" << "1" << qint64(512000);
+        QTest::newRow("empty file") << qint64(0) << "1" << "KB" << "0" << qint64(1024);
+    }
+    void addFileSuggestsARoundChunkSize() {
+        QFETCH(qint64, size);
+        addFile(size);
+        QTEST(field("split_bysize_LineEidt")->text(), "units");
+        QTEST(combo()->currentText(), "unit");
+        QTEST(field("split_bycount_LineEidt")->text(), "count");
+        QTEST(qint64(tab->chunkSize), "chunkSize");
+    }
+
+    void addFolderStartsAsTenChunksThenRoundsToTheUnit() {
+        uitest::makeSparseFile(temp->filePath("tree/a.bin"), 30000000);
+        uitest::makeSparseFile(temp->filePath("tree/sub/b.bin"), 20000000);
+        FileChooser::setNextAnswer(temp->filePath("tree"));
+        button("input_folderButton")->click();
+        QCOMPARE(field("split_bysize_LineEidt")->text(), QString("4"));
+        QCOMPARE(combo()->currentText(), QString("MB"));
+        QCOMPARE(field("split_bycount_LineEidt")->text(), QString("12"));
+        QCOMPARE(tab->chunkSize, qint64(4194304));
+        QCOMPARE(child<QLineEdit>(tab, "outPathLineEdit")->text(), temp->path());
+    }
+
+    void typedCountSetsTheChunkSize_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("count");
+        QTest::addColumn<qint64>("chunkSize");
+        QTest::addColumn<QString>("units");
+        QTest::newRow("1,000,001 in 10")
+            << qint64(1000001) << "10" << "10" << qint64(100000) << "97";
+        // Chunks under 1 KB: the count falls to the number of whole KB.
+        QTest::newRow("5,000 in 9") << qint64(5000) << "9" << "5" << qint64(1000) << "1";
+        // Nothing to divide: one chunk of 1 KB is offered.
+        QTest::newRow("0 in 4") << qint64(0) << "4" << "1" << qint64(1024) << "1";
+    }
+    void typedCountSetsTheChunkSize() {
+        QFETCH(qint64, size);
+        QFETCH(QString, typed);
+        addFile(size);
+        child<QRadioButton>(tab, "split_bycount_RadioButton")->click();
+        QVERIFY(!field("split_bysize_LineEidt")->isEnabled());
+        field("split_bycount_LineEidt")->selectAll();
+        QTest::keyClicks(field("split_bycount_LineEidt"), typed);
+        QTEST(field("split_bycount_LineEidt")->text(), "count");
+        QTEST(qint64(tab->chunkSize), "chunkSize");
+        QTEST(field("split_bysize_LineEidt")->text(), "units");
+        QCOMPARE(combo()->currentText(), QString("KB"));
+    }
+
+    void sizeFieldNeverFallsBelowOne() {
+        addFile(5000);
+        QLineEdit* sizeField = field("split_bysize_LineEidt");
+        sizeField->selectAll();
+        QTest::keyClicks(sizeField, "0");
+        QCOMPARE(sizeField->text(), QString("1"));
+        QTest::keyClick(sizeField, Qt::Key_Backspace);
+        QCOMPARE(sizeField->text(), QString("1"));
+        QCOMPARE(tab->chunkSize, qint64(1024));
+    }
+
+    // --- The Split button and its refusals ---
+
+    void splitIsOfferedWithASourceAndAnOutputFolder() {
+        QPushButton* split = button("m_split_Button");
+        QVERIFY(!split->isEnabled());
+        FileChooser::setNextAnswer(QString());
+        button("input_fileButton")->click();
+        QVERIFY(!split->isEnabled());
+        addFile(5000);
+        QVERIFY(split->isEnabled());
+
+        // Typing does not apply the rule; pressing Split then asks for a folder.
+        child<QLineEdit>(tab, "outPathLineEdit")->clear();
+        QVERIFY(split->isEnabled());
+        UI_MyMessageBox::setNextAnswer(1);
+        split->click();
+        QCOMPARE(UI_MyMessageBox::answeredTexts(),
+                 QStringList("Please choose an output folder first."));
+        QVERIFY(!window->engineBusy());
+
+        const QString units = field("split_bysize_LineEidt")->text();
+        button("removeButton")->click();
+        QVERIFY(!split->isEnabled());
+        QCOMPARE(field("split_bysize_LineEidt")->text(), units);
+    }
+
+    void overlongPathIsRefusedBeforeAnyJob() {
+        FileChooser::setNextAnswer(temp->filePath(QString(1100, 'd') + "/f.bin"));
+        button("input_fileButton")->click();
+        child<QLineEdit>(tab, "outPathLineEdit")->setText(temp->path());
+        UI_MyMessageBox::setNextAnswer(1);
+        button("m_split_Button")->click();
+        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
+        QVERIFY(UI_MyMessageBox::answeredTexts()[0].contains("1023 bytes"));
+        QVERIFY(!window->engineBusy());
+    }
+
+    void cancelledPasswordUnticksEncryptData() {
+        auto* encrypt = child<QCheckBox>(tab, "entry_pwd_CheckBox");
+        QPoint shownAt;
+        uitest::onModal("UI_inputpwdWidget", [&](QWidget* dialog) {
+            shownAt = dialog->geometry().topLeft() - window->pos();
+            child<QPushButton>(dialog, "cancelButton")->click();
+        });
+        encrypt->click();
+        QVERIFY(!encrypt->isChecked());
+        QCOMPARE(shownAt, QPoint(220, 210));
+
+        addFile(3000);
+        split();
+        QCOMPARE(inspect(temp->filePath("f_spt")).digest, std::string());
+    }
+
+    // --- Jobs ---
+
+    void splitRunsOnTheThreadAndLocksBothTabs() {
+        addFile(3 * 1048576 + 5);
+        field("split_bysize_LineEidt")->setText("1");
+        combo()->setCurrentIndex(1);
+        button("m_split_Button")->click();
+        QWidget* progress = uitest::topLevel("splitProgressDialog");
+        QVERIFY(progress->isVisible());
+        QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 80)));
+        for (const char* name : {"input_fileButton", "input_folderButton", "m_split_Button",
+                                 "input_mergefileButton", "m_merge_Button"})
+            QVERIFY2(!child<QPushButton>(window.get(), name)->isEnabled(), name);
+
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        QWidget* done = uitest::topLevel("splitCompleteDialog");
+        QVERIFY(done->isVisible() && !progress->isVisible());
+        QCOMPARE(done->geometry(), QRect(window->pos() + QPoint(220, 210), QSize(260, 80)));
+        QVERIFY(button("m_split_Button")->isEnabled());
+        QVERIFY(child<QPushButton>(window.get(), "input_mergefileButton")->isEnabled());
+        QCOMPARE(inspect(temp->filePath("f_spt")).chunks, 4);
+    }
+
+    void sourceIsDeletedOnlyAfterASuccessfulSplit() {
+        addFile(70000);
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        // The file grows after it was measured: the split must fail.
+        QFile grown(temp->filePath("f.bin"));
+        QVERIFY(grown.open(QIODevice::Append) && grown.write("more") == 4);
+        grown.close();
+        UI_MyMessageBox::setNextAnswer(1);
+        button("m_split_Button")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        QCOMPARE(QFile(temp->filePath("f.bin")).size(), qint64(70004));
+        QVERIFY(!uitest::topLevel("splitCompleteDialog")->isVisible());
+        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
+        const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts()[0]);
+        QVERIFY(message.startsWith("Splitting failed:\n"));
+
+        addFile(70000);
+        split();
+        QVERIFY(!QFile::exists(temp->filePath("f.bin")));
+        QCOMPARE(inspect(temp->filePath("f_spt")).chunks, 10);
+        QCOMPARE(child<QTreeWidget>(tab, "fileTree")->topLevelItemCount(), 1);
+    }
+
+    void folderDeletionTakesOnlyWhatWasSplit() {
+        uitest::writeFile(temp->filePath("tree/a.txt"), "a");
+        uitest::writeFile(temp->filePath("tree/.hidden/b.txt"), "b");
+        QDir().mkpath(temp->filePath("tree/bare/deeper"));
+        QDir().mkpath(temp->filePath("tree/x"));
+        QVERIFY(mkfifo(QFile::encodeName(temp->filePath("tree/x/pipe")).constData(), 0600) == 0);
+        uitest::writeFile(temp->filePath("outside/keep.txt"), "keep");
+        QDir().mkpath(temp->filePath("outside/empty"));
+        QVERIFY(QFile::link(temp->filePath("outside"), temp->filePath("tree/link")));
+        FileChooser::setNextAnswer(temp->filePath("tree"));
+        button("input_folderButton")->click();
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        split();
+
+        QVERIFY(!QFile::exists(temp->filePath("tree/a.txt")));
+        QVERIFY(!QDir(temp->filePath("tree/.hidden")).exists());
+        QVERIFY(!QDir(temp->filePath("tree/bare")).exists());
+        // What the walk skipped stays, and so do its folders.
+        QVERIFY(QFileInfo(temp->filePath("tree/link")).isSymLink());
+        QVERIFY(QFileInfo::exists(temp->filePath("tree/x/pipe")));
+        QCOMPARE(uitest::readFile(temp->filePath("outside/keep.txt")), QByteArray("keep"));
+        QVERIFY(QDir(temp->filePath("outside/empty")).exists());
+    }
+
+private:
+    QLineEdit* field(const char* name) { return child<QLineEdit>(tab, name); }
+    QComboBox* combo() { return child<QComboBox>(tab, "split_size_ComboBox"); }
+    QPushButton* button(const char* name) { return child<QPushButton>(tab, name); }
+
+    // Adds temp/f.bin of size bytes through "Add File"; big ones are sparse.
+    void addFile(qint64 size) {
+        const QString path = temp->filePath("f.bin");
+        if (size < 1000000)
+            uitest::writeFile(path, uitest::pattern(int(size)));
+        else
+            uitest::makeSparseFile(path, size);
+        FileChooser::setNextAnswer(path);
+        button("input_fileButton")->click();
+    }
+
+    // Splits with the current settings and closes the completion dialog.
+    void split() {
+        button("m_split_Button")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        QWidget* done = uitest::topLevel("splitCompleteDialog");
+        QVERIFY(done->isVisible());
+        child<QPushButton>(done, "okButton")->click();
+    }
+
+    struct Listing {
+        int chunks = -1;
+        std::string digest = "unread";
+    };
+    static Listing inspect(const QString& chunkFolder) {
+        Listing listing;
+        std::vector<partwise::ChunkEntry> entries;
+        std::string name;
+        if (partwise::InspectChunkSet(QFile::encodeName(chunkFolder).toStdString(), entries,
+                                      listing.digest, name) == 0)
+            listing.chunks = int(entries.size());
+        return listing;
+    }
+
+    std::unique_ptr<QTemporaryDir> temp;
+    std::unique_ptr<UI_SplitProject> window;
+    UI_SplitWidget* tab = nullptr;
+};
+
+QTEST_MAIN(SplitTabTest)
+#include "split_tab_test.moc"

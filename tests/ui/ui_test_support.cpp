@@ -1,0 +1,97 @@
+#include "ui_test_support.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QTimer>
+
+#include "FileChooser.h"
+#include "UI_MyMessageBox.h"
+
+static void initImagesResource() {
+    Q_INIT_RESOURCE(image);
+}
+
+namespace uitest {
+namespace {
+QList<QPointer<QTimer>> modalWatchers;
+}
+
+void loadImages() {
+    initImagesResource();
+}
+
+QWidget* topLevel(const QString& name) {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == name)
+            return widget;
+    }
+    return nullptr;
+}
+
+void onModal(const char* className, std::function<void(QWidget*)> action) {
+    auto* watcher = new QTimer(qApp);
+    modalWatchers << watcher;
+    QObject::connect(watcher, &QTimer::timeout, watcher,
+                     [watcher, wanted = QByteArray(className), action] {
+                         QWidget* modal = QApplication::activeModalWidget();
+                         if (!modal || !modal->isVisible() || !modal->inherits(wanted))
+                             return;
+                         watcher->stop();
+                         watcher->deleteLater();
+                         action(modal);
+                     });
+    watcher->start(5);
+}
+
+int pendingModalActions() {
+    int pending = 0;
+    for (const QPointer<QTimer>& watcher : std::as_const(modalWatchers))
+        pending += watcher && watcher->isActive() ? 1 : 0;
+    return pending;
+}
+
+void resetInjectedAnswers() {
+    FileChooser::reset();
+    UI_MyMessageBox::reset();
+    for (const QPointer<QTimer>& watcher : std::as_const(modalWatchers))
+        delete watcher.data();
+    modalWatchers.clear();
+}
+
+QByteArray pattern(int size, int seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = 2166136261u ^ quint32(seed);
+    for (int i = 0; i < size; ++i) {
+        state = state * 16777619u + quint32(i);
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void makeSparseFile(const QString& path, qint64 size) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+        qFatal("cannot make %s", qPrintable(path));
+}
+
+QString plainText(QString text) {
+    return text.remove(QChar(0x200B));
+}
+
+}  // namespace uitest

@@ -1,0 +1,41 @@
+#pragma once
+// Helpers for the widget tests: named widgets, modal dialogs answered from
+// inside their own event loop, and files on disk.
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+namespace uitest {
+
+// Registers the compiled-in pictures; call once per test program.
+void loadImages();
+
+template <class T>
+T* child(const QObject* parent, const char* name) {
+    return parent->findChild<T*>(QString::fromLatin1(name));
+}
+
+// The top-level widget with this object name, shown or hidden, or null.
+QWidget* topLevel(const QString& name);
+
+// Runs action on the next modal dialog of class className once it shows: a
+// modal dialog runs its own event loop, so the test must be ready before the
+// click that opens it.
+void onModal(const char* className, std::function<void(QWidget*)> action);
+int pendingModalActions();
+// Drops every injected answer and pending action; for each test's cleanup().
+void resetInjectedAnswers();
+
+// Bytes that differ from position to position, so misplaced ranges show.
+QByteArray pattern(int size, int seed = 1);
+// Writes bytes to path, creating the folders on the way.
+void writeFile(const QString& path, const QByteArray& bytes);
+QByteArray readFile(const QString& path);
+// A file of size bytes that takes no space on disk.
+void makeSparseFile(const QString& path, qint64 size);
+// A message box text without the wrap points put after each "/".
+QString plainText(QString text);
+
+}  // namespace uitest

@@ -1,0 +1,265 @@
+#include "UI_MergeWidget.h"
+
+#include <QByteArray>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FileChooser.h"
+#include "MergeDoingThread.h"
+#include "UI_DialogWidget.h"
+#include "UI_MyMessageBox.h"
+#include "UI_ProgressWidget.h"
+#include "UI_SplitProject.h"
+#include "UI_inputpwdWidget.h"
+#include "partwise/inspect.h"
+#include "partwise/progress.h"
+
+namespace {
+
+template <class T>
+T* named(T* widget, const char* name) {
+    widget->setObjectName(name);
+    return widget;
+}
+
+}  // namespace
+
+UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
+    QFont tabFont = font();
+    tabFont.setFamily("arial");
+    tabFont.setPointSize(10);
+    setFont(tabFont);
+
+    input_mergefileButton = named(new QPushButton(this), "input_mergefileButton");
+    chunkTree = named(new QTreeWidget(this), "chunkTree");
+    chunkTree->setColumnCount(3);
+    chunkTree->setRootIsDecorated(false);
+    chunkTree->setHeaderLabels({tr("Path"), tr("Size"), tr("")});
+    chunkTree->horizontalScrollBar()->setFixedHeight(10);
+    chunkTree->horizontalScrollBar()->setStyleSheet("QScrollBar:horizontal{height: 10px;}");
+
+    deleteSourceCheckBox = named(new QCheckBox(this), "deleteSourceCheckBox");
+    outPathLabel = named(new QLabel(this), "outPathLabel");
+    outPathLineEdit = named(new QLineEdit(this), "outPathLineEdit");
+    output_mergefileButton = named(new QPushButton(this), "output_mergefileButton");
+    m_merge_Button = named(new QPushButton(this), "m_merge_Button");
+
+    progressWidget = named(new UI_ProgressWidget(this), "joinProgressDialog");
+    progressWidget->setCaption("Joining...");
+    progressWidget->hide();
+    completeWidget = named(new UI_DialogWidget(this), "joinCompleteDialog");
+    completeWidget->setCaption("Joining Completed!");
+    completeWidget->hide();
+    pwdWidget = named(new UI_inputpwdWidget, "joinPasswordDialog");
+    pwdWidget->hide();
+
+    input_mergefileButton->setText("Add Folder");
+    deleteSourceCheckBox->setText("Delete source files after joining");
+    outPathLabel->setText("OutPath");
+    output_mergefileButton->setText("...");
+    m_merge_Button->setText("Join");
+
+    connect(input_mergefileButton, &QPushButton::clicked, this,
+            &UI_MergeWidget::input_mergefileButton_slots);
+    connect(output_mergefileButton, &QPushButton::clicked, this,
+            &UI_MergeWidget::output_mergefileButton_slots);
+    connect(m_merge_Button, &QPushButton::clicked, this, &UI_MergeWidget::m_merge_Button_slots);
+    m_MergeDoingThread = new MergeDoingThread;
+    connect(m_MergeDoingThread, &QThread::finished, this,
+            &UI_MergeWidget::m_MergeDoingThread_Finished);
+    m_merge_Timer1 = new QTimer;
+    connect(m_merge_Timer1, &QTimer::timeout, this, &UI_MergeWidget::m_merge_Timer1_slots);
+
+    setJoinAllowed(false);
+    std::memset(passwordDigest, 0, sizeof passwordDigest);
+}
+
+UI_MergeWidget::~UI_MergeWidget() {
+    // The window refuses to close while a join runs; this wait only covers
+    // a tab torn down some other way.
+    m_MergeDoingThread->wait();
+    delete m_MergeDoingThread;
+    delete m_merge_Timer1;
+    delete pwdWidget;
+}
+
+void UI_MergeWidget::placeWidgets(int x, int y, int w, int h) {
+    setGeometry(x, y, w, h);
+    input_mergefileButton->setGeometry(0, 0, 100, 30);
+    chunkTree->setGeometry(0, 40, w, 130);
+    chunkTree->setColumnWidth(2, 30);
+    chunkTree->setColumnWidth(1, 120);
+    chunkTree->setColumnWidth(0, chunkTree->width() - 170);
+    deleteSourceCheckBox->setGeometry(0, 200, 300, 30);
+    outPathLabel->setGeometry(0, h - 98, 60, 30);
+    outPathLineEdit->setGeometry(60, h - 100, 360, 26);
+    output_mergefileButton->setGeometry(420, h - 100, 35, 26);
+    m_merge_Button->setGeometry(500, h - 120, 100, 50);
+    progressWidget->placeDialog((w - 360) / 2, (h - 80) / 2, 360, 80);
+    completeWidget->placeDialog((w - 240) / 2, (h - 80) / 2, 260, 80);
+}
+
+QPoint UI_MergeWidget::dialogAnchor(int anchorWidth) const {
+    return mainWindow->pos() + QPoint((width() - anchorWidth) / 2, height() / 2);
+}
+
+void UI_MergeWidget::setJoinAllowed(bool allowed) {
+    joinAllowed = allowed;
+    m_merge_Button->setEnabled(joinAllowed && !engineBusy);
+}
+
+void UI_MergeWidget::setEngineBusy(bool busy) {
+    engineBusy = busy;
+    input_mergefileButton->setEnabled(!busy);
+    m_merge_Button->setEnabled(joinAllowed && !busy);
+}
+
+void UI_MergeWidget::addChunkRow(const QString& path, int verdict, int64_t size) {
+    auto* verdictLabel = new QLabel;
+    verdictLabel->setObjectName("verdictLabel");
+    verdictLabel->setPixmap(QPixmap(verdict == 0 ? ":/image/right.png" : ":/image/wrong.png"));
+    auto* row = new QTreeWidgetItem(QStringList{path, QString::number(size, 10)});
+    chunkTree->addTopLevelItem(row);
+    chunkTree->setItemWidget(row, 2, verdictLabel);
+}
+
+void UI_MergeWidget::input_mergefileButton_slots() {
+    setJoinAllowed(false);
+    const QString folder =
+        FileChooser::existingFolder(this, tr("Select Merge source Folder"), QDir::homePath());
+    if (folder.isEmpty())
+        return;
+    QDir parentFolder(folder);
+    parentFolder.cdUp();
+    outPathLineEdit->setText(parentFolder.absolutePath());
+    chunkFolder = folder;
+
+    std::memset(passwordDigest, 0, sizeof passwordDigest);
+    std::vector<partwise::ChunkEntry> entries;
+    std::string digest;
+    std::string name;
+    if (partwise::InspectChunkSet(QFile::encodeName(folder).toStdString(), entries, digest, name) <
+        0) {
+        showMessage(mainWindow, QString(), tr("input path is not valid!"), true, false);
+        chunkTree->clear();
+        sourceName.clear();
+        return;
+    }
+    chunkTree->clear();
+    for (const partwise::ChunkEntry& entry : entries)
+        addChunkRow(QFile::decodeName(entry.chunkPath.c_str()), entry.verdict, entry.chunkFileSize);
+    sourceName = QFile::decodeName(name.c_str());
+    // A digest too long for the field is cut, never dropped: the set still asks.
+    qstrncpy(passwordDigest, digest.c_str(), sizeof passwordDigest);
+    setJoinAllowed(true);
+}
+
+void UI_MergeWidget::output_mergefileButton_slots() {
+    const QString folder =
+        FileChooser::existingFolder(this, tr("Select Output Folder"), QDir::homePath());
+    if (!folder.isEmpty())
+        outPathLineEdit->setText(folder);
+}
+
+void UI_MergeWidget::m_merge_Button_slots() {
+    const QPoint windowPos = mainWindow->pos();
+    const QSize windowSize = mainWindow->size();
+    const QString outputFolder = outPathLineEdit->text();
+    if (outputFolder.isEmpty())
+        return;
+    const QByteArray chunkBytes = QFile::encodeName(chunkFolder);
+    const QByteArray outputBytes = QFile::encodeName(outputFolder);
+    if (chunkBytes.size() >= int(sizeof m_MergeDoingThread->chunkFolderPath) ||
+        outputBytes.size() >= int(sizeof m_MergeDoingThread->outputFolderPath)) {
+        showMessage(mainWindow, QString(),
+                    "The chunk folder or output path is longer than 1023 bytes. Please choose a "
+                    "shorter one.",
+                    true, false);
+        return;
+    }
+
+    if (QFile::exists(outputFolder + "/" + sourceName)) {
+        UI_MyMessageBox note;
+        note.setObjectName("overwriteNote");
+        note.placeDialog(windowPos.x() + (windowSize.width() - 240) / 2,
+                         windowPos.y() + windowSize.height() / 2, 260, 140);
+        note.setContent(QString(),
+                        "Note: A file with the same name as the output file already exists. "
+                        "Partwise will overwite it.",
+                        true, true);
+        if (note.run() == 0)
+            return;
+    }
+
+    if (passwordDigest[0] != '\0') {
+        pwdWidget->storedDigest = passwordDigest;
+        pwdWidget->setUnlockMode(true);
+        const QPoint at = dialogAnchor(240);
+        pwdWidget->placeDialog(at.x(), at.y(), 260, 160);
+        pwdWidget->execDialog();
+        if (pwdWidget->unlocked != 1)
+            return;
+    }
+
+    const QPoint at = dialogAnchor(360);
+    progressWidget->placeDialog(at.x(), at.y(), 360, 80);
+    progressWidget->setPercent(0);
+    progressWidget->show();
+
+    std::memset(m_MergeDoingThread->chunkFolderPath, 0, sizeof m_MergeDoingThread->chunkFolderPath);
+    std::memset(m_MergeDoingThread->outputFolderPath, 0,
+                sizeof m_MergeDoingThread->outputFolderPath);
+    std::memcpy(m_MergeDoingThread->chunkFolderPath, chunkBytes.constData(), chunkBytes.size());
+    std::memcpy(m_MergeDoingThread->outputFolderPath, outputBytes.constData(), outputBytes.size());
+
+    mainWindow->setEngineBusy(true);
+    m_MergeDoingThread->start(QThread::InheritPriority);
+    if (m_merge_Timer1->isActive())
+        m_merge_Timer1->stop();
+    m_merge_Timer1->start(500);
+}
+
+void UI_MergeWidget::m_merge_Timer1_slots() {
+    const int64_t done = partwise::GetBytesDone();
+    int64_t total = partwise::GetTotalBytes();
+    if (total <= 0)
+        total = 1;
+    progressWidget->setPercent(static_cast<int>(done * 100 / total));
+}
+
+void UI_MergeWidget::m_MergeDoingThread_Finished() {
+    m_merge_Timer1->stop();
+    mainWindow->setEngineBusy(false);
+    progressWidget->hide();
+    if (m_MergeDoingThread->result() != 0) {
+        QString reason = m_MergeDoingThread->errorText();
+        if (reason.isEmpty())
+            reason = "The output was not completed.";
+        showFailure(mainWindow, "Joining failed", reason);
+        return;
+    }
+    // Only after a complete join: the chunks may be the only copy of the data.
+    if (deleteSourceCheckBox->checkState() == Qt::Checked) {
+        for (int i = 0; i < chunkTree->topLevelItemCount(); ++i)
+            QFile::remove(chunkTree->topLevelItem(i)->text(0));
+        chunkTree->clear();
+        setJoinAllowed(false);
+    }
+
+    completeWidget->folderPath = outPathLineEdit->text();
+    const QPoint at = dialogAnchor(240);
+    completeWidget->placeDialog(at.x(), at.y(), 260, 80);
+    completeWidget->exec();
+}

@@ -1,0 +1,158 @@
+#include "UI_MyMessageBox.h"
+
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QPixmap>
+#include <QPushButton>
+#include <QQueue>
+
+namespace {
+
+QQueue<int> queuedAnswers;
+QStringList answered;
+
+int runWarningBox(QWidget* parent, const QString& title, const QString& text, bool showOk,
+                  bool showCancel, int width, int height, int anchorWidth) {
+    const QPoint at = parent ? parent->pos() : QPoint();
+    const QSize size = parent ? parent->size() : QSize();
+    QMessageBox iconSource;
+    iconSource.setIcon(QMessageBox::Warning);
+
+    UI_MyMessageBox box;
+    box.iconLayout = true;
+    box.placeDialog(at.x() + (size.width() - anchorWidth) / 2, at.y() + size.height() / 2, width,
+                    height);
+    box.setContent(title, text, showOk, showCancel);
+    box.setIconPixmap(iconSource.iconPixmap());
+    return box.run();
+}
+
+}  // namespace
+
+UI_MyMessageBox::UI_MyMessageBox(QWidget* parent) : QDialog(parent) {
+    QFont boxFont = font();
+    boxFont.setFamily("arial");
+    boxFont.setPointSize(10);
+    setFont(boxFont);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
+    setAutoFillBackground(true);
+
+    titleLabel = new QLabel(this);
+    titleLabel->setObjectName("titleLabel");
+    iconLabel = new QLabel(this);
+    iconLabel->setObjectName("iconLabel");
+    textLabel = new QLabel(this);
+    textLabel->setObjectName("textLabel");
+    textLabel->setWordWrap(true);
+    textLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    okButton = new QPushButton("OK", this);
+    okButton->setObjectName("okButton");
+    cancelButton = new QPushButton("Cancel", this);
+    cancelButton->setObjectName("cancelButton");
+
+    connect(okButton, &QPushButton::clicked, this, &UI_MyMessageBox::okButton_slots);
+    connect(cancelButton, &QPushButton::clicked, this, &UI_MyMessageBox::cancelButton_slots);
+
+    setWindowIcon(QIcon(":/image/program.ico"));
+}
+
+void UI_MyMessageBox::placeDialog(int x, int y, int w, int h) {
+    setGeometry(x, y, w, h);
+    setFixedSize(w, h);
+}
+
+void UI_MyMessageBox::setContent(const QString& title, const QString& text, bool showOk,
+                                 bool showCancel) {
+    const int w = width();
+    const int h = height();
+    titleLabel->setText(title);
+    textLabel->setText(text);
+    okButton->setVisible(showOk);
+    cancelButton->setVisible(showCancel);
+
+    titleLabel->setGeometry(0, 0, w, 20);
+    if (iconLayout)
+        textLabel->setGeometry(50, 40, w - 50, 100);
+    else
+        textLabel->setGeometry(10, 10, w - 20, 100);
+    iconLabel->setGeometry(10, 25, 30, 30);
+    okButton->setGeometry(w - 120, h - 40, 100, 30);
+    cancelButton->setGeometry(w - 240, h - 40, 100, 30);
+    if (showOk != showCancel)
+        (showOk ? okButton : cancelButton)->setGeometry((w - 100) / 2, h - 40, 100, 30);
+}
+
+void UI_MyMessageBox::setIconPixmap(const QPixmap& pixmap) {
+    QPalette iconPalette = palette();
+    iconPalette.setBrush(QPalette::Window, QBrush(pixmap));
+    iconLabel->setPalette(iconPalette);
+    iconLabel->setAutoFillBackground(true);
+}
+
+int UI_MyMessageBox::run() {
+    if (!queuedAnswers.isEmpty()) {
+        result = queuedAnswers.dequeue();
+        answered << textLabel->text();
+        return result;
+    }
+    exec();
+    return result;
+}
+
+void UI_MyMessageBox::setNextAnswer(int answer) {
+    queuedAnswers.enqueue(answer);
+}
+
+void UI_MyMessageBox::reset() {
+    queuedAnswers.clear();
+    answered.clear();
+}
+
+QStringList UI_MyMessageBox::answeredTexts() {
+    return answered;
+}
+
+void UI_MyMessageBox::okButton_slots() {
+    result = 1;
+    close();
+}
+
+void UI_MyMessageBox::cancelButton_slots() {
+    result = 0;
+    close();
+}
+
+void UI_MyMessageBox::mousePressEvent(QMouseEvent* event) {
+    dragging = 1;
+    pressX = event->position().toPoint().x();
+    pressY = event->position().toPoint().y();
+}
+
+void UI_MyMessageBox::mouseReleaseEvent(QMouseEvent*) {
+    dragging = 0;
+}
+
+void UI_MyMessageBox::mouseMoveEvent(QMouseEvent* event) {
+    if (dragging != 1)
+        return;
+    const QPoint at = event->position().toPoint();
+    const QRect now = geometry();
+    setGeometry(at.x() + now.x() - pressX, at.y() + now.y() - pressY, now.width(), now.height());
+    setFixedSize(now.width(), now.height());
+}
+
+int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
+                bool showCancel) {
+    return runWarningBox(parent, title, text, showOk, showCancel, 240, 140, 240);
+}
+
+void showFailure(QWidget* parent, const QString& title, const QString& reason) {
+    // QLabel wraps only at blanks; a zero-width space after each "/" lets a
+    // long path wrap at its separators instead of running off the box.
+    QString text = title + ":\n" + reason;
+    text.replace('/', QStringLiteral("/\u200B"));
+    runWarningBox(parent, QString(), text, true, false, 440, 170, 440);
+}

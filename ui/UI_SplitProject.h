@@ -1,0 +1,44 @@
+#pragma once
+// The main window: the "Split File", "Join File " and "  Reference   " tabs in
+// a fixed 780 x 480 window that can be dragged by any part that does not take
+// the mouse itself. It also keeps the one engine action at a time: while a
+// split or join runs, neither tab can start another, and the window refuses
+// to close.
+#include <QWidget>
+
+class QLabel;
+class QTabWidget;
+class UI_MergeWidget;
+class UI_SplitWidget;
+
+class UI_SplitProject : public QWidget {
+    Q_OBJECT
+public:
+    explicit UI_SplitProject(QWidget* parent = nullptr);
+    ~UI_SplitProject() override;
+
+    // Called by a tab when its job starts and when it has finished.
+    void setEngineBusy(bool busy);
+    bool engineBusy() const { return busy; }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QTabWidget* tabWidget;
+    QWidget* splitPage;
+    QWidget* mergePage;
+    QWidget* referencePage;
+    UI_SplitWidget* splitWidget;
+    UI_MergeWidget* mergeWidget;
+    QLabel* aboutLabel;
+    QLabel* tableImageLabel;
+    QLabel* versionLabel;
+    int dragging = 0;
+    int pressX = 0;
+    int pressY = 0;
+    bool busy = false;
+};

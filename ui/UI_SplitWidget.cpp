@@ -1,0 +1,450 @@
+#include "UI_SplitWidget.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QScrollBar>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstring>
+
+#include "FileChooser.h"
+#include "SplitDoingThread.h"
+#include "UI_DialogWidget.h"
+#include "UI_MyMessageBox.h"
+#include "UI_ProgressWidget.h"
+#include "UI_SplitProject.h"
+#include "UI_inputpwdWidget.h"
+#include "partwise/fsutil.h"
+#include "partwise/progress.h"
+
+namespace {
+
+constexpr int64_t kUnitBytes[] = {1024, 1048576, 1073741824};  // "KB", "MB", "GB"
+
+// The quotient, plus 1 when the remainder is not 0.
+int64_t quotientRoundedUp(int64_t total, int64_t part) {
+    return total / part + (total % part != 0 ? 1 : 0);
+}
+
+// A field's number; an empty field, 0, or a number past 32 bits becomes "1".
+int64_t positiveFieldValue(QLineEdit* field) {
+    if (field->text().isEmpty())
+        field->setText("1");
+    const int value = field->text().toInt();
+    if (value > 0)
+        return value;
+    field->setText("1");
+    return 1;
+}
+
+template <class T>
+T* named(T* widget, const char* name) {
+    widget->setObjectName(name);
+    return widget;
+}
+
+}  // namespace
+
+UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
+    QFont tabFont = font();
+    tabFont.setFamily("arial");
+    tabFont.setPointSize(10);
+    setFont(tabFont);
+
+    input_fileButton = named(new QPushButton(this), "input_fileButton");
+    input_folderButton = named(new QPushButton(this), "input_folderButton");
+    fileTree = named(new QTreeWidget(this), "fileTree");
+    fileTree->setColumnCount(4);
+    fileTree->setRootIsDecorated(false);
+    fileTree->setHeaderLabels({tr("Name"), tr("Path"), tr("Size"), tr("")});
+    fileTree->horizontalScrollBar()->setFixedHeight(10);
+    fileTree->horizontalScrollBar()->setStyleSheet("QScrollBar:horizontal{height: 10px;}");
+
+    optionsWidget = named(new QWidget(this), "optionsWidget");
+    split_bysize_RadioButton = named(new QRadioButton(optionsWidget), "split_bysize_RadioButton");
+    split_bysize_LineEidt = named(new QLineEdit(optionsWidget), "split_bysize_LineEidt");
+    split_size_ComboBox = named(new QComboBox(optionsWidget), "split_size_ComboBox");
+    split_bycount_RadioButton = named(new QRadioButton(optionsWidget), "split_bycount_RadioButton");
+    split_bycount_LineEidt = named(new QLineEdit(optionsWidget), "split_bycount_LineEidt");
+    deleteSourceCheckBox = named(new QCheckBox(optionsWidget), "deleteSourceCheckBox");
+    entry_pwd_CheckBox = named(new QCheckBox(optionsWidget), "entry_pwd_CheckBox");
+    outPathLabel = named(new QLabel(this), "outPathLabel");
+    outPathLineEdit = named(new QLineEdit(this), "outPathLineEdit");
+    output_fileButton = named(new QPushButton(this), "output_fileButton");
+    m_split_Button = named(new QPushButton(this), "m_split_Button");
+
+    progressWidget = named(new UI_ProgressWidget, "splitProgressDialog");
+    progressWidget->setCaption("Splitting...");
+    progressWidget->hide();
+    progressWidget->setModal(true);
+    completeWidget = named(new UI_DialogWidget, "splitCompleteDialog");
+    completeWidget->setCaption("Splitting Completed!");
+    completeWidget->hide();
+    completeWidget->setModal(true);
+    pwdWidget = named(new UI_inputpwdWidget, "splitPasswordDialog");
+    pwdWidget->setModal(true);
+    pwdWidget->hide();
+
+    auto* digitsOnly = new QRegularExpressionValidator(QRegularExpression("[0-9]+"), this);
+    split_bysize_LineEidt->setValidator(digitsOnly);
+    split_bycount_LineEidt->setValidator(digitsOnly);
+
+    outPathLabel->setText("OutPath");
+    input_fileButton->setText("Add File");
+    input_folderButton->setText("Add Folder");
+    output_fileButton->setText("...");
+    split_bysize_RadioButton->setText("Split File Size");
+    split_bycount_RadioButton->setText("Split File Count");
+    m_split_Button->setText("Split");
+    deleteSourceCheckBox->setText("Delete source file after splitting");
+    entry_pwd_CheckBox->setText("Encrypt Data");
+
+    split_size_ComboBox->addItems({"KB", "MB", "GB"});
+    QFont comboFont = font();
+    comboFont.setPointSize(9);
+    split_size_ComboBox->setFont(comboFont);
+
+    m_split_Timer1 = new QTimer;
+    connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
+    m_SplitDoingThread = new SplitDoingThread;
+    connect(m_SplitDoingThread, &QThread::finished, this,
+            &UI_SplitWidget::m_SplitDoingThread_Finished);
+    connect(split_size_ComboBox, &QComboBox::currentIndexChanged, this,
+            &UI_SplitWidget::split_size_ComboBox_slots);
+    connect(split_bysize_LineEidt, &QLineEdit::textEdited, this,
+            &UI_SplitWidget::split_bysize_LineEidt_slots);
+    connect(split_bycount_LineEidt, &QLineEdit::textEdited, this,
+            &UI_SplitWidget::split_bycount_LineEidt_slots);
+    connect(input_fileButton, &QPushButton::clicked, this, &UI_SplitWidget::input_fileButton_slots);
+    connect(input_folderButton, &QPushButton::clicked, this,
+            &UI_SplitWidget::input_folderButton_slots);
+    connect(output_fileButton, &QPushButton::clicked, this,
+            &UI_SplitWidget::output_fileButton_slots);
+    connect(split_bysize_RadioButton, &QRadioButton::clicked, this,
+            &UI_SplitWidget::split_bysize_RadioButton_slots);
+    connect(split_bycount_RadioButton, &QRadioButton::clicked, this,
+            &UI_SplitWidget::split_bycount_RadioButton_slots);
+    connect(m_split_Button, &QPushButton::clicked, this, &UI_SplitWidget::m_split_Button_slots);
+    connect(entry_pwd_CheckBox, &QCheckBox::stateChanged, this,
+            &UI_SplitWidget::entry_pwd_CheckBox_slots);
+
+    totalSize = 102400;
+    split_bysize_RadioButton->setChecked(true);
+    split_bysize_RadioButton_slots();
+    updateSplitButton();
+}
+
+UI_SplitWidget::~UI_SplitWidget() {
+    // The window refuses to close while a split runs; this wait only covers
+    // a tab torn down some other way.
+    m_SplitDoingThread->wait();
+    delete m_SplitDoingThread;
+    delete m_split_Timer1;
+    delete progressWidget;
+    delete completeWidget;
+    delete pwdWidget;
+}
+
+void UI_SplitWidget::placeWidgets(int x, int y, int w, int h) {
+    setGeometry(x, y, w, h);
+    input_fileButton->setGeometry(0, 0, 100, 30);
+    input_folderButton->setGeometry(105, 0, 100, 30);
+    fileTree->setGeometry(0, 40, w, 70);
+    optionsWidget->setGeometry(0, 140, w, 200);
+    split_bysize_RadioButton->setGeometry(0, 0, 120, 30);
+    split_bysize_LineEidt->setGeometry(120, 0, 60, 24);
+    split_size_ComboBox->setGeometry(180, 0, 40, 24);
+    split_bycount_RadioButton->setGeometry(0, 40, 120, 30);
+    split_bycount_LineEidt->setGeometry(120, 40, 100, 24);
+    deleteSourceCheckBox->setGeometry(0, 80, 300, 24);
+    entry_pwd_CheckBox->setGeometry(0, 120, 100, 24);
+    outPathLabel->setGeometry(0, h - 98, 60, 30);
+    outPathLineEdit->setGeometry(60, h - 100, 360, 26);
+    output_fileButton->setGeometry(420, h - 100, 35, 26);
+    m_split_Button->setGeometry(500, h - 120, 100, 50);
+
+    fileTree->setColumnWidth(3, 60);
+    fileTree->setColumnWidth(2, 100);
+    fileTree->setColumnWidth(1, fileTree->width() - 290);
+    fileTree->setColumnWidth(0, 120);
+}
+
+QPoint UI_SplitWidget::dialogAnchor(int anchorWidth) const {
+    return mainWindow->pos() + QPoint((width() - anchorWidth) / 2, height() / 2);
+}
+
+void UI_SplitWidget::addSourceRow(const QString& path, int64_t size) {
+    auto* removeButton = named(new QPushButton("Remove"), "removeButton");
+    connect(removeButton, &QPushButton::clicked, this, &UI_SplitWidget::delbutton_slots);
+    sourcePath = path;
+    auto* row = new QTreeWidgetItem(
+        {QDir(path).dirName(), path, QString::fromStdString(partwise::FormatSize(size))});
+    fileTree->addTopLevelItem(row);
+    fileTree->setItemWidget(row, 3, removeButton);
+}
+
+void UI_SplitWidget::updateSplitButton() {
+    splitAllowed = fileTree->topLevelItemCount() > 0 && !outPathLineEdit->text().isEmpty();
+    m_split_Button->setEnabled(splitAllowed && !engineBusy);
+}
+
+void UI_SplitWidget::setEngineBusy(bool busy) {
+    engineBusy = busy;
+    input_fileButton->setEnabled(!busy);
+    input_folderButton->setEnabled(!busy);
+    m_split_Button->setEnabled(splitAllowed && !busy);
+}
+
+void UI_SplitWidget::computeFromSize() {
+    const int64_t units = positiveFieldValue(split_bysize_LineEidt);
+    const int unitIndex = qBound(0, split_size_ComboBox->currentIndex(), 2);
+    chunkSize = units * kUnitBytes[unitIndex];
+    split_bycount_LineEidt->setText(QString::number(quotientRoundedUp(totalSize, chunkSize), 10));
+}
+
+void UI_SplitWidget::computeFromCount() {
+    int64_t count = positiveFieldValue(split_bycount_LineEidt);
+    if (totalSize / (count * 1024) <= 0)
+        count = quotientRoundedUp(totalSize, 1024);
+    // A source of 0 bytes, or of no measurable size, gives no count to divide by.
+    if (count <= 0)
+        count = 1;
+    split_bycount_LineEidt->setText(QString::number(count, 10));
+    chunkSize = totalSize / count;
+    if (chunkSize <= 0)
+        chunkSize = kUnitBytes[0];
+
+    int unitIndex = 2;
+    while (unitIndex > 0 && chunkSize < kUnitBytes[unitIndex])
+        --unitIndex;
+    const int64_t shown = chunkSize >= kUnitBytes[0] ? chunkSize / kUnitBytes[unitIndex] : 1;
+    split_bysize_LineEidt->setText(QString::number(shown, 10));
+    // Last: a change of unit recomputes chunkSize from the rounded field.
+    split_size_ComboBox->setCurrentIndex(unitIndex);
+}
+
+void UI_SplitWidget::suggestChunkSize() {
+    int64_t value = totalSize / 9;
+    int scale = 0;
+    while (value > 1024) {
+        value /= 1024;
+        ++scale;
+    }
+    int digits = 0;
+    while (value > 10) {
+        value /= 10;
+        ++digits;
+    }
+    while (digits-- > 0)
+        value *= 10;
+    if (value < 1)
+        value = 1;
+    split_bysize_LineEidt->setText(QString::number(value, 10));
+    if (scale <= 1)
+        split_size_ComboBox->setCurrentIndex(0);
+    else if (scale <= 3)
+        split_size_ComboBox->setCurrentIndex(scale - 1);
+    computeFromSize();
+}
+
+void UI_SplitWidget::split_size_ComboBox_slots() {
+    computeFromSize();
+}
+
+void UI_SplitWidget::split_bysize_LineEidt_slots() {
+    computeFromSize();
+}
+
+void UI_SplitWidget::split_bycount_LineEidt_slots() {
+    computeFromCount();
+}
+
+void UI_SplitWidget::chooseSource(const QString& path) {
+    fileTree->clear();
+    updateSplitButton();
+    QDir parentFolder(path);
+    parentFolder.cdUp();
+    outPathLineEdit->setText(parentFolder.absolutePath());
+    totalSize = partwise::GetPathSize(QFile::encodeName(path).toStdString());
+    addSourceRow(path, totalSize);
+}
+
+void UI_SplitWidget::input_fileButton_slots() {
+    // "(*)": on this system "*.*" would hide every file without an extension.
+    const QString path = FileChooser::openFile(this, tr("Open File"), QDir::homePath(), tr("(*)"));
+    if (path.isEmpty())
+        return;
+    chooseSource(path);
+    suggestChunkSize();
+    updateSplitButton();
+}
+
+void UI_SplitWidget::input_folderButton_slots() {
+    const QString path =
+        FileChooser::existingFolder(this, tr("Select Split source Folder"), QDir::homePath());
+    if (path.isEmpty())
+        return;
+    chooseSource(path);
+    split_bycount_LineEidt->setText("10");
+    computeFromCount();
+    updateSplitButton();
+}
+
+void UI_SplitWidget::split_bysize_RadioButton_slots() {
+    split_size_ComboBox->setEnabled(false);
+    split_bysize_LineEidt->setEnabled(false);
+    split_bycount_LineEidt->setEnabled(false);
+    if (split_bysize_RadioButton->isChecked()) {
+        split_size_ComboBox->setEnabled(true);
+        split_bysize_LineEidt->setEnabled(true);
+    } else {
+        split_bycount_LineEidt->setEnabled(true);
+    }
+}
+
+void UI_SplitWidget::split_bycount_RadioButton_slots() {
+    split_bysize_RadioButton_slots();
+}
+
+void UI_SplitWidget::output_fileButton_slots() {
+    const QString folder =
+        FileChooser::existingFolder(this, tr("Select Output Folder"), QDir::homePath());
+    if (folder.isEmpty())
+        return;
+    outPathLineEdit->setText(folder);
+    updateSplitButton();
+}
+
+void UI_SplitWidget::delbutton_slots() {
+    fileTree->clear();
+    updateSplitButton();
+}
+
+void UI_SplitWidget::entry_pwd_CheckBox_slots(int state) {
+    const QPoint at = dialogAnchor(240);
+    pwdWidget->placeDialog(at.x(), at.y(), 260, 160);
+    if (state == 0)
+        return;
+    pwdWidget->execDialog();
+    if (pwdWidget->passwordSet != 1)
+        entry_pwd_CheckBox->setCheckState(Qt::Unchecked);
+}
+
+void UI_SplitWidget::m_split_Button_slots() {
+    partwise::SplitJob& job = m_SplitDoingThread->job;
+    const QByteArray source = QFile::encodeName(sourcePath);
+    const QByteArray output = QFile::encodeName(outPathLineEdit->text());
+    const QByteArray password = entry_pwd_CheckBox->checkState() == Qt::Checked
+                                    ? pwdWidget->passwordText.toUtf8()
+                                    : QByteArray();
+    // An empty output folder would put the chunk folder at the file-system root.
+    if (output.isEmpty()) {
+        showMessage(mainWindow, QString(), "Please choose an output folder first.", true, false);
+        return;
+    }
+    if (source.size() >= int(sizeof job.sourcePath) ||
+        output.size() >= int(sizeof job.outputFolder)) {
+        showMessage(mainWindow, QString(),
+                    "The source or output path is longer than 1023 bytes. Please choose a "
+                    "shorter one.",
+                    true, false);
+        return;
+    }
+    if (password.size() >= int(sizeof job.password)) {
+        showMessage(mainWindow, QString(), "The password is longer than 31 bytes.", true, false);
+        return;
+    }
+
+    deleteAfterSplit = deleteSourceCheckBox->checkState() == Qt::Checked;
+    jobSourcePath = sourcePath;
+    jobSourceType = partwise::GetPathType(source.toStdString());
+    jobSourceFiles.clear();
+    if (deleteAfterSplit && jobSourceType == 1)
+        partwise::ListFolderFiles(source.toStdString(), jobSourceFiles, 1);
+
+    const QPoint at = dialogAnchor(360);
+    progressWidget->placeDialog(at.x(), at.y(), 360, 80);
+    progressWidget->setPercent(0);
+    progressWidget->show();
+
+    std::memset(&job, 0, sizeof job);
+    std::memcpy(job.sourcePath, source.constData(), source.size());
+    std::memcpy(job.outputFolder, output.constData(), output.size());
+    job.totalSize = totalSize;
+    job.chunkSize = chunkSize;
+    std::memcpy(job.password, password.constData(), password.size());
+
+    mainWindow->setEngineBusy(true);
+    m_SplitDoingThread->start(QThread::InheritPriority);
+    if (m_split_Timer1->isActive())
+        m_split_Timer1->stop();
+    m_split_Timer1->start(500);
+}
+
+void UI_SplitWidget::m_split_Timer1_slots() {
+    const int64_t done = partwise::GetBytesDone();
+    int64_t total = partwise::GetTotalBytes();
+    if (total <= 0)
+        total = 1;
+    progressWidget->setPercent(static_cast<int>(done * 100 / total));
+}
+
+void UI_SplitWidget::m_SplitDoingThread_Finished() {
+    m_split_Timer1->stop();
+    mainWindow->setEngineBusy(false);
+    progressWidget->hide();
+    if (m_SplitDoingThread->result() != 0) {
+        QString reason = m_SplitDoingThread->errorText();
+        if (reason.isEmpty())
+            reason = "The chunk set was not completed.";
+        showFailure(mainWindow, "Splitting failed", reason);
+        return;
+    }
+    if (deleteAfterSplit)
+        deleteSource();
+
+    completeWidget->folderPath = QFile::decodeName(m_SplitDoingThread->job.outputFolder);
+    const QPoint at = dialogAnchor(240);
+    completeWidget->placeDialog(at.x(), at.y(), 260, 80);
+    completeWidget->show();
+}
+
+void UI_SplitWidget::deleteSource() {
+    if (jobSourceType == 0)
+        QFile::remove(jobSourcePath);
+    else if (jobSourceType == 1)
+        RemoveFolderTree(jobSourcePath, jobSourceFiles);
+}
+
+bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files) {
+    if (!QDir(path).exists())
+        return true;
+    for (const std::string& file : files) {
+        if (!QFile::remove(QFile::decodeName(file.c_str())))
+            return false;
+    }
+    // Breadth first, so that the reversed list removes children before parents.
+    QStringList folders{path};
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        const QFileInfoList entries = QDir(folders[i]).entryInfoList(
+            QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name);
+        for (const QFileInfo& entry : entries)
+            folders << entry.filePath();
+    }
+    // A folder that still holds something the walk skipped stays, and so do
+    // its parents; the other empty folders still go.
+    bool removedAll = true;
+    for (auto folder = folders.crbegin(); folder != folders.crend(); ++folder)
+        removedAll = QDir().rmdir(*folder) && removedAll;
+    return removedAll;
+}

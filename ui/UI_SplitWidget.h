@@ -1,0 +1,107 @@
+#pragma once
+// The "Split File" tab: one source (file or folder), a chunk size in KB, MB or
+// GB or a number of chunks, an output folder, an optional password, and
+// "Split", which runs the split on a SplitDoingThread behind a progress dialog.
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class QTreeWidget;
+class SplitDoingThread;
+class UI_DialogWidget;
+class UI_ProgressWidget;
+class UI_SplitProject;
+class UI_inputpwdWidget;
+
+class UI_SplitWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit UI_SplitWidget(QWidget* parent = nullptr);
+    ~UI_SplitWidget() override;
+
+    // Sets the tab's rectangle and lays out its children inside it.
+    void placeWidgets(int x, int y, int w, int h);
+    void addSourceRow(const QString& path, int64_t size);
+    // "Split" is offered when a source is listed and an output folder is set.
+    void updateSplitButton();
+    // chunkSize from the size field and unit; the count field follows.
+    void computeFromSize();
+    // chunkSize from the count field; the size field and unit follow.
+    void computeFromCount();
+    // A round chunk size of about a ninth of the source.
+    void suggestChunkSize();
+    // While any job runs nothing here may start another engine action.
+    void setEngineBusy(bool busy);
+
+    UI_SplitProject* mainWindow = nullptr;
+    int64_t totalSize = 102400;
+    int64_t chunkSize = 0;
+    QString sourcePath;
+
+private slots:
+    void split_size_ComboBox_slots();
+    void split_bysize_LineEidt_slots();
+    void split_bycount_LineEidt_slots();
+    void input_fileButton_slots();
+    void input_folderButton_slots();
+    void split_bysize_RadioButton_slots();
+    void split_bycount_RadioButton_slots();
+    void output_fileButton_slots();
+    void delbutton_slots();
+    void entry_pwd_CheckBox_slots(int state);
+    void m_SplitDoingThread_Finished();
+    void m_split_Button_slots();
+    void m_split_Timer1_slots();
+
+private:
+    // Where a dialog of anchorWidth goes: centred on the tab's width, from
+    // its middle height down, over the main window.
+    QPoint dialogAnchor(int anchorWidth) const;
+    void chooseSource(const QString& path);
+    void deleteSource();
+
+    SplitDoingThread* m_SplitDoingThread;
+    QPushButton* input_fileButton;
+    QPushButton* input_folderButton;
+    QTreeWidget* fileTree;
+    QWidget* optionsWidget;
+    QRadioButton* split_bysize_RadioButton;
+    QLineEdit* split_bysize_LineEidt;
+    QComboBox* split_size_ComboBox;
+    QRadioButton* split_bycount_RadioButton;
+    QLineEdit* split_bycount_LineEidt;
+    QCheckBox* deleteSourceCheckBox;
+    QCheckBox* entry_pwd_CheckBox;
+    QLabel* outPathLabel;
+    QLineEdit* outPathLineEdit;
+    QPushButton* output_fileButton;
+    QPushButton* m_split_Button;
+    UI_ProgressWidget* progressWidget;
+    UI_DialogWidget* completeWidget;
+    UI_inputpwdWidget* pwdWidget;
+    QTimer* m_split_Timer1;
+
+    bool splitAllowed = false;
+    bool engineBusy = false;
+    // Taken when "Split" is pressed, so that a finished job deletes exactly
+    // the source it split, and only the files its walk could list.
+    bool deleteAfterSplit = false;
+    QString jobSourcePath;
+    int jobSourceType = -1;
+    std::vector<std::string> jobSourceFiles;
+};
+
+// Deletes the listed files of the folder tree at path, then every folder of
+// the tree that is empty afterwards, deepest first. Symbolic links to folders
+// are neither followed nor removed. True when nothing of the tree is left.
+bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files);
