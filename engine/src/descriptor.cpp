@@ -99,25 +99,49 @@ void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t 
     state.fileRecords.push_back(std::move(record));
 }
 
+namespace {
+// Gathers small records into larger writes without holding the whole file.
+class BufferedWriter {
+public:
+    explicit BufferedWriter(int fd) : fd_(fd) { buffer_.reserve(kCapacity); }
+    int Append(const void* data, std::size_t length) {
+        if (buffer_.size() + length > kCapacity && Flush() != 0) return -1;
+        const char* p = static_cast<const char*>(data);
+        buffer_.insert(buffer_.end(), p, p + length);
+        return 0;
+    }
+    int Flush() {
+        int result = WriteAll(fd_, buffer_.data(), buffer_.size());
+        buffer_.clear();
+        return result;
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 64 * 1024;
+    int fd_;
+    std::vector<char> buffer_;
+};
+
+int WriteRecords(int fd, const DescriptorState& state) {
+    BufferedWriter out(fd);
+    if (out.Append(&state.header, sizeof state.header) != 0) return -1;
+    for (const auto& record : state.chunkRecords)
+        if (out.Append(record.get(), sizeof(ChunkRecord)) != 0) return -1;
+    for (const auto& record : state.fileRecords)
+        if (out.Append(record.get(), sizeof(FileRecord)) != 0) return -1;
+    return out.Flush();
+}
+}  // namespace
+
 int WriteDescriptor() {
     DescriptorState& state = Descriptor();
-    std::vector<char> bytes;
-    bytes.reserve(sizeof(DescriptorHeader) + state.chunkRecords.size() * sizeof(ChunkRecord) +
-                  state.fileRecords.size() * sizeof(FileRecord));
-    auto append = [&bytes](const void* p, std::size_t n) {
-        bytes.insert(bytes.end(), static_cast<const char*>(p), static_cast<const char*>(p) + n);
-    };
-    append(&state.header, sizeof state.header);
-    for (const auto& record : state.chunkRecords) append(record.get(), sizeof(ChunkRecord));
-    for (const auto& record : state.fileRecords) append(record.get(), sizeof(FileRecord));
-
     // Renamed into place only when whole, so that no reader ever sees half a
     // descriptor, nor one that outlived a failed write.
     const std::string& path = state.descriptorPath;
     const std::string temporary = path + ".tmp";
     UniqueFd fd = OpenForWriting(temporary);
     if (!fd.valid()) return Fail("cannot create", temporary, errno);
-    if (::ftruncate(fd.get(), 0) != 0 || WriteAll(fd.get(), bytes.data(), bytes.size()) != 0 || fd.Close() != 0) {
+    if (::ftruncate(fd.get(), 0) != 0 || WriteRecords(fd.get(), state) != 0 || fd.Close() != 0) {
         int err = errno;
         ::unlink(temporary.c_str());
         return Fail("cannot write", temporary, err);
