@@ -91,14 +91,6 @@ std::string EngineReason(const std::string& fallback)
     return text.empty() ? fallback : text;
 }
 
-std::string SystemReason(const std::string& path)
-{
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0)
-        return path + ": not readable";
-    return path + ": " + std::strerror(errno);
-}
-
 // The engine names a chunk set after the text behind the last '/', so it
 // must get "/abs/name", never "name/", "." or "..".
 std::optional<std::string> AbsolutePath(const std::string& text, std::string& error)
@@ -279,14 +271,18 @@ int Join(const Options& options)
         if (partwise::CheckPassword(options.password.c_str(), digest.c_str()) != 1)
             return Fail(*folder + ": wrong password");
     }
-    // A damaged chunk would make a damaged output: name it before anything is written.
+    // A damaged chunk would make a damaged output: name every one before
+    // anything is written.
+    std::string bad;
+    std::size_t badCount = 0;
     for (const partwise::ChunkEntry& entry : entries) {
-        if (entry.chunkFileSize < 0)
-            return Fail(SystemReason(entry.chunkPath));
-        if (entry.verdict != 0)
-            return Fail(entry.chunkPath + ": damaged or replaced; it no longer matches the chunk "
-                                          "set");
+        if (entry.verdict == 0)
+            continue;
+        bad += (badCount++ == 0 ? "" : ", ") + std::to_string(entry.chunkIndex);
     }
+    if (badCount > 0)
+        return Fail(*folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad +
+                    (badCount == 1 ? " is" : " are") + " missing or damaged; nothing was written");
 
     std::string target = JoinPath(*output, sourceName);
     struct stat info {};

@@ -22,6 +22,6 @@ partwise_install_missing() {
 
 partwise_build() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja --log-level=WARNING "$@"
   cmake --build "$dir"
 }
