@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstring>
 
 #include "FileChooser.h"
@@ -25,6 +26,8 @@
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
 #include "partwise/fsutil.h"
+#include "partwise/inspect.h"
+#include "partwise/splitter.h"
 #include "partwise/progress.h"
 
 namespace {
@@ -410,13 +413,31 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
         showFailure(mainWindow, "Splitting failed", reason);
         return;
     }
-    if (deleteAfterSplit)
-        deleteSource();
+    if (deleteAfterSplit) {
+        if (newChunkSetIsSound())
+            deleteSource();
+        else
+            showFailure(mainWindow, "Source kept",
+                        "The new chunk set did not pass its check, so the source was not deleted.");
+    }
 
     completeWidget->folderPath = QFile::decodeName(m_SplitDoingThread->job.outputFolder);
     const QPoint at = dialogAnchor(240);
     completeWidget->placeDialog(at.x(), at.y(), 260, 80);
     completeWidget->show();
+}
+
+// The source goes only when every chunk of the set just written reads back
+// as it was recorded.
+bool UI_SplitWidget::newChunkSetIsSound() const {
+    const partwise::SplitJob& job = m_SplitDoingThread->job;
+    const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(job.sourcePath, job.outputFolder);
+    std::vector<partwise::ChunkEntry> entries;
+    std::string digest, name;
+    if (partwise::InspectChunkSet(names.chunkFolder, entries, digest, name) != 0 || name != names.sourceName)
+        return false;
+    return std::all_of(entries.begin(), entries.end(),
+                       [](const partwise::ChunkEntry& entry) { return entry.verdict == 0; });
 }
 
 void UI_SplitWidget::deleteSource() {

@@ -68,6 +68,7 @@ private:
     // its middle height down, over the main window.
     QPoint dialogAnchor(int anchorWidth) const;
     void chooseSource(const QString& path);
+    bool newChunkSetIsSound() const;
     void deleteSource();
 
     SplitDoingThread* m_SplitDoingThread;

@@ -214,8 +214,10 @@ int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize) {
 }
 
 ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::string& outputFolder) {
+    std::string source = sourcePath;
+    while (source.size() > 1 && source.back() == '/') source.pop_back();
     ChunkSetNames names;
-    names.sourceName = GetLastPathComponent(sourcePath);
+    names.sourceName = GetLastPathComponent(source);
     names.stem = names.sourceName;
     StripExtension(names.stem);
     names.chunkFolder = outputFolder + "/" + names.stem + "_spt";

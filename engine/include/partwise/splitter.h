@@ -34,7 +34,8 @@ struct ChunkJob {
 int RunSplit(const SplitJob& job);
 
 // The names a split derives from its source path, as the joiner derives them
-// back: the source's name, its stem and the chunk folder.
+// back: the source's name, its stem and the chunk folder. Trailing slashes of
+// the source path are ignored.
 struct ChunkSetNames {
     std::string sourceName;
     std::string stem;
