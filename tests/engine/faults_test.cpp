@@ -47,6 +47,20 @@ TEST_F(SplitFaults, SmallFileSystemFillingUp) {
     ::umount(mountPoint.c_str());
 }
 
+TEST_F(SplitFaults, DescriptorThatDoesNotFitLeavesNone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mountPoint = dir / "small";
+    ::mkdir(mountPoint.c_str(), 0755);
+    if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    // 400 empty files need no chunk but 112 KB of file records.
+    for (int i = 0; i < 400; ++i) WriteFile(dir / "tree/f" + std::to_string(i), "");
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "tree", mountPoint, 4)), -1);
+    EXPECT_EQ(GetLastErrorText(),
+              "cannot write '" + mountPoint + "/tree_spt/spt_config.brixspt.tmp': No space left on device");
+    EXPECT_EQ(test::ReadTree(mountPoint).size(), 0u);
+    ::umount(mountPoint.c_str());
+}
+
 TEST_F(SplitFaults, NeverOverwritesItsOwnSource) {
     // A chunk path that leads back to the source file.
     const std::string content = test::PatternBytes(100);
@@ -213,6 +227,17 @@ TEST_F(HostileDescriptor, PathsLeavingTheOutputFolder) {
     std::string unterminated(256, 'x');
     SetPath(unterminated.data(), unterminated.size());
     ExpectRefused("unterminated name");
+}
+
+TEST_F(HostileDescriptor, FolderDescriptorCutAtEveryOffset) {
+    const std::string path = dir / "tree_spt/spt_config.brixspt";
+    const std::string descriptor = ReadFile(path);
+    for (std::size_t size = 0; size < descriptor.size(); ++size) {
+        WriteFile(path, descriptor.substr(0, size));
+        EXPECT_EQ(RunJoin(dir / "tree_spt", dir / "out"), -1) << "cut at " << size;
+    }
+    EXPECT_EQ(ReadFile(dir / "sentinel"), "keep me");
+    EXPECT_EQ(test::ReadTree(dir / "out").size(), 1u);
 }
 
 TEST_F(HostileDescriptor, UnsafeSourceNames) {
