@@ -5,6 +5,7 @@ PARTWISE_PACKAGES=(
   googletest libgtest-dev
   libcli11-dev
   qt6-base-dev qt6-base-dev-tools fonts-liberation2
+  desktop-file-utils man-db dpkg-dev
 )
 
 partwise_install_missing() {
