@@ -212,36 +212,51 @@ int Split(const Options& options)
     return 0;
 }
 
-int List(const Options& options)
-{
-    std::string error;
-    std::optional<std::string> folder = AbsolutePath(options.chunkFolder, error);
-    if (!folder)
-        return Fail(error);
+// What InspectChunkSet tells of a chunk folder given on the command line.
+struct ChunkSetView {
+    std::string folder;
     std::vector<partwise::ChunkEntry> entries;
     std::string digest;
     std::string sourceName;
-    partwise::ClearLastError();
-    if (partwise::InspectChunkSet(*folder, entries, digest, sourceName) != 0)
-        return Fail(EngineReason(*folder + ": not a chunk set"));
+};
 
-    std::printf("# source: %s\n", sourceName.c_str());
+// Returns 0, or the exit status after reporting why the folder is no chunk set.
+int Inspect(const std::string& text, ChunkSetView& view)
+{
+    std::string error;
+    std::optional<std::string> folder = AbsolutePath(text, error);
+    if (!folder)
+        return Fail(error);
+    view.folder = *folder;
+    partwise::ClearLastError();
+    if (partwise::InspectChunkSet(view.folder, view.entries, view.digest, view.sourceName) != 0)
+        return Fail(EngineReason(view.folder + ": not a chunk set"));
+    return 0;
+}
+
+int List(const Options& options)
+{
+    ChunkSetView set;
+    if (int status = Inspect(options.chunkFolder, set); status != 0)
+        return status;
+
+    std::printf("# source: %s\n", set.sourceName.c_str());
     std::printf("# total: %" PRId64 " bytes\n", partwise::GetTotalSize());
     std::printf("# chunks: %" PRId32 "\n", partwise::GetChunkCount());
-    std::printf("# password: %s\n", digest.empty() ? "no" : "yes");
+    std::printf("# password: %s\n", set.digest.empty() ? "no" : "yes");
     std::size_t bad = 0;
-    for (const partwise::ChunkEntry& entry : entries) {
+    for (const partwise::ChunkEntry& entry : set.entries) {
         bool good = entry.verdict == 0;
         bad += good ? 0 : 1;
         std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, good ? "ok" : "bad",
                     entry.chunkFileSize, entry.chunkPath.c_str());
     }
     if (partwise::DescriptorIsTruncated())
-        return Fail(partwise::BuildDescriptorPath(*folder) +
+        return Fail(partwise::BuildDescriptorPath(set.folder) +
                     ": cut short; it holds fewer records than its header counts");
     if (bad > 0)
-        return Fail(*folder + ": " + std::to_string(bad) + " of " +
-                    std::to_string(entries.size()) + " chunks missing or damaged");
+        return Fail(set.folder + ": " + std::to_string(bad) + " of " +
+                    std::to_string(set.entries.size()) + " chunks missing or damaged");
     return 0;
 }
 
@@ -249,48 +264,43 @@ int Join(const Options& options)
 {
     if (!PasswordFits(options.password))
         return UsageError(kPasswordTooLong, kJoinUsage);
+    ChunkSetView set;
+    if (int status = Inspect(options.chunkFolder, set); status != 0)
+        return status;
+    const std::string& folder = set.folder;
     std::string error;
-    std::optional<std::string> folder = AbsolutePath(options.chunkFolder, error);
-    if (!folder)
-        return Fail(error);
     std::optional<std::string> output =
-        options.output.empty() ? ParentFolder(*folder) : AbsolutePath(options.output, error);
+        options.output.empty() ? ParentFolder(folder) : AbsolutePath(options.output, error);
     if (!output)
         return Fail(error);
 
-    std::vector<partwise::ChunkEntry> entries;
-    std::string digest;
-    std::string sourceName;
-    partwise::ClearLastError();
-    if (partwise::InspectChunkSet(*folder, entries, digest, sourceName) != 0)
-        return Fail(EngineReason(*folder + ": not a chunk set"));
-    if (!digest.empty()) {
+    if (!set.digest.empty()) {
         if (options.password.empty())
-            return Fail(*folder + ": the chunk set is protected by a password; give it with -p "
+            return Fail(folder + ": the chunk set is protected by a password; give it with -p "
                                   "or PARTWISE_PASSWORD");
-        if (partwise::CheckPassword(options.password.c_str(), digest.c_str()) != 1)
-            return Fail(*folder + ": wrong password");
+        if (partwise::CheckPassword(options.password.c_str(), set.digest.c_str()) != 1)
+            return Fail(folder + ": wrong password");
     }
     // A damaged chunk would make a damaged output: name every one before
     // anything is written.
     std::string bad;
     std::size_t badCount = 0;
-    for (const partwise::ChunkEntry& entry : entries) {
+    for (const partwise::ChunkEntry& entry : set.entries) {
         if (entry.verdict == 0)
             continue;
         bad += (badCount++ == 0 ? "" : ", ") + std::to_string(entry.chunkIndex);
     }
     if (badCount > 0)
-        return Fail(*folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad +
+        return Fail(folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad +
                     (badCount == 1 ? " is" : " are") + " missing or damaged; nothing was written");
 
-    std::string target = JoinPath(*output, sourceName);
+    std::string target = JoinPath(*output, set.sourceName);
     struct stat info {};
     if (!options.force && ::lstat(target.c_str(), &info) == 0)
         return Fail(target + ": already exists; give -f to replace it");
 
-    if (RunJob([&] { return partwise::RunJoin(*folder, *output); }, options.quiet) != 0)
-        return Fail(EngineReason(*folder + ": the join failed"));
+    if (RunJob([&] { return partwise::RunJoin(folder, *output); }, options.quiet) != 0)
+        return Fail(EngineReason(folder + ": the join failed"));
     std::printf("%s\n", target.c_str());
     return 0;
 }

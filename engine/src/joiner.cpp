@@ -142,16 +142,18 @@ int JoinSingleFile(JoinRun& run) {
     return PlaceOutput(run, out, finalPath);
 }
 
+// Only plain names joined by single slashes: no "..", and no empty or "."
+// parts, which would let one file be listed under two spellings.
 bool IsSafeRelativePath(const std::string& path) {
-    if (path.empty() || path.front() == '/' || path.back() == '/') return false;
     std::size_t start = 0;
-    while (start <= path.size()) {
+    for (;;) {
         std::size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
-        if (std::string_view(path).substr(start, end - start) == "..") return false;
+        const std::string_view part = std::string_view(path).substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (end == path.size()) return true;
         start = end + 1;
     }
-    return true;
 }
 
 // Creates the folders from root down to the file's folder. A folder already

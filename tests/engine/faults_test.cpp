@@ -220,7 +220,7 @@ protected:
 };
 
 TEST_F(HostileDescriptor, PathsLeavingTheOutputFolder) {
-    for (const char* path : {"../sentinel", "a/b/../../../sentinel", "/abs", "//x", "..", "a/", ""}) {
+    for (const char* path : {"../sentinel", "a/b/../../../sentinel", "/abs", "//x", "..", "a/", "", "./a", "a//b", "a/."}) {
         SetPath(path, std::strlen(path));
         ExpectRefused("unsafe path");
     }

@@ -1,0 +1,219 @@
+// Writes the seed corpus of the descriptor fuzz target into the folder given:
+// descriptors of real splits of sources made of the chunk bytes the target
+// lays down (so that they join), and hostile variants of them. The output is
+// the same on every run.
+#include <partwise/descriptor.h>
+#include <partwise/errors.h>
+#include <partwise/fsutil.h>
+#include <partwise/splitter.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "chunk_bytes.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using partwise::DescriptorHeader;
+using partwise::FileRecord;
+using partwise::fuzz::StreamBytes;
+
+[[noreturn]] void Die(const std::string& what) {
+    std::fprintf(stderr, "descriptor_fuzz_make_corpus: %s\n", what.c_str());
+    std::exit(1);
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) Die("cannot read '" + path + "'");
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteWhole(const std::string& path, const std::string& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) Die("cannot write '" + path + "'");
+}
+
+// The files of a folder source, by relative path, with their sizes.
+using Layout = std::vector<std::pair<std::string, std::size_t>>;
+
+// Fills the folder's files, in the order the split walks them, with the
+// stream of chunk bytes, so that its chunks are exactly those bytes.
+void MakeFolder(const std::string& folder, const Layout& layout) {
+    fs::create_directories(folder);
+    for (const auto& [relative, size] : layout) WriteWhole(folder + "/" + relative, "");
+    std::vector<std::string> walk;
+    if (partwise::ListFolderFiles(folder, walk, 1) != 0) Die(partwise::GetLastErrorText());
+    std::size_t position = 0;
+    for (const std::string& path : walk) {
+        const std::string relative = path.substr(folder.size() + 1);
+        for (const auto& [name, size] : layout) {
+            if (name != relative) continue;
+            WriteWhole(path, StreamBytes(position, size));
+            position += size;
+        }
+    }
+}
+
+std::string Split(const std::string& source, const std::string& outputFolder, const std::string& password) {
+    partwise::SplitJob job;
+    std::memset(&job, 0, sizeof job);
+    std::snprintf(job.sourcePath, sizeof job.sourcePath, "%s", source.c_str());
+    std::snprintf(job.outputFolder, sizeof job.outputFolder, "%s", outputFolder.c_str());
+    std::snprintf(job.password, sizeof job.password, "%s", password.c_str());
+    job.totalSize = partwise::GetPathSize(source);
+    job.chunkSize = static_cast<int64_t>(partwise::fuzz::kChunkSize);
+    partwise::ResetDescriptorState();
+    if (partwise::RunSplit(job) != 0) Die("split of '" + source + "' failed: " + partwise::GetLastErrorText());
+    const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(source, outputFolder);
+    // The fuzz target supplies the chunks; they must be these.
+    for (int32_t i = 0; i < partwise::GetChunkCount(); ++i)
+        if (ReadWhole(partwise::ChunkFilePath(names.chunkFolder, names.stem, i)) != partwise::fuzz::ChunkBytes(i))
+            Die("chunk " + std::to_string(i) + " of '" + source + "' differs from the fuzz target's chunk");
+    return ReadWhole(partwise::BuildDescriptorPath(names.chunkFolder));
+}
+
+// Byte surgery on a descriptor.
+template <typename T>
+void Put(std::string& descriptor, std::size_t offset, T value) {
+    if (descriptor.size() < offset + sizeof value) Die("a seed is too short for its patch");
+    std::memcpy(descriptor.data() + offset, &value, sizeof value);
+}
+
+std::size_t FileRecordOffset(const std::string& descriptor, int index) {
+    int32_t chunkCount = 0;
+    std::memcpy(&chunkCount, descriptor.data() + offsetof(DescriptorHeader, chunkCount), sizeof chunkCount);
+    return sizeof(DescriptorHeader) + static_cast<std::size_t>(chunkCount) * sizeof(partwise::ChunkRecord) +
+           static_cast<std::size_t>(index) * sizeof(FileRecord);
+}
+
+void PutPath(std::string& descriptor, int record, const std::string& path) {
+    const std::size_t offset = FileRecordOffset(descriptor, record) + offsetof(FileRecord, relativePath);
+    if (descriptor.size() < offset + sizeof FileRecord::relativePath) Die("a seed has no file record " + std::to_string(record));
+    std::memset(descriptor.data() + offset, 0, sizeof FileRecord::relativePath);
+    std::memcpy(descriptor.data() + offset, path.data(), path.size());
+}
+
+void PutName(std::string& descriptor, const std::string& name) {
+    const std::size_t offset = offsetof(DescriptorHeader, sourceName);
+    std::memset(descriptor.data() + offset, 0, sizeof DescriptorHeader::sourceName);
+    std::memcpy(descriptor.data() + offset, name.data(), name.size());
+}
+
+// The fuzz target reads the first reserved byte as what to place in the
+// output folder before the join (see PlantOutputs there).
+void PutPlanting(std::string& descriptor, uint8_t choice) { descriptor[0] = static_cast<char>(choice); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: descriptor_fuzz_make_corpus OUTPUT_FOLDER\n");
+        return 2;
+    }
+    const std::string corpus = argv[1];
+    std::string scratch = (fs::temp_directory_path() / "make_corpus.XXXXXX").string();
+    if (::mkdtemp(scratch.data()) == nullptr) Die("cannot create a scratch folder");
+    const std::string sources = scratch + "/sources", chunks = scratch + "/chunks";
+    fs::create_directories(sources);
+    fs::create_directories(chunks);
+    fs::create_directories(corpus);
+
+    auto file = [&](const std::string& name, std::size_t size, const std::string& password = "") {
+        WriteWhole(sources + "/" + name, StreamBytes(0, size));
+        return Split(sources + "/" + name, chunks, password);
+    };
+    auto folder = [&](const std::string& name, const Layout& layout, const std::string& password = "") {
+        MakeFolder(sources + "/" + name, layout);
+        return Split(sources + "/" + name, chunks, password);
+    };
+
+    const std::string threeChunks = file("data.bin", 37);
+    // a.txt ends where the first chunk ends; b/c.txt and b/d/z.empty hold
+    // nothing. Its records: a.txt twice, b/c.txt, b/d/e.bin twice, b/d/z.empty, f.txt.
+    const std::string tree =
+        folder("tree", {{"a.txt", 16}, {"b/c.txt", 0}, {"b/d/e.bin", 20}, {"b/d/z.empty", 0}, {"f.txt", 1}});
+
+    std::vector<std::pair<std::string, std::string>> seeds = {
+        {"file_three_chunks", threeChunks},
+        {"file_password", file("secret.txt", 37, "hunter2")},
+        {"file_one_chunk", file("one.txt", 16)},
+        {"file_ends_on_chunk_end", file("pair.dat", 32)},
+        {"file_empty", file("empty.txt", 0)},
+        {"folder_tree", tree},
+        {"folder_password", folder("vault", {{"x/one", 20}, {"y", 17}}, "open sesame")},
+        {"folder_empty_files", folder("blank", {{"a", 0}, {"b/c", 0}, {"d", 0}})},
+        {"folder_files_on_chunk_ends", folder("edges", {{"p", 16}, {"q", 16}, {"r", 5}})},
+        {"folder_ends_on_last_chunk_end", folder("even", {{"p", 16}, {"q", 16}})},
+    };
+
+    auto variant = [&](const std::string& name, const std::string& base, const std::function<void(std::string&)>& edit) {
+        std::string descriptor = base;
+        edit(descriptor);
+        seeds.emplace_back(name, std::move(descriptor));
+    };
+    const std::size_t chunkCountAt = offsetof(DescriptorHeader, chunkCount);
+    const std::size_t fileCountAt = offsetof(DescriptorHeader, fileRecordCount);
+    const std::size_t totalAt = offsetof(DescriptorHeader, totalSize);
+    variant("hostile_dotdot_path", tree, [](std::string& d) { PutPath(d, 0, "../x"); });
+    variant("hostile_deep_escape", tree, [](std::string& d) { PutPath(d, 2, "a/b/../../../c"); });
+    variant("hostile_absolute_path", tree, [](std::string& d) { PutPath(d, 0, "/abs"); });
+    variant("hostile_double_slash", tree, [](std::string& d) { PutPath(d, 0, "//x"); });
+    variant("hostile_empty_path", tree, [](std::string& d) { PutPath(d, 1, ""); });
+    // The join writes "b/." in full before it finds a folder in its place.
+    variant("hostile_dot_path", tree, [](std::string& d) { PutPath(d, 6, "b/."); });
+    variant("hostile_duplicate_path", tree, [](std::string& d) { PutPath(d, 4, "a.txt"); });
+    variant("hostile_unterminated_path", tree, [](std::string& d) { PutPath(d, 0, std::string(256, 'n')); });
+    variant("hostile_dotdot_name", threeChunks, [](std::string& d) { PutName(d, ".."); });
+    variant("hostile_name_with_slash", tree, [](std::string& d) { PutName(d, "../tree"); });
+    variant("hostile_chunk_count_max", threeChunks, [=](std::string& d) { Put<int32_t>(d, chunkCountAt, 0x7FFFFFFF); });
+    variant("hostile_file_count_max", tree, [=](std::string& d) { Put<int32_t>(d, fileCountAt, 0x7FFFFFFF); });
+    variant("hostile_negative_counts", tree, [=](std::string& d) {
+        Put<int32_t>(d, chunkCountAt, -1);
+        Put<int32_t>(d, fileCountAt, -2);
+    });
+    variant("hostile_total_one_short", threeChunks, [=](std::string& d) { Put<int64_t>(d, totalAt, 36); });
+    variant("hostile_chunk_out_of_range", tree, [](std::string& d) {
+        Put<int32_t>(d, FileRecordOffset(d, 3) + offsetof(FileRecord, chunkIndex), 7);
+    });
+    variant("hostile_piece_beyond_chunk", tree, [](std::string& d) {
+        Put<int64_t>(d, FileRecordOffset(d, 3) + offsetof(FileRecord, offsetInChunk), 12);
+    });
+    variant("hostile_cut_in_record", tree, [](std::string& d) { d.resize(FileRecordOffset(d, 3) + 100); });
+    variant("hostile_trailing_junk", threeChunks, [](std::string& d) { d += std::string(50, '\xA5'); });
+    variant("planted_link_as_root", tree, [](std::string& d) { PutPlanting(d, 1); });
+    variant("planted_link_to_sentinel", threeChunks, [](std::string& d) { PutPlanting(d, 2); });
+    variant("planted_link_inside_root", tree, [](std::string& d) { PutPlanting(d, 3); });
+    variant("planted_previous_file", threeChunks, [](std::string& d) { PutPlanting(d, 4); });
+    variant("planted_previous_file_failed_join", threeChunks, [=](std::string& d) {
+        PutPlanting(d, 4);
+        Put<int64_t>(d, totalAt, 38);
+    });
+    variant("planted_previous_in_folder", tree, [](std::string& d) { PutPlanting(d, 5); });
+    variant("planted_previous_in_folder_failed_join", tree, [](std::string& d) {
+        // a.txt is complete before "a.txt/f" fails the join.
+        PutPlanting(d, 5);
+        PutPath(d, 6, "a.txt/f");
+    });
+
+    for (const auto& [name, descriptor] : seeds) WriteWhole(corpus + "/" + name, descriptor);
+    fs::remove_all(scratch);
+    std::printf("wrote %zu seeds to %s\n", seeds.size(), corpus.c_str());
+    return 0;
+}
