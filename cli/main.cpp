@@ -3,7 +3,7 @@
 #include <partwise/descriptor.h>
 #include <partwise/errors.h>
 #include <partwise/fsutil.h>
-#include <partwise/inspect.h>
+#include <partwise/verify.h>
 #include <partwise/joiner.h>
 #include <partwise/md5.h>
 #include <partwise/progress.h>

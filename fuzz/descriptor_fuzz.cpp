@@ -10,7 +10,7 @@
 // is given, with which CTest replays the seed corpus.
 #include <partwise/descriptor.h>
 #include <partwise/errors.h>
-#include <partwise/inspect.h>
+#include <partwise/verify.h>
 #include <partwise/joiner.h>
 
 #include <sys/stat.h>

@@ -23,7 +23,7 @@
 #include "UI_ProgressWidget.h"
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
-#include "partwise/inspect.h"
+#include "partwise/verify.h"
 #include "partwise/progress.h"
 
 namespace {

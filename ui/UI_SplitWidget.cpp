@@ -26,7 +26,7 @@
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
 #include "partwise/fsutil.h"
-#include "partwise/inspect.h"
+#include "partwise/verify.h"
 #include "partwise/splitter.h"
 #include "partwise/progress.h"
 

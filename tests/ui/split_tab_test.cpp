@@ -21,7 +21,7 @@
 #include "UI_MyMessageBox.h"
 #include "UI_SplitProject.h"
 #include "UI_SplitWidget.h"
-#include "partwise/inspect.h"
+#include "partwise/verify.h"
 #include "ui_test_support.h"
 
 using uitest::child;

@@ -1,4 +1,4 @@
-#include "partwise/inspect.h"
+#include "partwise/verify.h"
 
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"

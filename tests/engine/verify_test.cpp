@@ -6,7 +6,7 @@
 
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
-#include "partwise/inspect.h"
+#include "partwise/verify.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
 #include "test_support.h"
