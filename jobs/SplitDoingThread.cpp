@@ -4,12 +4,11 @@
 
 #include "partwise/errors.h"
 
-SplitDoingThread::SplitDoingThread() : QThread(nullptr) {
+SplitDoingThread::SplitDoingThread() {
     std::memset(&job, 0, sizeof job);
 }
 
 void SplitDoingThread::run() {
     partwise::ClearLastError();
-    m_result = partwise::RunSplit(job);
-    m_errorText = m_result == 0 ? QString() : QString::fromStdString(partwise::GetLastErrorText());
+    keepResult(partwise::RunSplit(job));
 }

@@ -5,8 +5,8 @@
 #include <QProgressBar>
 
 UI_ProgressWidget::UI_ProgressWidget(QWidget* parent) : QDialog(parent) {
-    // The system's default face is wider than arial: "Splitting Completed!"
-    // would not fit its 120-pixel caption.
+    // The system's default face is wider than arial: captions would not fit
+    // their fixed widths.
     QFont dialogFont = font();
     dialogFont.setFamily("arial");
     setFont(dialogFont);
