@@ -190,7 +190,7 @@ int ReadDescriptor(const std::string& chunkFolder) {
     if (!fd.valid()) return Fail("cannot open chunk set descriptor", path, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", path, errno);
-    if (!S_ISREG(st.st_mode)) return Fail("cannot read", path, EISDIR);
+    if (!S_ISREG(st.st_mode)) return Fail("'" + path + "' is not a regular file");
     int64_t n = ReadAt(fd.get(), &state.header, sizeof state.header, 0);
     if (n < 0) return Fail("cannot read", path, errno);
     if (state.header.magic1 != kDescriptorMagic1 || state.header.magic2 != kDescriptorMagic2)

@@ -44,7 +44,9 @@ int UniqueFd::Close() {
 }
 
 UniqueFd OpenForReading(const std::string& path) {
-    return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO planted where a file is expected cannot
+    // hang the caller; regular files are not affected.
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
 UniqueFd OpenForWriting(const std::string& path) {

@@ -84,6 +84,7 @@ int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd&
     if (!fd.valid()) return Fail("cannot open chunk", path, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return Fail("cannot read chunk", path, errno);
+    if (!S_ISREG(st.st_mode)) return Fail("chunk '" + path + "' is not a regular file");
     size = st.st_size;
     if (expectedSize >= 0 && size != expectedSize)
         return Fail("chunk '" + path + "' holds " + std::to_string(size) + " bytes, the chunk set expects " +

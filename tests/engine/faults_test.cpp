@@ -145,6 +145,16 @@ TEST_F(JoinFaults, SwappedChunksAndAChunkFromAnotherSet) {
     ExpectFailedJoin("fingerprint differs");
 }
 
+TEST_F(JoinFaults, FifosInPlaceOfFilesDoNotHang) {
+    ASSERT_EQ(::unlink(Chunk(1).c_str()), 0);
+    ASSERT_EQ(::mkfifo(Chunk(1).c_str(), 0644), 0);
+    ExpectFailedJoin("is not a regular file");
+    const std::string descriptor = dir / "f_spt/spt_config.brixspt";
+    ASSERT_EQ(::unlink(descriptor.c_str()), 0);
+    ASSERT_EQ(::mkfifo(descriptor.c_str(), 0644), 0);
+    ExpectFailedJoin("is not a regular file");
+}
+
 TEST_F(JoinFaults, UnreadableChunk) {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
     ASSERT_EQ(::chmod(Chunk(2).c_str(), 0), 0);
