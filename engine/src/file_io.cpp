@@ -98,6 +98,7 @@ RangeCopier::RangeCopier() : buffer_(kBufferSize) {}
 
 int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int out,
                           const std::string& outPath, int64_t length) {
+    if (Flush() != 0) return -1;
     ProgressCounters& progress = Progress();
     int64_t copied = 0;
     while (copied < length && useKernelCopy_) {
@@ -130,6 +131,34 @@ int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int
         progress.bytesDone.fetch_add(n, std::memory_order_relaxed);
     }
     return copied;
+}
+
+int64_t RangeCopier::Gather(int in, const std::string& inPath, int64_t offset, int64_t expected, int out,
+                            const std::string& outPath, bool& ended) {
+    ended = false;
+    const std::size_t want = static_cast<std::size_t>(expected) + 1;
+    if ((pendingFd_ != out || pending_ + want > buffer_.size()) && Flush() != 0) return -1;
+    pendingFd_ = out;
+    pendingPath_ = outPath;
+    ssize_t n;
+    do {
+        n = ::pread(in, buffer_.data() + pending_, want, static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Fail("cannot read", inPath, errno);
+    pending_ += static_cast<std::size_t>(n);
+    Progress().bytesDone.fetch_add(n, std::memory_order_relaxed);
+    // A regular file reads short only at its end; anything but the measured
+    // size is left to Copy, which reads until it sees the end itself.
+    ended = n == expected;
+    return n;
+}
+
+int RangeCopier::Flush() {
+    if (pending_ == 0) return 0;
+    const std::size_t count = pending_;
+    pending_ = 0;
+    if (WriteAll(pendingFd_, buffer_.data(), count) != 0) return Fail("cannot write", pendingPath_, errno);
+    return 0;
 }
 
 }  // namespace partwise

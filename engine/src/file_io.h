@@ -70,9 +70,25 @@ public:
     int64_t Copy(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
                  int64_t length);
 
+    // For small files, which cost more in system calls than in bytes: reads
+    // in one call what is left of in from offset on, expected bytes by its
+    // measured size, into a block that goes out together with its
+    // neighbours. Sets ended when that read found the file's end right after
+    // those bytes. Returns the bytes taken, or -1 with the last error.
+    int64_t Gather(int in, const std::string& inPath, int64_t offset, int64_t expected, int out,
+                   const std::string& outPath, bool& ended);
+    // Whether Gather takes a piece of this many bytes.
+    bool Gathers(int64_t expected) const { return expected < static_cast<int64_t>(buffer_.size() / 4); }
+    // Writes what Gather holds back. Returns 0, or -1 with the last error.
+    int Flush();
+
 private:
     std::vector<char> buffer_;
     bool useKernelCopy_ = true;
+    // Gathered bytes at the front of buffer_, waiting for pendingFd_.
+    std::size_t pending_ = 0;
+    int pendingFd_ = -1;
+    std::string pendingPath_;
 };
 
 }  // namespace partwise

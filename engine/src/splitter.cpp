@@ -114,19 +114,31 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
             if (!cursor.fd.valid()) return Fail("cannot open", path, errno);
         }
         const int64_t pieceStart = written;
-        int64_t n = run.copier.Copy(cursor.fd.get(), path, cursor.readPosition, out.get(), chunk.chunkPath,
-                                    chunk.length - written);
-        if (n < 0) return -1;
+        const int64_t space = chunk.length - written;
+        const int64_t expected = run.files[cursor.index].size - cursor.readPosition;
+        bool fileEnded = false;
+        int64_t n = 0;
+        if (expected >= 0 && expected < space && run.copier.Gathers(expected)) {
+            n = run.copier.Gather(cursor.fd.get(), path, cursor.readPosition, expected, out.get(), chunk.chunkPath,
+                                  fileEnded);
+            if (n < 0) return -1;
+        }
+        if (!fileEnded) {
+            int64_t more = run.copier.Copy(cursor.fd.get(), path, cursor.readPosition + n, out.get(),
+                                           chunk.chunkPath, space - n);
+            if (more < 0) return -1;
+            n += more;
+            fileEnded = n < space;
+        }
         written += n;
         cursor.readPosition += n;
-        const bool fileEnded = written < chunk.length;
         AddFileRecord(RelativePath(run, path), chunk.chunkIndex, pieceStart, written - pieceStart);
         if (!fileEnded) break;
         cursor.fd = UniqueFd();
         cursor.readPosition = 0;
         ++cursor.index;
     }
-    if (CloseChunk(out, chunk.chunkPath) != 0) return -1;
+    if (run.copier.Flush() != 0 || CloseChunk(out, chunk.chunkPath) != 0) return -1;
     run.copied += written;
     AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
     return 0;

@@ -35,6 +35,17 @@ TEST_F(SplitFaults, FullDeviceStopsAtTheFailingChunk) {
     EXPECT_EQ(ReadFile(dir / "src/f.bin"), content);
 }
 
+TEST_F(SplitFaults, FullDeviceStopsAFolderSplitToo) {
+    for (int i = 0; i < 30; ++i) WriteFile(dir / "src/tree/f" + std::to_string(i), test::PatternBytes(1000, i));
+    WriteFile(dir / "tree_spt/.keep", "");
+    ASSERT_EQ(::symlink("/dev/full", (dir / "tree_spt/tree_1.spt").c_str()), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/tree", dir.path(), 10000)), -1);
+    EXPECT_EQ(GetLastErrorText(), "cannot write '" + (dir / "tree_spt/tree_1.spt") + "': No space left on device");
+    EXPECT_TRUE(Exists(dir / "tree_spt/tree_0.spt"));
+    EXPECT_FALSE(Exists(dir / "tree_spt/tree_2.spt"));
+    EXPECT_FALSE(Exists(dir / "tree_spt/spt_config.brixspt"));
+}
+
 TEST_F(SplitFaults, SmallFileSystemFillingUp) {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
     const std::string mountPoint = dir / "small";
