@@ -22,6 +22,11 @@ int Fail(const std::string& message) {
     return -1;
 }
 
+int CheckPathLength(const std::string& path) {
+    if (path.size() <= kMaxPath) return 0;
+    return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPath) + " bytes");
+}
+
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);

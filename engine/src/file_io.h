@@ -14,6 +14,11 @@ int Fail(const std::string& what, const std::string& path, int err);
 // Records "<message>" as the last error; returns -1.
 int Fail(const std::string& message);
 
+// Every path the engine composes fits the 1024-byte fields of the front ends.
+inline constexpr std::size_t kMaxPath = 1023;
+// 0 when path fits kMaxPath bytes; otherwise -1 with the last error set.
+int CheckPathLength(const std::string& path);
+
 class UniqueFd {
 public:
     UniqueFd() = default;

@@ -20,7 +20,6 @@
 namespace partwise {
 namespace {
 
-constexpr std::size_t kMaxPath = 1023;
 
 // An output file under a temporary name in its destination folder; removed
 // unless Commit renamed it into place.
@@ -71,11 +70,6 @@ struct JoinRun {
 };
 
 std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(run.chunkFolder, run.stem, index); }
-
-int CheckPathLength(const std::string& path) {
-    if (path.size() <= kMaxPath) return 0;
-    return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPath) + " bytes");
-}
 
 // Opens chunk index and checks its size when one is expected.
 int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, int64_t& size) {

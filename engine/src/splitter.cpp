@@ -20,7 +20,6 @@
 namespace partwise {
 namespace {
 
-constexpr std::size_t kMaxPath = 1023;
 constexpr std::size_t kMaxName = 255;
 
 // What one split shares between its steps.
@@ -35,11 +34,6 @@ struct SplitRun {
     RangeCopier copier;
     int64_t copied = 0;
 };
-
-int CheckPathLength(const std::string& path) {
-    if (path.size() <= kMaxPath) return 0;
-    return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPath) + " bytes");
-}
 
 // Opens chunk i for writing, refusing any file that is one of the split's own
 // sources (a hard link, or a source that lies where the chunk goes).
