@@ -141,7 +141,6 @@ void DrawProgress(std::chrono::steady_clock::time_point start)
 // a worker thread while this one redraws the bar from them.
 int RunJob(const std::function<int()>& job, bool quiet)
 {
-    partwise::ClearLastError();
     if (quiet || ::isatty(STDERR_FILENO) == 0)
         return job();
     auto start = std::chrono::steady_clock::now();
@@ -228,7 +227,6 @@ int Inspect(const std::string& text, ChunkSetView& view)
     if (!folder)
         return Fail(error);
     view.folder = *folder;
-    partwise::ClearLastError();
     if (partwise::InspectChunkSet(view.folder, view.entries, view.digest, view.sourceName) != 0)
         return Fail(EngineReason(view.folder + ": not a chunk set"));
     return 0;
@@ -321,6 +319,13 @@ const CLI::Validator kNotEmpty(
     [](const std::string& text) { return text.empty() ? std::string("the path is empty") : ""; },
     "");
 
+void AddChunkFolderArgument(CLI::App& command, Options& options)
+{
+    command.add_option("CHUNK_FOLDER", options.chunkFolder, "Folder holding the chunk set")
+        ->required()
+        ->check(kNotEmpty);
+}
+
 void AddPasswordOption(CLI::App& command, Options& options, const char* help)
 {
     command.add_option("-p,--password", options.password, help)
@@ -357,14 +362,10 @@ int main(int argc, char** argv)
     split->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
 
     CLI::App* list = app.add_subcommand("list", "List a chunk set and check its chunks");
-    list->add_option("CHUNK_FOLDER", options.chunkFolder, "Folder holding the chunk set")
-        ->required()
-        ->check(kNotEmpty);
+    AddChunkFolderArgument(*list, options);
 
     CLI::App* join = app.add_subcommand("join", "Join a chunk set back into its file or folder");
-    join->add_option("CHUNK_FOLDER", options.chunkFolder, "Folder holding the chunk set")
-        ->required()
-        ->check(kNotEmpty);
+    AddChunkFolderArgument(*join, options);
     join->add_option("-o,--output", options.output,
                      "Folder to rebuild the source in (default: the chunk folder's parent)")
         ->type_name("DIR")

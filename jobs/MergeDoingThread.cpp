@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "partwise/errors.h"
 #include "partwise/joiner.h"
 
 MergeDoingThread::MergeDoingThread() {
@@ -11,6 +10,5 @@ MergeDoingThread::MergeDoingThread() {
 }
 
 void MergeDoingThread::run() {
-    partwise::ClearLastError();
     keepResult(partwise::RunJoin(chunkFolderPath, outputFolderPath));
 }

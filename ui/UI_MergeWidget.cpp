@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "FileChooser.h"
+#include "Removal.h"
 #include "MergeDoingThread.h"
 #include "UI_DialogWidget.h"
 #include "UI_MyMessageBox.h"
@@ -232,11 +233,7 @@ void UI_MergeWidget::m_merge_Button_slots() {
 }
 
 void UI_MergeWidget::m_merge_Timer1_slots() {
-    const int64_t done = partwise::GetBytesDone();
-    int64_t total = partwise::GetTotalBytes();
-    if (total <= 0)
-        total = 1;
-    progressWidget->setPercent(static_cast<int>(done * 100 / total));
+    progressWidget->setPercent(partwise::GetPercentDone());
 }
 
 void UI_MergeWidget::m_MergeDoingThread_Finished() {
@@ -252,10 +249,14 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
     }
     // Only after a complete join: the chunks may be the only copy of the data.
     if (deleteSourceCheckBox->checkState() == Qt::Checked) {
+        int kept = 0;
         for (int i = 0; i < chunkTree->topLevelItemCount(); ++i)
-            QFile::remove(chunkTree->topLevelItem(i)->text(0));
+            kept += RemoveFile(chunkTree->topLevelItem(i)->text(0)) ? 0 : 1;
         chunkTree->clear();
         setJoinAllowed(false);
+        if (kept > 0)
+            showFailure(mainWindow, "Chunks not deleted",
+                        QString("%1 chunk files could not be deleted.").arg(kept));
     }
 
     completeWidget->folderPath = outPathLineEdit->text();

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "FileChooser.h"
+#include "Removal.h"
 #include "SplitDoingThread.h"
 #include "UI_DialogWidget.h"
 #include "UI_MyMessageBox.h"
@@ -395,11 +396,7 @@ void UI_SplitWidget::m_split_Button_slots() {
 }
 
 void UI_SplitWidget::m_split_Timer1_slots() {
-    const int64_t done = partwise::GetBytesDone();
-    int64_t total = partwise::GetTotalBytes();
-    if (total <= 0)
-        total = 1;
-    progressWidget->setPercent(static_cast<int>(done * 100 / total));
+    progressWidget->setPercent(partwise::GetPercentDone());
 }
 
 void UI_SplitWidget::m_SplitDoingThread_Finished() {
@@ -414,11 +411,12 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
         return;
     }
     if (deleteAfterSplit) {
-        if (newChunkSetIsSound())
-            deleteSource();
-        else
+        if (!newChunkSetIsSound())
             showFailure(mainWindow, "Source kept",
                         "The new chunk set did not pass its check, so the source was not deleted.");
+        else if (!deleteSource())
+            showFailure(mainWindow, "Source not deleted",
+                        "Some files of '" + jobSourcePath + "' could not be deleted.");
     }
 
     completeWidget->folderPath = QFile::decodeName(m_SplitDoingThread->job.outputFolder);
@@ -440,32 +438,8 @@ bool UI_SplitWidget::newChunkSetIsSound() const {
                        [](const partwise::ChunkEntry& entry) { return entry.verdict == 0; });
 }
 
-void UI_SplitWidget::deleteSource() {
+bool UI_SplitWidget::deleteSource() {
     if (jobSourceType == 0)
-        QFile::remove(jobSourcePath);
-    else if (jobSourceType == 1)
-        RemoveFolderTree(jobSourcePath, jobSourceFiles);
-}
-
-bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files) {
-    if (!QDir(path).exists())
-        return true;
-    for (const std::string& file : files) {
-        if (!QFile::remove(QFile::decodeName(file.c_str())))
-            return false;
-    }
-    // Breadth first, so that the reversed list removes children before parents.
-    QStringList folders{path};
-    for (qsizetype i = 0; i < folders.size(); ++i) {
-        const QFileInfoList entries = QDir(folders[i]).entryInfoList(
-            QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name);
-        for (const QFileInfo& entry : entries)
-            folders << entry.filePath();
-    }
-    // A folder that still holds something the walk skipped stays, and so do
-    // its parents; the other empty folders still go.
-    bool removedAll = true;
-    for (auto folder = folders.crbegin(); folder != folders.crend(); ++folder)
-        removedAll = QDir().rmdir(*folder) && removedAll;
-    return removedAll;
+        return RemoveFile(jobSourcePath);
+    return jobSourceType != 1 || RemoveFolderTree(jobSourcePath, jobSourceFiles);
 }

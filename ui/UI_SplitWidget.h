@@ -69,7 +69,7 @@ private:
     QPoint dialogAnchor(int anchorWidth) const;
     void chooseSource(const QString& path);
     bool newChunkSetIsSound() const;
-    void deleteSource();
+    bool deleteSource();
 
     SplitDoingThread* m_SplitDoingThread;
     QPushButton* input_fileButton;
@@ -101,8 +101,3 @@ private:
     int jobSourceType = -1;
     std::vector<std::string> jobSourceFiles;
 };
-
-// Deletes the listed files of the folder tree at path, then every folder of
-// the tree that is empty afterwards, deepest first. Symbolic links to folders
-// are neither followed nor removed. True when nothing of the tree is left.
-bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files);

@@ -60,6 +60,17 @@ UniqueFd OpenForWriting(const std::string& path) {
 
 FileIdentity IdentityOf(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
 
+void FileIdentitySet::Seal() { std::sort(identities_.begin(), identities_.end()); }
+
+bool FileIdentitySet::Contains(const FileIdentity& identity) const {
+    return std::binary_search(identities_.begin(), identities_.end(), identity);
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
 int WriteAll(int fd, const void* data, std::size_t length) {
     const char* p = static_cast<const char*>(data);
     while (length > 0) {

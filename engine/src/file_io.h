@@ -47,9 +47,25 @@ UniqueFd OpenForWriting(const std::string& path);
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
-    bool operator==(const FileIdentity&) const = default;
+    auto operator<=>(const FileIdentity&) const = default;
 };
 FileIdentity IdentityOf(const struct stat& st);
+
+// Files a split or a join must never write over, looked up once per output
+// file: a sorted set, since a folder may hold many thousands of them.
+class FileIdentitySet {
+public:
+    void Add(const FileIdentity& identity) { identities_.push_back(identity); }
+    // Call once after the last Add and before the first Contains.
+    void Seal();
+    bool Contains(const FileIdentity& identity) const;
+
+private:
+    std::vector<FileIdentity> identities_;
+};
+
+// path without the slashes at its end ("/" stays "/").
+std::string WithoutTrailingSlashes(std::string path);
 
 // Writes every byte, retrying on EINTR and short writes. 0, or -1 with errno.
 int WriteAll(int fd, const void* data, std::size_t length);

@@ -64,8 +64,10 @@ struct JoinRun {
     std::string sourceName;
     std::string stem;
     std::vector<std::string> fingerprints;  // by chunk index; "" when none was recorded
-    std::vector<FileIdentity> inputs;       // the chunks and the descriptor: never replaced
-    std::vector<int64_t> chunkSizes;        // as verified; -1 for chunks the join does not need
+    FileIdentitySet inputs;                 // the chunks and the descriptor: never replaced
+    // By chunk index: the size a chunk must have, -1 for any size; after
+    // VerifyChunks, the size it has. A folder join leaves unneeded chunks at -1.
+    std::vector<int64_t> chunkSizes;
     RangeCopier copier;
 };
 
@@ -88,14 +90,13 @@ int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd&
 
 // Before anything is written: every chunk the join needs is there, readable,
 // of the expected size, and still matches the fingerprint recorded at split
-// time. Unneeded chunks (no expected size in a folder join) are passed over.
-int VerifyChunks(JoinRun& run, const std::vector<int64_t>& expectedSizes, bool everyChunk) {
-    run.chunkSizes.assign(run.fingerprints.size(), -1);
-    for (std::size_t i = 0; i < run.fingerprints.size(); ++i) {
-        if (!everyChunk && expectedSizes[i] < 0) continue;
+// time. A folder join passes over the chunks none of its records needs.
+int VerifyChunks(JoinRun& run, bool everyChunk) {
+    for (std::size_t i = 0; i < run.chunkSizes.size(); ++i) {
+        if (!everyChunk && run.chunkSizes[i] < 0) continue;
         UniqueFd fd;
         const int32_t index = static_cast<int32_t>(i);
-        if (OpenChunk(run, index, everyChunk ? -1 : expectedSizes[i], fd, run.chunkSizes[i]) != 0) return -1;
+        if (OpenChunk(run, index, run.chunkSizes[i], fd, run.chunkSizes[i]) != 0) return -1;
         const std::string& recorded = run.fingerprints[i];
         if (!recorded.empty() && FingerprintOpenFile(fd.get()) != recorded)
             return Fail("chunk '" + ChunkPath(run, index) + "' is not the chunk that was split (its fingerprint differs)");
@@ -109,7 +110,7 @@ int PlaceOutput(const JoinRun& run, TemporaryFile& file, const std::string& fina
     struct stat st {};
     if (::lstat(finalPath.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return Fail("cannot replace the folder '" + finalPath + "' with a file");
-        if (std::find(run.inputs.begin(), run.inputs.end(), IdentityOf(st)) != run.inputs.end())
+        if (run.inputs.Contains(IdentityOf(st)))
             return Fail("refusing to replace '" + finalPath + "': it is part of the chunk set being joined");
     }
     return file.Commit(finalPath);
@@ -117,7 +118,8 @@ int PlaceOutput(const JoinRun& run, TemporaryFile& file, const std::string& fina
 
 int JoinSingleFile(JoinRun& run) {
     const std::string finalPath = run.outputFolder + "/" + run.sourceName;
-    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, {}, true) != 0) return -1;
+    run.chunkSizes.assign(run.fingerprints.size(), -1);
+    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, true) != 0) return -1;
     int64_t total = 0;
     for (int64_t size : run.chunkSizes) total += size;
     if (total != GetTotalSize())
@@ -178,9 +180,10 @@ struct FilePlan {
 };
 
 // Checks every record before anything is written; groups them by file.
-int PlanFolder(const JoinRun& run, const std::vector<const FileRecord*>& records, const std::string& root,
-               std::vector<FilePlan>& files, std::vector<int64_t>& chunkSizes) {
+int PlanFolder(JoinRun& run, const std::vector<const FileRecord*>& records, const std::string& root,
+               std::vector<FilePlan>& files) {
     const std::size_t chunkCount = run.fingerprints.size();
+    std::vector<int64_t>& chunkSizes = run.chunkSizes;
     chunkSizes.assign(chunkCount, -1);
     int64_t total = 0;
     std::vector<std::string> seen;
@@ -225,9 +228,7 @@ int JoinFolder(JoinRun& run) {
     std::vector<const FileRecord*> records;
     CopyFileRecords(records);
     std::vector<FilePlan> files;
-    std::vector<int64_t> chunkSizes;
-    if (CheckPathLength(root) != 0 || PlanFolder(run, records, root, files, chunkSizes) != 0 ||
-        VerifyChunks(run, chunkSizes, false) != 0)
+    if (CheckPathLength(root) != 0 || PlanFolder(run, records, root, files) != 0 || VerifyChunks(run, false) != 0)
         return -1;
 
     int32_t openIndex = -1;
@@ -245,7 +246,7 @@ int JoinFolder(JoinRun& run) {
             if (record.chunkIndex != openIndex) {
                 int64_t size = 0;
                 const std::size_t index = static_cast<std::size_t>(record.chunkIndex);
-                if (OpenChunk(run, record.chunkIndex, chunkSizes[index], chunk, size) != 0) return -1;
+                if (OpenChunk(run, record.chunkIndex, run.chunkSizes[index], chunk, size) != 0) return -1;
                 openIndex = record.chunkIndex;
             }
             const std::string chunkPath = ChunkPath(run, openIndex);
@@ -281,10 +282,11 @@ int PrepareJoin(JoinRun& run) {
             return Fail("the chunk set descriptor '" + descriptorPath + "' lists its chunks out of order");
         run.fingerprints.push_back(FieldText(chunks[i]->fingerprint, 32));
         struct stat st {};
-        if (::stat(ChunkPath(run, static_cast<int32_t>(i)).c_str(), &st) == 0) run.inputs.push_back(IdentityOf(st));
+        if (::stat(ChunkPath(run, static_cast<int32_t>(i)).c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
     }
     struct stat st {};
-    if (::stat(descriptorPath.c_str(), &st) == 0) run.inputs.push_back(IdentityOf(st));
+    if (::stat(descriptorPath.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
+    run.inputs.Seal();
     return 0;
 }
 
@@ -295,8 +297,7 @@ int RunJoin(const std::string& chunkFolder, const std::string& outputFolder) {
     Progress().bytesDone = 0;
     JoinRun run;
     run.chunkFolder = chunkFolder;
-    run.outputFolder = outputFolder;
-    while (run.outputFolder.size() > 1 && run.outputFolder.back() == '/') run.outputFolder.pop_back();
+    run.outputFolder = WithoutTrailingSlashes(outputFolder);
     if (ReadDescriptor(chunkFolder) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
     if (PrepareJoin(run) != 0) return -1;

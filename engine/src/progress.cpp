@@ -12,6 +12,11 @@ ProgressCounters& Progress() {
 int64_t GetBytesDone() { return Progress().bytesDone.load(std::memory_order_relaxed); }
 int64_t GetTotalBytes() { return Progress().totalBytes.load(std::memory_order_relaxed); }
 
+int GetPercentDone() {
+    const int64_t total = GetTotalBytes();
+    return static_cast<int>(GetBytesDone() * 100 / (total > 0 ? total : 1));
+}
+
 std::string FormatSize(int64_t size) {
     constexpr double kPerUnit = 0.0009765625;  // exactly 1/1024
     char text[60] = {};

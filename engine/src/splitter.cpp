@@ -24,13 +24,14 @@ constexpr std::size_t kMaxName = 255;
 
 // What one split shares between its steps.
 struct SplitRun {
-    explicit SplitRun(const SplitJob& splitJob) : job(splitJob), sourcePath(splitJob.sourcePath) {}
+    explicit SplitRun(const SplitJob& splitJob)
+        : job(splitJob), sourcePath(WithoutTrailingSlashes(splitJob.sourcePath)) {}
     const SplitJob& job;
     std::string sourcePath;
     ChunkSetNames names;
     int64_t chunkCount = 0;
     std::vector<WalkEntry> files;        // a folder split's walk list
-    std::vector<FileIdentity> sources;   // what no chunk may overwrite
+    FileIdentitySet sources;             // what no chunk may overwrite
     RangeCopier copier;
     int64_t copied = 0;
 };
@@ -42,7 +43,7 @@ int OpenChunk(SplitRun& run, const std::string& chunkPath, UniqueFd& fd) {
     if (!fd.valid()) return Fail("cannot create chunk", chunkPath, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", chunkPath, errno);
-    if (std::find(run.sources.begin(), run.sources.end(), IdentityOf(st)) != run.sources.end())
+    if (run.sources.Contains(IdentityOf(st)))
         return Fail("refusing to overwrite '" + chunkPath + "': it is the source being split");
     if (S_ISREG(st.st_mode) && ::ftruncate(fd.get(), 0) != 0) return Fail("cannot truncate chunk", chunkPath, errno);
     return 0;
@@ -63,17 +64,22 @@ int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
     return 0;
 }
 
+// Chunk i of the split, to be read from readPosition on.
+ChunkJob MakeChunkJob(const SplitRun& run, int64_t i, int64_t readPosition) {
+    ChunkJob chunk;
+    chunk.sourcePath = run.sourcePath;
+    chunk.chunkIndex = static_cast<int32_t>(i);
+    chunk.chunkPath = ChunkFilePath(run.names.chunkFolder, run.names.stem, chunk.chunkIndex);
+    chunk.readPosition = readPosition;
+    chunk.length = run.job.chunkSize;
+    return chunk;
+}
+
 int SplitSingleFile(SplitRun& run) {
     UniqueFd source = OpenForReading(run.sourcePath);
     if (!source.valid()) return Fail("cannot open", run.sourcePath, errno);
     for (int64_t i = 0; i < run.chunkCount; ++i) {
-        ChunkJob chunk;
-        chunk.sourcePath = run.sourcePath;
-        chunk.chunkIndex = static_cast<int32_t>(i);
-        chunk.chunkPath = ChunkFilePath(run.names.chunkFolder, run.names.stem, chunk.chunkIndex);
-        chunk.readPosition = i * run.job.chunkSize;
-        chunk.length = run.job.chunkSize;
-        if (CopyRangeToChunk(run, source.get(), chunk) != 0) return -1;
+        if (CopyRangeToChunk(run, source.get(), MakeChunkJob(run, i, i * run.job.chunkSize)) != 0) return -1;
     }
     struct stat st {};
     if (::fstat(source.get(), &st) != 0) return Fail("cannot read", run.sourcePath, errno);
@@ -159,13 +165,9 @@ int SplitFolder(SplitRun& run) {
     FileCursor cursor;
     int64_t lastChunkLength = 0;
     for (int64_t i = 0; i < run.chunkCount; ++i) {
-        ChunkJob chunk;
-        chunk.sourcePath = run.sourcePath;
-        chunk.chunkIndex = static_cast<int32_t>(i);
-        chunk.chunkPath = ChunkFilePath(run.names.chunkFolder, run.names.stem, chunk.chunkIndex);
-        chunk.length = run.job.chunkSize;
+        // The cursor carries the read position from chunk to chunk.
         const int64_t before = run.copied;
-        if (FillChunkFromFiles(run, cursor, chunk) != 0) return -1;
+        if (FillChunkFromFiles(run, cursor, MakeChunkJob(run, i, 0)) != 0) return -1;
         lastChunkLength = run.copied - before;
     }
     return FinishFolder(run, cursor, lastChunkLength);
@@ -191,8 +193,9 @@ int PrepareFolder(SplitRun& run) {
             return Fail("the path '" + relative + "' is longer than " + std::to_string(kMaxName) + " bytes");
         if (CheckPathLength(file.path) != 0) return -1;
         total += file.size;
-        run.sources.push_back(file.identity);
+        run.sources.Add(file.identity);
     }
+    run.sources.Seal();
     if (total != run.job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
     const std::string source = RealPath(run.sourcePath);
     const std::string output = RealPath(run.job.outputFolder);
@@ -220,10 +223,8 @@ int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize) {
 }
 
 ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::string& outputFolder) {
-    std::string source = sourcePath;
-    while (source.size() > 1 && source.back() == '/') source.pop_back();
     ChunkSetNames names;
-    names.sourceName = GetLastPathComponent(source);
+    names.sourceName = GetLastPathComponent(WithoutTrailingSlashes(sourcePath));
     names.stem = names.sourceName;
     StripExtension(names.stem);
     names.chunkFolder = outputFolder + "/" + names.stem + "_spt";
@@ -243,7 +244,6 @@ int RunSplit(const SplitJob& job) {
         return Fail("the chunk size must be greater than 0, not " + std::to_string(job.chunkSize));
 
     SplitRun run(job);
-    while (run.sourcePath.size() > 1 && run.sourcePath.back() == '/') run.sourcePath.pop_back();
     struct stat st {};
     if (::stat(run.sourcePath.c_str(), &st) != 0) return Fail("cannot split", run.sourcePath, errno);
     const bool folder = S_ISDIR(st.st_mode);
@@ -267,7 +267,8 @@ int RunSplit(const SplitJob& job) {
         if (PrepareFolder(run) != 0) return -1;
     } else {
         if (st.st_size != job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
-        run.sources.push_back(IdentityOf(st));
+        run.sources.Add(IdentityOf(st));
+        run.sources.Seal();
     }
 
     if (CreateFolder(run.names.chunkFolder) != 0 || RemoveStaleDescriptor(run.names.chunkFolder) != 0) return -1;

@@ -1,5 +1,7 @@
 #include "partwise/verify.h"
 
+#include <sys/stat.h>
+
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
@@ -28,14 +30,13 @@ int InspectChunkSet(const std::string& chunkFolder, std::vector<ChunkEntry>& ent
         entry.chunkIndex = record->chunkIndex;
         entry.recordedFingerprint = FieldText(record->fingerprint, 32);
         entry.chunkPath = ChunkFilePath(chunkFolder, stem, record->chunkIndex);
-        const int type = GetPathType(entry.chunkPath);
-        entry.chunkFileSize = type == 0 ? GetFileSize64(entry.chunkPath) : -1;
+        struct stat st {};
+        const bool isFile = ::stat(entry.chunkPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+        entry.chunkFileSize = isFile ? st.st_size : -1;
         // A missing chunk is bad even when no fingerprint was recorded for it.
-        entry.verdict = type == 0 && ChunkFingerprint(entry.chunkPath) == entry.recordedFingerprint ? 0 : -1;
+        entry.verdict = isFile && ChunkFingerprint(entry.chunkPath) == entry.recordedFingerprint ? 0 : -1;
         entries.push_back(std::move(entry));
     }
-    // Sizing a missing chunk is expected here, not a failure to report.
-    ClearLastError();
     return 0;
 }
 

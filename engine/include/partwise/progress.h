@@ -18,6 +18,9 @@ ProgressCounters& Progress();
 
 int64_t GetBytesDone();
 int64_t GetTotalBytes();
+// bytesDone x 100 / totalBytes as a whole per cent, a total of 0 or less
+// counting as 1: what the window shows while a job runs.
+int GetPercentDone();
 
 // The short size text: "1023 bytes", "1.50 KB", "1.00 M", "5.00 G".
 std::string FormatSize(int64_t size);
