@@ -454,6 +454,7 @@ int RunOne(const uint8_t* data, std::size_t size) {
     const bool joined = partwise::RunJoin(run.chunkFolder, run.outputFolder) == 0;
     if (!joined) RequireReason("RunJoin");
     g_outcome = joined ? "joined" : "refused: " + partwise::GetLastErrorText();
+    partwise::ReadDescriptor(run.chunkFolder);  // the join leaves the file records on disk
     Account(run);
     CheckUnchanged(run);
     CheckOutputs(run, joined);

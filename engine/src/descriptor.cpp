@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "descriptor_stream.h"
 #include "file_io.h"
 #include "partwise/md5.h"
 
@@ -84,7 +85,10 @@ void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
     std::memcpy(record->fingerprint, fingerprint.data(), std::min<std::size_t>(fingerprint.size(), 32));
     DescriptorState& state = Descriptor();
     std::lock_guard lock(state.chunkRecordMutex);
-    state.chunkRecords.push_back(std::move(record));
+    if (state.stream)
+        state.stream->PutChunkRecord(*record);
+    else
+        state.chunkRecords.push_back(std::move(record));
 }
 
 void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length) {
@@ -96,7 +100,10 @@ void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t 
     record->offsetInChunk = offsetInChunk;
     record->length = length;
     record->recordIndex = state.header.fileRecordCount++;
-    state.fileRecords.push_back(std::move(record));
+    if (state.stream)
+        state.stream->PutFileRecord(*record);
+    else
+        state.fileRecords.push_back(std::move(record));
 }
 
 namespace {
@@ -135,6 +142,7 @@ int WriteRecords(int fd, const DescriptorState& state) {
 
 int WriteDescriptor() {
     DescriptorState& state = Descriptor();
+    if (state.stream) return state.stream->Commit();
     // Renamed into place only when whole, so that no reader ever sees half a
     // descriptor, nor one that outlived a failed write.
     const std::string& path = state.descriptorPath;
@@ -151,6 +159,81 @@ int WriteDescriptor() {
         ::unlink(temporary.c_str());
         return Fail("cannot rename into place", path, err);
     }
+    return 0;
+}
+
+namespace {
+constexpr int64_t kHeaderSize = sizeof(DescriptorHeader);
+constexpr int64_t kChunkRecordSize = sizeof(ChunkRecord);
+constexpr int64_t kFileRecordSize = sizeof(FileRecord);
+constexpr std::size_t kRecordBlock = 64 * 1024;
+}  // namespace
+
+DescriptorStream::~DescriptorStream() {
+    DescriptorState& state = Descriptor();
+    if (state.stream == this) state.stream = nullptr;
+    fd_ = UniqueFd();
+    if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+int DescriptorStream::Open() {
+    DescriptorState& state = Descriptor();
+    path_ = state.descriptorPath + ".tmp";
+    fd_ = OpenForWriting(path_);
+    if (!fd_.valid()) {
+        int err = errno;
+        path_.clear();
+        return Fail("cannot create", state.descriptorPath + ".tmp", err);
+    }
+    if (::ftruncate(fd_.get(), 0) != 0) return Fail("cannot write", path_, errno);
+    fileRecordPosition_ = kHeaderSize + kChunkRecordSize * std::max<int64_t>(0, state.header.chunkCount);
+    held_.reserve(kRecordBlock);
+    state.stream = this;
+    return 0;
+}
+
+void DescriptorStream::Failed(int err) {
+    if (!failed_) Fail("cannot write", path_, err);
+    failed_ = true;
+}
+
+void DescriptorStream::PutChunkRecord(const ChunkRecord& record) {
+    if (failed_) return;
+    // The header's chunk count fixed where the file records begin.
+    if (chunkRecordsPut_ >= Descriptor().header.chunkCount) return Failed(EOVERFLOW);
+    const int64_t position = kHeaderSize + kChunkRecordSize * chunkRecordsPut_++;
+    if (WriteAllAt(fd_.get(), &record, sizeof record, position) != 0) Failed(errno);
+}
+
+int DescriptorStream::FlushFileRecords() {
+    if (WriteAllAt(fd_.get(), held_.data(), held_.size(), fileRecordPosition_) != 0) return -1;
+    fileRecordPosition_ += static_cast<int64_t>(held_.size());
+    held_.clear();
+    return 0;
+}
+
+void DescriptorStream::PutFileRecord(const FileRecord& record) {
+    if (failed_) return;
+    if (held_.size() + sizeof record > kRecordBlock && FlushFileRecords() != 0) return Failed(errno);
+    const char* bytes = reinterpret_cast<const char*>(&record);
+    held_.insert(held_.end(), bytes, bytes + sizeof record);
+}
+
+int DescriptorStream::Commit() {
+    DescriptorState& state = Descriptor();
+    state.stream = nullptr;
+    if (!failed_ && chunkRecordsPut_ != state.header.chunkCount) {
+        failed_ = true;
+        return Fail("cannot write '" + path_ + "': " + std::to_string(chunkRecordsPut_) + " of " +
+                    std::to_string(state.header.chunkCount) + " chunks were recorded");
+    }
+    if (!failed_ && (FlushFileRecords() != 0 || WriteAllAt(fd_.get(), &state.header, sizeof state.header, 0) != 0 ||
+                     fd_.Close() != 0))
+        Failed(errno);
+    if (failed_) return -1;
+    if (::rename(path_.c_str(), state.descriptorPath.c_str()) != 0)
+        return Fail("cannot rename into place", state.descriptorPath, errno);
+    path_.clear();
     return 0;
 }
 
@@ -177,29 +260,73 @@ void ReadRecords(int fd, int64_t& position, int64_t fileSize, int32_t count,
         out.push_back(std::move(record));
     }
 }
-}  // namespace
 
-int ReadDescriptor(const std::string& chunkFolder) {
+// The header and the chunk records; leaves the file's size in fileSize.
+int ReadHead(const std::string& chunkFolder, DescriptorFile& file, int64_t& fileSize) {
     DescriptorState& state = Descriptor();
     ClearDescriptorRecords();
     state.header = DescriptorHeader{};
     state.truncated = false;
 
-    const std::string path = BuildDescriptorPath(chunkFolder);
-    UniqueFd fd = OpenForReading(path);
-    if (!fd.valid()) return Fail("cannot open chunk set descriptor", path, errno);
+    const std::string& path = file.path = BuildDescriptorPath(chunkFolder);
+    file.fd = OpenForReading(path);
+    if (!file.fd.valid()) return Fail("cannot open chunk set descriptor", path, errno);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", path, errno);
+    if (::fstat(file.fd.get(), &st) != 0) return Fail("cannot read", path, errno);
     if (!S_ISREG(st.st_mode)) return Fail("'" + path + "' is not a regular file");
-    int64_t n = ReadAt(fd.get(), &state.header, sizeof state.header, 0);
+    fileSize = st.st_size;
+    int64_t n = ReadAt(file.fd.get(), &state.header, sizeof state.header, 0);
     if (n < 0) return Fail("cannot read", path, errno);
     if (state.header.magic1 != kDescriptorMagic1 || state.header.magic2 != kDescriptorMagic2)
         return Fail("'" + path + "' is not a chunk set descriptor");
     int64_t position = n;
-    if (n < static_cast<int64_t>(sizeof state.header)) state.truncated = true;
-    ReadRecords(fd.get(), position, st.st_size, state.header.chunkCount, state.chunkRecords, state.truncated);
-    ReadRecords(fd.get(), position, st.st_size, state.header.fileRecordCount, state.fileRecords, state.truncated);
+    if (n < kHeaderSize) state.truncated = true;
+    ReadRecords(file.fd.get(), position, fileSize, state.header.chunkCount, state.chunkRecords, state.truncated);
+    file.fileRecordsStart = position;
     return 0;
+}
+}  // namespace
+
+int ReadDescriptor(const std::string& chunkFolder) {
+    DescriptorFile file;
+    int64_t fileSize = 0;
+    if (ReadHead(chunkFolder, file, fileSize) != 0) return -1;
+    DescriptorState& state = Descriptor();
+    int64_t position = file.fileRecordsStart;
+    ReadRecords(file.fd.get(), position, fileSize, state.header.fileRecordCount, state.fileRecords, state.truncated);
+    return 0;
+}
+
+int ReadDescriptorHead(const std::string& chunkFolder, DescriptorFile& file) {
+    int64_t fileSize = 0;
+    if (ReadHead(chunkFolder, file, fileSize) != 0) return -1;
+    DescriptorState& state = Descriptor();
+    if (state.header.fileRecordCount > 0 &&
+        fileSize - file.fileRecordsStart < kFileRecordSize * state.header.fileRecordCount)
+        state.truncated = true;
+    return 0;
+}
+
+FileRecordReader::FileRecordReader(const DescriptorFile& file)
+    : file_(file),
+      left_(std::max<int32_t>(0, Descriptor().header.fileRecordCount)),
+      position_(file.fileRecordsStart) {}
+
+int FileRecordReader::Next(FileRecord& record) {
+    if (left_ == 0) return 0;
+    if (used_ == block_.size()) {
+        const int64_t want = std::min<int64_t>(left_, kRecordBlock / kFileRecordSize) * kFileRecordSize;
+        block_.resize(static_cast<std::size_t>(want));
+        const int64_t n = ReadAt(file_.fd.get(), block_.data(), block_.size(), position_);
+        if (n < 0) return Fail("cannot read", file_.path, errno);
+        if (n != want) return Fail("the chunk set descriptor '" + file_.path + "' is cut short");
+        position_ += n;
+        used_ = 0;
+    }
+    std::memcpy(&record, block_.data() + used_, sizeof record);
+    used_ += sizeof record;
+    --left_;
+    return 1;
 }
 
 bool DescriptorIsTruncated() { return Descriptor().truncated; }

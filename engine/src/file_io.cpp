@@ -71,18 +71,28 @@ std::string WithoutTrailingSlashes(std::string path) {
     return path;
 }
 
-int WriteAll(int fd, const void* data, std::size_t length) {
+namespace {
+// offset < 0: at the file's current position.
+int WriteFully(int fd, const void* data, std::size_t length, int64_t offset) {
     const char* p = static_cast<const char*>(data);
     while (length > 0) {
-        ssize_t n = ::write(fd, p, length);
+        ssize_t n = offset < 0 ? ::write(fd, p, length) : ::pwrite(fd, p, length, offset);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
         p += n;
         length -= static_cast<std::size_t>(n);
+        if (offset >= 0) offset += n;
     }
     return 0;
+}
+}  // namespace
+
+int WriteAll(int fd, const void* data, std::size_t length) { return WriteFully(fd, data, length, -1); }
+
+int WriteAllAt(int fd, const void* data, std::size_t length, int64_t offset) {
+    return WriteFully(fd, data, length, offset);
 }
 
 int64_t ReadAt(int fd, void* data, std::size_t length, int64_t offset) {

@@ -69,6 +69,8 @@ std::string WithoutTrailingSlashes(std::string path);
 
 // Writes every byte, retrying on EINTR and short writes. 0, or -1 with errno.
 int WriteAll(int fd, const void* data, std::size_t length);
+// The same at offset (>= 0), leaving the file position alone.
+int WriteAllAt(int fd, const void* data, std::size_t length, int64_t offset);
 
 // Reads up to length bytes at offset, retrying on EINTR and short reads;
 // stops early only at end of file. Returns the count, or -1 with errno.

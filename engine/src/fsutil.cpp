@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "file_io.h"
@@ -45,53 +47,79 @@ private:
     DIR* dir_;
 };
 
-int ReadNames(const std::string& folder, std::vector<std::string>& names) {
-    DirHandle dir(folder);
-    if (!dir.get()) return Fail("cannot list folder", folder, errno);
-    errno = 0;
-    while (struct dirent* entry = ::readdir(dir.get())) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(std::move(name));
-        errno = 0;
-    }
-    if (errno != 0) return Fail("cannot list folder", folder, errno);
-    std::sort(names.begin(), names.end());
-    return 0;
-}
-
 }  // namespace
 
-int WalkFolder(const std::string& folder, bool recurse, std::vector<WalkEntry>& out) {
-    std::vector<std::string> names;
-    int result = ReadNames(folder, names);
-    for (const std::string& name : names) {
-        std::string path = folder + "/" + name;
+FolderWalker::FolderWalker(const std::string& folder, bool recurse) : recurse_(recurse) { Enter(folder); }
+
+void FolderWalker::Enter(const std::string& path) {
+    Level level;
+    level.path = path;
+    DirHandle dir(path);
+    if (!dir.get()) {
+        failed_ = true;
+        Fail("cannot list folder", path, errno);
+        return;
+    }
+    errno = 0;
+    while (struct dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            level.order.push_back(level.names.size());
+            level.names.append(name).push_back('\0');
+        }
+        errno = 0;
+    }
+    if (errno != 0) {
+        failed_ = true;
+        Fail("cannot list folder", path, errno);
+    }
+    const char* names = level.names.data();
+    std::sort(level.order.begin(), level.order.end(),
+              [names](std::size_t a, std::size_t b) { return std::strcmp(names + a, names + b) < 0; });
+    stack_.push_back(std::move(level));
+}
+
+bool FolderWalker::Next(WalkEntry& entry) {
+    while (!stack_.empty()) {
+        Level& level = stack_.back();
+        if (level.next == level.order.size()) {
+            stack_.pop_back();
+            continue;
+        }
+        std::string path = level.path + "/" + (level.names.data() + level.order[level.next++]);
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) {
-            result = Fail("cannot read", path, errno);
+            failed_ = true;
+            Fail("cannot read", path, errno);
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            if (recurse && WalkFolder(path, true, out) != 0) result = -1;
+            if (recurse_) Enter(path);  // invalidates level
             continue;
         }
-        // A link counts as the regular file it points to; a link to a folder
-        // is not followed, so the walk cannot loop.
         if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) continue;
         if (!S_ISREG(st.st_mode)) continue;
-        out.push_back(WalkEntry{std::move(path), st.st_size, IdentityOf(st)});
+        entry = WalkEntry{std::move(path), st.st_size, IdentityOf(st)};
+        return true;
     }
-    return result;
+    return false;
+}
+
+int WalkFolder(const std::string& folder, bool recurse, std::vector<WalkEntry>& out) {
+    FolderWalker walker(folder, recurse);
+    WalkEntry entry;
+    while (walker.Next(entry)) out.push_back(std::move(entry));
+    return walker.failed() ? -1 : 0;
 }
 
 int64_t GetFolderSize(const std::string& folder) {
     // Only the top folder's own failure makes the size unknown; a sub-folder
     // that cannot be listed adds nothing.
     if (DirHandle(folder).get() == nullptr) return Fail("cannot list folder", folder, errno);
-    std::vector<WalkEntry> entries;
-    WalkFolder(folder, true, entries);
+    FolderWalker walker(folder, true);
+    WalkEntry entry;
     int64_t total = 0;
-    for (const WalkEntry& entry : entries) total += entry.size;
+    while (walker.Next(entry)) total += entry.size;
     return total;
 }
 

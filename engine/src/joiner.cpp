@@ -5,21 +5,26 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "descriptor_stream.h"
 #include "file_io.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
+#include "partwise/md5.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
 
 namespace partwise {
 namespace {
-
 
 // An output file under a temporary name in its destination folder; removed
 // unless Commit renamed it into place.
@@ -173,90 +178,151 @@ int CreateFoldersBelow(const std::string& root, const std::string& relativeFolde
     }
 }
 
-struct FilePlan {
-    std::string relativePath;
-    std::size_t first = 0;  // its records are [first, last)
-    std::size_t last = 0;
-};
+// Checks one record, and gives its path. The copy runs these checks again:
+// the records are read from the file a second time.
+int CheckRecord(const JoinRun& run, const FileRecord& record, int64_t i, std::string& relative) {
+    if (!FieldIsTerminated(record.relativePath, sizeof record.relativePath))
+        return Fail("file record " + std::to_string(i) + " has an unterminated name");
+    relative = FieldText(record.relativePath, sizeof record.relativePath);
+    if (!IsSafeRelativePath(relative))
+        return Fail("refusing the unsafe path '" + relative + "' in file record " + std::to_string(i));
+    const int64_t offset = record.offsetInChunk, length = record.length;
+    if (offset < 0 || length < 0 || offset > INT64_MAX - length)
+        return Fail("file record " + std::to_string(i) + " has an impossible offset or length");
+    if (length > 0 && (record.chunkIndex < 0 || static_cast<std::size_t>(record.chunkIndex) >= run.fingerprints.size()))
+        return Fail("file record " + std::to_string(i) + " names chunk " + std::to_string(record.chunkIndex) +
+                    ", which the chunk set does not have");
+    return 0;
+}
 
-// Checks every record before anything is written; groups them by file.
-int PlanFolder(JoinRun& run, const std::vector<const FileRecord*>& records, const std::string& root,
-               std::vector<FilePlan>& files) {
-    const std::size_t chunkCount = run.fingerprints.size();
-    std::vector<int64_t>& chunkSizes = run.chunkSizes;
-    chunkSizes.assign(chunkCount, -1);
-    int64_t total = 0;
-    std::vector<std::string> seen;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const FileRecord& record = *records[i];
-        if (!FieldIsTerminated(record.relativePath, sizeof record.relativePath))
-            return Fail("file record " + std::to_string(i) + " has an unterminated name");
+// The order of the folder walk: "/" sorts before every other byte, so a
+// folder's files come before the names that extend the folder's name.
+bool ComesBeforeInWalk(std::string_view a, std::string_view b) {
+    auto key = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c); };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&key](char x, char y) { return key(x) < key(y); });
+}
+
+using PathDigest = std::array<unsigned char, 16>;
+
+PathDigest DigestOf(const std::string& path) {
+    Md5Context context;
+    Md5Init(context);
+    Md5Update(context, path.data(), static_cast<uint32_t>(path.size()));
+    Md5Final(context);
+    PathDigest digest;
+    std::memcpy(digest.data(), context.digest, digest.size());
+    return digest;
+}
+
+// For sets whose files are not in walk order (made elsewhere): finds a file
+// listed in two separate runs of records, by the digests of the names.
+int RefuseFileListedTwice(const DescriptorFile& descriptor) {
+    std::vector<PathDigest> digests;
+    FileRecordReader reader(descriptor);
+    FileRecord record;
+    std::string previous;
+    int r = 0;
+    for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
         std::string relative = FieldText(record.relativePath, sizeof record.relativePath);
-        if (!IsSafeRelativePath(relative))
-            return Fail("refusing the unsafe path '" + relative + "' in file record " + std::to_string(i));
-        const int64_t offset = record.offsetInChunk, length = record.length;
-        if (offset < 0 || length < 0 || offset > INT64_MAX - length)
-            return Fail("file record " + std::to_string(i) + " has an impossible offset or length");
-        if (length > 0) {
-            if (record.chunkIndex < 0 || static_cast<std::size_t>(record.chunkIndex) >= chunkCount)
-                return Fail("file record " + std::to_string(i) + " names chunk " + std::to_string(record.chunkIndex) +
-                            ", which the chunk set does not have");
-            int64_t& size = chunkSizes[static_cast<std::size_t>(record.chunkIndex)];
-            size = std::max(size, offset + length);
+        if (i == 0 || relative != previous) digests.push_back(DigestOf(relative));
+        previous = std::move(relative);
+    }
+    if (r < 0) return -1;
+    std::sort(digests.begin(), digests.end());
+    auto twice = std::adjacent_find(digests.begin(), digests.end());
+    if (twice == digests.end()) return 0;
+    FileRecordReader again(descriptor);
+    while (again.Next(record) > 0) {
+        const std::string relative = FieldText(record.relativePath, sizeof record.relativePath);
+        if (DigestOf(relative) == *twice) return Fail("the chunk set lists the file '" + relative + "' twice");
+    }
+    return Fail("the chunk set lists a file twice");
+}
+
+// Checks every record before anything is written and notes the size each
+// needed chunk must have.
+int PlanFolder(JoinRun& run, const DescriptorFile& descriptor, const std::string& root) {
+    run.chunkSizes.assign(run.fingerprints.size(), -1);
+    int64_t total = 0;
+    bool inWalkOrder = true;
+    std::string previous, relative;
+    FileRecordReader reader(descriptor);
+    FileRecord record;
+    int r = 0;
+    for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
+        if (CheckRecord(run, record, i, relative) != 0) return -1;
+        if (record.length > 0) {
+            int64_t& size = run.chunkSizes[static_cast<std::size_t>(record.chunkIndex)];
+            size = std::max(size, record.offsetInChunk + record.length);
         }
-        if (total > INT64_MAX - length) return Fail("the file records add up to an impossible size");
-        total += length;
-        if (files.empty() || files.back().relativePath != relative) {
+        if (total > INT64_MAX - record.length) return Fail("the file records add up to an impossible size");
+        total += record.length;
+        if (i == 0 || relative != previous) {
             if (CheckPathLength(root + "/" + relative) != 0) return -1;
-            files.push_back(FilePlan{relative, i, i + 1});
-            seen.push_back(std::move(relative));
-        } else {
-            files.back().last = i + 1;
+            if (i > 0 && !ComesBeforeInWalk(previous, relative)) inWalkOrder = false;
+            previous = relative;
         }
     }
-    std::sort(seen.begin(), seen.end());
-    if (auto twice = std::adjacent_find(seen.begin(), seen.end()); twice != seen.end())
-        return Fail("the chunk set lists the file '" + *twice + "' twice");
+    if (r < 0) return -1;
+    // In walk order, a file listed twice would have shown as a step back.
+    if (!inWalkOrder && RefuseFileListedTwice(descriptor) != 0) return -1;
     if (total != GetTotalSize())
         return Fail("the file records add up to " + std::to_string(total) + " bytes, the chunk set records " +
                     std::to_string(GetTotalSize()));
     return 0;
 }
 
-int JoinFolder(JoinRun& run) {
+// Starts the output file for a new run of records.
+int StartFile(const std::string& root, const std::string& relative, std::optional<TemporaryFile>& out) {
+    const std::size_t slash = relative.rfind('/');
+    if (CreateFoldersBelow(root, slash == std::string::npos ? "" : relative.substr(0, slash)) != 0) return -1;
+    const std::string finalPath = root + "/" + relative;
+    out.emplace();
+    return out->Create(finalPath.substr(0, finalPath.rfind('/')));
+}
+
+int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     const std::string root = run.outputFolder + "/" + run.sourceName;
-    std::vector<const FileRecord*> records;
-    CopyFileRecords(records);
-    std::vector<FilePlan> files;
-    if (CheckPathLength(root) != 0 || PlanFolder(run, records, root, files) != 0 || VerifyChunks(run, false) != 0)
+    if (CheckPathLength(root) != 0 || PlanFolder(run, descriptor, root) != 0 || VerifyChunks(run, false) != 0)
         return -1;
 
     int32_t openIndex = -1;
     UniqueFd chunk;
-    for (const FilePlan& file : files) {
-        const std::size_t slash = file.relativePath.rfind('/');
-        const std::string relativeFolder = slash == std::string::npos ? "" : file.relativePath.substr(0, slash);
-        const std::string finalPath = root + "/" + file.relativePath;
-        if (CreateFoldersBelow(root, relativeFolder) != 0) return -1;
-        TemporaryFile out;
-        if (out.Create(finalPath.substr(0, finalPath.rfind('/'))) != 0) return -1;
-        for (std::size_t r = file.first; r < file.last; ++r) {
-            const FileRecord& record = *records[r];
-            if (record.length == 0) continue;
-            if (record.chunkIndex != openIndex) {
-                int64_t size = 0;
-                const std::size_t index = static_cast<std::size_t>(record.chunkIndex);
-                if (OpenChunk(run, record.chunkIndex, run.chunkSizes[index], chunk, size) != 0) return -1;
-                openIndex = record.chunkIndex;
-            }
-            const std::string chunkPath = ChunkPath(run, openIndex);
-            int64_t n = run.copier.Copy(chunk.get(), chunkPath, record.offsetInChunk, out.fd(), finalPath, record.length);
-            if (n < 0) return -1;
-            if (n != record.length) return Fail("chunk '" + chunkPath + "' changed while it was read");
+    std::optional<TemporaryFile> out;
+    std::string current, relative;
+    int64_t total = 0;
+    FileRecordReader reader(descriptor);
+    FileRecord record;
+    int r = 0;
+    for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
+        if (CheckRecord(run, record, i, relative) != 0) return -1;
+        if (i == 0 || relative != current) {
+            if (out && PlaceOutput(run, *out, root + "/" + current) != 0) return -1;
+            current = relative;
+            if (StartFile(root, current, out) != 0) return -1;
         }
-        if (PlaceOutput(run, out, finalPath) != 0) return -1;
+        if (record.length == 0) continue;
+        const std::size_t index = static_cast<std::size_t>(record.chunkIndex);
+        // Only chunks checked before the first write are read.
+        if (run.chunkSizes[index] < record.offsetInChunk + record.length)
+            return Fail("the chunk set descriptor '" + descriptor.path + "' changed while it was joined");
+        if (record.chunkIndex != openIndex) {
+            int64_t size = 0;
+            if (OpenChunk(run, record.chunkIndex, run.chunkSizes[index], chunk, size) != 0) return -1;
+            openIndex = record.chunkIndex;
+        }
+        const std::string chunkPath = ChunkPath(run, openIndex);
+        const std::string finalPath = root + "/" + current;
+        int64_t n = run.copier.Copy(chunk.get(), chunkPath, record.offsetInChunk, out->fd(), finalPath, record.length);
+        if (n < 0) return -1;
+        if (n != record.length) return Fail("chunk '" + chunkPath + "' changed while it was read");
+        total += n;
     }
-    return 0;
+    if (r < 0) return -1;
+    if (total != GetTotalSize())
+        return Fail("the chunk set descriptor '" + descriptor.path + "' changed while it was joined");
+    return out ? PlaceOutput(run, *out, root + "/" + current) : 0;
 }
 
 // Everything the descriptor says is checked here, before anything is written.
@@ -298,13 +364,14 @@ int RunJoin(const std::string& chunkFolder, const std::string& outputFolder) {
     JoinRun run;
     run.chunkFolder = chunkFolder;
     run.outputFolder = WithoutTrailingSlashes(outputFolder);
-    if (ReadDescriptor(chunkFolder) != 0) return -1;
+    DescriptorFile descriptor;
+    if (ReadDescriptorHead(chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
     if (PrepareJoin(run) != 0) return -1;
     struct stat st {};
     if (::stat(run.outputFolder.c_str(), &st) != 0) return Fail("cannot join into", run.outputFolder, errno);
     if (!S_ISDIR(st.st_mode)) return Fail("cannot join into", run.outputFolder, ENOTDIR);
-    return GetFileRecordCount() > 0 ? JoinFolder(run) : JoinSingleFile(run);
+    return GetFileRecordCount() > 0 ? JoinFolder(run, descriptor) : JoinSingleFile(run);
 }
 
 }  // namespace partwise

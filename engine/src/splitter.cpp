@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "descriptor_stream.h"
 #include "file_io.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
@@ -30,38 +31,53 @@ struct SplitRun {
     std::string sourcePath;
     ChunkSetNames names;
     int64_t chunkCount = 0;
-    std::vector<WalkEntry> files;        // a folder split's walk list
-    FileIdentitySet sources;             // what no chunk may overwrite
+    // What the chunk folder already holds, which the split will overwrite;
+    // no source may be among it (a hard link, or a link where a chunk goes).
+    FileIdentitySet existing;
+    DescriptorStream descriptor;
     RangeCopier copier;
     int64_t copied = 0;
 };
 
-// Opens chunk i for writing, refusing any file that is one of the split's own
-// sources (a hard link, or a source that lies where the chunk goes).
-int OpenChunk(SplitRun& run, const std::string& chunkPath, UniqueFd& fd) {
+// Notes what lies in the chunk folder before the split writes there.
+int ListExisting(SplitRun& run) {
+    std::vector<WalkEntry> entries;
+    if (GetPathType(run.names.chunkFolder) == 1 && WalkFolder(run.names.chunkFolder, false, entries) != 0) return -1;
+    for (const WalkEntry& entry : entries) run.existing.Add(entry.identity);
+    run.existing.Seal();
+    return 0;
+}
+
+int RefuseIfExisting(const SplitRun& run, const WalkEntry& source) {
+    if (!run.existing.Contains(source.identity)) return 0;
+    return Fail("refusing to split '" + source.path + "': it is also a file in the chunk folder '" +
+                run.names.chunkFolder + "', which the split overwrites");
+}
+
+int OpenChunk(const std::string& chunkPath, UniqueFd& fd) {
     fd = OpenForWriting(chunkPath);
     if (!fd.valid()) return Fail("cannot create chunk", chunkPath, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", chunkPath, errno);
-    if (run.sources.Contains(IdentityOf(st)))
-        return Fail("refusing to overwrite '" + chunkPath + "': it is the source being split");
     if (S_ISREG(st.st_mode) && ::ftruncate(fd.get(), 0) != 0) return Fail("cannot truncate chunk", chunkPath, errno);
     return 0;
 }
 
-int CloseChunk(UniqueFd& fd, const std::string& chunkPath) {
-    if (fd.Close() != 0) return Fail("cannot write chunk", chunkPath, errno);
-    return 0;
+// Closes a written chunk and records it; the descriptor's own write failures
+// stop the split here too.
+int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk) {
+    if (fd.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
+    AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
+    return run.descriptor.failed() ? -1 : 0;
 }
 
 int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(run, chunk.chunkPath, out) != 0) return -1;
+    if (OpenChunk(chunk.chunkPath, out) != 0) return -1;
     int64_t n = run.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath, chunk.length);
-    if (n < 0 || CloseChunk(out, chunk.chunkPath) != 0) return -1;
+    if (n < 0) return -1;
     run.copied += n;
-    AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
-    return 0;
+    return FinishChunk(run, out, chunk);
 }
 
 // Chunk i of the split, to be read from readPosition on.
@@ -88,10 +104,18 @@ int SplitSingleFile(SplitRun& run) {
     return 0;
 }
 
-// The folder's files laid end to end as one stream. The current file stays
-// open from one chunk to the next.
+// The folder's files laid end to end as one stream, walked afresh as the
+// split goes. The current file stays open from one chunk to the next.
 struct FileCursor {
-    std::size_t index = 0;
+    explicit FileCursor(const std::string& folder) : walker(folder, true) { more = walker.Next(file); }
+    void Advance() {
+        fd = UniqueFd();
+        readPosition = 0;
+        more = walker.Next(file);
+    }
+    FolderWalker walker;
+    WalkEntry file;
+    bool more = false;
     int64_t readPosition = 0;
     UniqueFd fd;
 };
@@ -105,17 +129,17 @@ std::string RelativePath(const SplitRun& run, const std::string& path) {
 // where a chunk ends gets one more record, of length 0, in the next chunk.
 int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(run, chunk.chunkPath, out) != 0) return -1;
+    if (OpenChunk(chunk.chunkPath, out) != 0) return -1;
     int64_t written = 0;
-    while (cursor.index < run.files.size()) {
-        const std::string& path = run.files[cursor.index].path;
+    while (cursor.more) {
+        const std::string& path = cursor.file.path;
         if (!cursor.fd.valid()) {
             cursor.fd = OpenForReading(path);
             if (!cursor.fd.valid()) return Fail("cannot open", path, errno);
         }
         const int64_t pieceStart = written;
         const int64_t space = chunk.length - written;
-        const int64_t expected = run.files[cursor.index].size - cursor.readPosition;
+        const int64_t expected = cursor.file.size - cursor.readPosition;
         bool fileEnded = false;
         int64_t n = 0;
         if (expected >= 0 && expected < space && run.copier.Gathers(expected)) {
@@ -134,14 +158,11 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
         cursor.readPosition += n;
         AddFileRecord(RelativePath(run, path), chunk.chunkIndex, pieceStart, written - pieceStart);
         if (!fileEnded) break;
-        cursor.fd = UniqueFd();
-        cursor.readPosition = 0;
-        ++cursor.index;
+        cursor.Advance();
     }
-    if (run.copier.Flush() != 0 || CloseChunk(out, chunk.chunkPath) != 0) return -1;
+    if (cursor.walker.failed() || run.copier.Flush() != 0) return -1;
     run.copied += written;
-    AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
-    return 0;
+    return FinishChunk(run, out, chunk);
 }
 
 // After the last chunk: the files the chunks did not reach must hold no more
@@ -149,20 +170,22 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
 // a zero-length piece at the end of the last chunk, so that the join makes them.
 int FinishFolder(SplitRun& run, FileCursor& cursor, int64_t lastChunkLength) {
     const int32_t lastChunk = run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0;
-    for (std::size_t i = cursor.index; i < run.files.size(); ++i) {
-        const std::string& path = run.files[i].path;
+    for (bool first = true; cursor.more; first = false) {
+        const std::string& path = cursor.file.path;
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) return Fail("cannot read", path, errno);
-        const int64_t taken = i == cursor.index ? cursor.readPosition : 0;
+        const int64_t taken = first ? cursor.readPosition : 0;
         if (st.st_size != taken) return Fail("'" + path + "' changed while it was split");
-        if (i != cursor.index || taken == 0) AddFileRecord(RelativePath(run, path), lastChunk, lastChunkLength, 0);
+        if (!first || taken == 0) AddFileRecord(RelativePath(run, path), lastChunk, lastChunkLength, 0);
+        cursor.Advance();
     }
+    if (cursor.walker.failed()) return -1;
     if (run.copied != run.job.totalSize) return Fail("'" + run.sourcePath + "' changed while it was split");
-    return 0;
+    return run.descriptor.failed() ? -1 : 0;
 }
 
 int SplitFolder(SplitRun& run) {
-    FileCursor cursor;
+    FileCursor cursor(run.sourcePath);
     int64_t lastChunkLength = 0;
     for (int64_t i = 0; i < run.chunkCount; ++i) {
         // The cursor carries the read position from chunk to chunk.
@@ -185,22 +208,24 @@ std::string RealPath(const std::string& path) {
 
 // Everything that can be refused is refused here, before anything is written.
 int PrepareFolder(SplitRun& run) {
-    if (WalkFolder(run.sourcePath, true, run.files) != 0) return -1;
+    FolderWalker walker(run.sourcePath, true);
+    WalkEntry file;
     int64_t total = 0;
-    for (const WalkEntry& file : run.files) {
+    while (walker.Next(file)) {
         const std::string relative = RelativePath(run, file.path);
         if (relative.size() > kMaxName)
             return Fail("the path '" + relative + "' is longer than " + std::to_string(kMaxName) + " bytes");
-        if (CheckPathLength(file.path) != 0) return -1;
+        if (CheckPathLength(file.path) != 0 || RefuseIfExisting(run, file) != 0) return -1;
         total += file.size;
-        run.sources.Add(file.identity);
     }
-    run.sources.Seal();
+    if (walker.failed()) return -1;
     if (total != run.job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
     const std::string source = RealPath(run.sourcePath);
-    const std::string output = RealPath(run.job.outputFolder);
-    if (!source.empty() && !output.empty() && IsInside(output, source))
-        return Fail("cannot split '" + run.sourcePath + "' into a folder inside it");
+    // The chunk folder too, should it already be a link into the source.
+    for (const std::string& output : {RealPath(run.job.outputFolder), RealPath(run.names.chunkFolder)}) {
+        if (!source.empty() && !output.empty() && IsInside(output, source))
+            return Fail("cannot split '" + run.sourcePath + "' into a folder inside it");
+    }
     return 0;
 }
 
@@ -263,12 +288,12 @@ int RunSplit(const SplitJob& job) {
         CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
         return -1;
 
+    if (ListExisting(run) != 0) return -1;
     if (folder) {
         if (PrepareFolder(run) != 0) return -1;
     } else {
         if (st.st_size != job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
-        run.sources.Add(IdentityOf(st));
-        run.sources.Seal();
+        if (RefuseIfExisting(run, WalkEntry{run.sourcePath, st.st_size, IdentityOf(st)}) != 0) return -1;
     }
 
     if (CreateFolder(run.names.chunkFolder) != 0 || RemoveStaleDescriptor(run.names.chunkFolder) != 0) return -1;
@@ -277,6 +302,7 @@ int RunSplit(const SplitJob& job) {
     SetChunkCount(static_cast<int32_t>(run.chunkCount));
     SetTotalSize(job.totalSize);
     if (job.password[0] != '\0') SetPasswordDigest(job.password);
+    if (run.descriptor.Open() != 0) return -1;
 
     if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
     return WriteDescriptor();

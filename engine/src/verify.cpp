@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "descriptor_stream.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
@@ -15,7 +16,9 @@ int InspectChunkSet(const std::string& chunkFolder, std::vector<ChunkEntry>& ent
                     std::string& sourceName) {
     ClearLastError();
     Progress().bytesDone = 0;
-    if (ReadDescriptor(chunkFolder) != 0) return -1;
+    // The file records are not needed to check the chunks.
+    DescriptorFile descriptor;
+    if (ReadDescriptorHead(chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
     sourceName = GetSourceName();
     passwordDigest = GetPasswordDigest();

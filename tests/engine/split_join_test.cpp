@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -78,6 +79,23 @@ TEST_F(SplitJoin, NestedTreeRoundTripsAtManyChunkSizes) {
         ASSERT_EQ(RunJoin(out / "my_spt", out.path()), 0) << chunkSize << ": " << GetLastErrorText();
         EXPECT_EQ(test::ReadTree(out / "my.tree"), original) << "chunk size " << chunkSize;
     }
+}
+
+TEST_F(SplitJoin, FilesListedOutOfWalkOrderStillJoin) {
+    // Sets made elsewhere may list their files in another order.
+    WriteFile(dir / "src/t/a", "aaa");
+    WriteFile(dir / "src/t/b/c", "ccc");
+    WriteFile(dir / "src/t/b.d", "ddd");
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/t", dir.path(), 5)), 0) << GetLastErrorText();
+    ASSERT_EQ(ReadDescriptor(dir / "t_spt"), 0);
+    auto& records = Descriptor().fileRecords;
+    ASSERT_EQ(records.size(), 4u);  // a, b/c (in two chunks), b.d
+    EXPECT_STREQ(records[1]->relativePath, "b/c");
+    EXPECT_STREQ(records[3]->relativePath, "b.d");
+    std::rotate(records.begin(), records.begin() + 1, records.end());
+    ASSERT_EQ(WriteDescriptor(), 0);
+    ASSERT_EQ(RunJoin(dir / "t_spt", dir.path()), 0) << GetLastErrorText();
+    EXPECT_EQ(test::ReadTree(dir / "t"), test::ReadTree(dir / "src/t"));
 }
 
 TEST_F(SplitJoin, NamesKeepAllDotsAndStemsStopAtTheFirst) {
@@ -201,6 +219,12 @@ TEST_F(Refusals, OutputInsideTheSourceFolder) {
     EXPECT_EQ(RunSplit(test::MakeJob(dir / "src", dir / "src", 2)), -1);
     EXPECT_FALSE(Exists(dir / "src/src_spt"));
     EXPECT_FALSE(Exists(dir / "src/inner/src_spt"));
+    // Nor through a chunk folder that is a link into the source.
+    ASSERT_EQ(::mkdir((dir / "src/empty").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink((dir / "src/empty").c_str(), (dir / "src_spt").c_str()), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "src", dir.path(), 2)), -1);
+    EXPECT_NE(GetLastErrorText().find("into a folder inside it"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(test::ReadTree(dir / "src").size(), 2u);
     // A sibling whose name merely starts the same is fine.
     WriteFile(dir / "src2/.keep", "");
     EXPECT_EQ(RunSplit(test::MakeJob(dir / "src", dir / "src2", 2)), 0) << GetLastErrorText();

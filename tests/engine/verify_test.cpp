@@ -21,6 +21,7 @@ protected:
         test::WriteFile(dir / "report.final.doc", test::PatternBytes(5000));
         ASSERT_EQ(RunSplit(test::MakeJob(dir / "report.final.doc", dir.path(), 2000, "pw")), 0) << GetLastErrorText();
         folder = dir / "report_spt";
+        ASSERT_EQ(ReadDescriptor(folder), 0);  // a split keeps no records in memory
     }
     std::vector<ChunkEntry> Run() {
         std::vector<ChunkEntry> entries;

@@ -5,7 +5,10 @@
 //
 // The engine keeps one process-wide DescriptorState: a split fills it and
 // writes it; a join or an inspection reads a chunk set into it. Only one of
-// the three may use it at a time.
+// the three may use it at a time. A split writes its records straight to the
+// file as it goes, and a join and an inspection read only the header and the
+// chunk records into the state, so that the number of files costs no memory;
+// ReadDescriptor loads every record.
 #include <bit>
 #include <cstdint>
 #include <memory>
@@ -52,6 +55,8 @@ static_assert(sizeof(DescriptorHeader) == 352);
 static_assert(sizeof(ChunkRecord) == 37);
 static_assert(sizeof(FileRecord) == 280);
 
+class DescriptorStream;
+
 struct DescriptorState {
     DescriptorHeader header{};
     std::string descriptorPath;
@@ -60,6 +65,8 @@ struct DescriptorState {
     // The file held fewer record bytes than its header's counts promise.
     bool truncated = false;
     std::mutex chunkRecordMutex;
+    // The engine's own: set while a split writes its records as it goes.
+    DescriptorStream* stream = nullptr;
 };
 
 // The process-wide state. Tests call ResetDescriptorState between cases.

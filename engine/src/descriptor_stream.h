@@ -1,0 +1,78 @@
+#pragma once
+// Internal: the descriptor written and read a record at a time, so that a
+// split or a join of any number of files holds none of their records in
+// memory.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "file_io.h"
+#include "partwise/descriptor.h"
+
+namespace partwise {
+
+// A split's descriptor, written as the split goes to <descriptor>.tmp and
+// renamed into place by WriteDescriptor. While one is open, AddChunkRecord
+// and AddFileRecord write their records through it instead of keeping them:
+// chunk records at their places after the header, file records after the
+// last chunk record's place, so the header's chunk count must be set first.
+class DescriptorStream {
+public:
+    DescriptorStream() = default;
+    // Detaches from the state and removes the temporary file unless committed.
+    ~DescriptorStream();
+    DescriptorStream(const DescriptorStream&) = delete;
+    DescriptorStream& operator=(const DescriptorStream&) = delete;
+
+    // Creates the temporary file and attaches to the state. 0, or -1 with the last error.
+    int Open();
+    // True once a record could not be written; the last error says why.
+    bool failed() const { return failed_; }
+
+    void PutChunkRecord(const ChunkRecord& record);
+    void PutFileRecord(const FileRecord& record);
+    // Writes what is held back and the header, then renames the file into
+    // place. 0, or -1 with the last error.
+    int Commit();
+
+private:
+    int FlushFileRecords();
+    void Failed(int err);
+
+    std::string path_;
+    UniqueFd fd_;
+    int64_t chunkRecordsPut_ = 0;
+    int64_t fileRecordPosition_ = 0;  // where the held-back file records go
+    std::vector<char> held_;
+    bool failed_ = false;
+};
+
+// A descriptor kept open after its header and chunk records were loaded into
+// the state; its file records stay on disk for FileRecordReader.
+struct DescriptorFile {
+    std::string path;
+    UniqueFd fd;
+    int64_t fileRecordsStart = 0;
+};
+
+// Loads chunkFolder's descriptor as ReadDescriptor does, except that the
+// state gets no file records; the truncated flag still covers them.
+int ReadDescriptorHead(const std::string& chunkFolder, DescriptorFile& file);
+
+// The file records of a DescriptorFile in order, as many as the header counts.
+class FileRecordReader {
+public:
+    explicit FileRecordReader(const DescriptorFile& file);
+    // 1 with the next record, 0 after the last, -1 (last error set) when it
+    // cannot be read whole.
+    int Next(FileRecord& record);
+
+private:
+    const DescriptorFile& file_;
+    int64_t left_;
+    int64_t position_;
+    std::vector<char> block_;
+    std::size_t used_ = 0;
+};
+
+}  // namespace partwise
