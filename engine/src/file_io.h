@@ -59,6 +59,7 @@ public:
     // Call once after the last Add and before the first Contains.
     void Seal();
     bool Contains(const FileIdentity& identity) const;
+    bool empty() const { return identities_.empty(); }
 
 private:
     std::vector<FileIdentity> identities_;

@@ -49,7 +49,10 @@ private:
 
 }  // namespace
 
-FolderWalker::FolderWalker(const std::string& folder, bool recurse) : recurse_(recurse) { Enter(folder); }
+FolderWalker::FolderWalker(const std::string& folder, bool recurse, bool measure)
+    : recurse_(recurse), measure_(measure) {
+    Enter(folder);
+}
 
 void FolderWalker::Enter(const std::string& path) {
     Level level;
@@ -65,6 +68,7 @@ void FolderWalker::Enter(const std::string& path) {
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..") {
             level.order.push_back(level.names.size());
+            level.names.push_back(static_cast<char>(entry->d_type));
             level.names.append(name).push_back('\0');
         }
         errno = 0;
@@ -75,7 +79,7 @@ void FolderWalker::Enter(const std::string& path) {
     }
     const char* names = level.names.data();
     std::sort(level.order.begin(), level.order.end(),
-              [names](std::size_t a, std::size_t b) { return std::strcmp(names + a, names + b) < 0; });
+              [names](std::size_t a, std::size_t b) { return std::strcmp(names + a + 1, names + b + 1) < 0; });
     stack_.push_back(std::move(level));
 }
 
@@ -86,7 +90,20 @@ bool FolderWalker::Next(WalkEntry& entry) {
             stack_.pop_back();
             continue;
         }
-        std::string path = level.path + "/" + (level.names.data() + level.order[level.next++]);
+        const char* typeAndName = level.names.data() + level.order[level.next++];
+        const auto type = static_cast<unsigned char>(typeAndName[0]);
+        std::string path = level.path + "/" + (typeAndName + 1);
+        // The folder's listing already tells most kinds apart; only links,
+        // unknown kinds and, when measured, files need a look of their own.
+        if (type == DT_DIR) {
+            if (recurse_) Enter(path);  // invalidates level
+            continue;
+        }
+        if (type == DT_REG && !measure_) {
+            entry = WalkEntry{std::move(path), -1, FileIdentity{}};
+            return true;
+        }
+        if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) {
             failed_ = true;

@@ -23,7 +23,9 @@ struct WalkEntry {
 // tree of any size walks in little memory.
 class FolderWalker {
 public:
-    FolderWalker(const std::string& folder, bool recurse);
+    // Without measure, a plain file comes without a look of its own: size -1
+    // and no identity (links are still followed to tell what they lead to).
+    FolderWalker(const std::string& folder, bool recurse, bool measure = true);
     // The next file; false at the end.
     bool Next(WalkEntry& entry);
     // True once a folder could not be listed or an entry could not be read
@@ -31,8 +33,8 @@ public:
     bool failed() const { return failed_; }
 
 private:
-    // One folder's names, NUL-terminated in one buffer, and their starts in
-    // byte order of the names.
+    // One folder's entries in one buffer, each its dirent type byte and its
+    // NUL-terminated name, and their starts in byte order of the names.
     struct Level {
         std::string path;
         std::string names;
@@ -43,6 +45,7 @@ private:
 
     std::vector<Level> stack_;
     bool recurse_;
+    bool measure_;
     bool failed_ = false;
 };
 

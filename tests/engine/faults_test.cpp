@@ -111,6 +111,13 @@ TEST_F(SplitFaults, SourceThatShrinksOrGrowsFails) {
     WriteFile(dir / "tree/b", "x");
     EXPECT_EQ(RunSplit(job), -1);
     EXPECT_FALSE(Exists(dir / "tree_spt/spt_config.brixspt"));
+
+    job = test::MakeJob(dir / "tree", dir.path(), 2);
+    WriteFile(dir / "tree/a", "ab");
+    EXPECT_EQ(RunSplit(job), -1);
+    EXPECT_NE(GetLastErrorText().find("changed while it was split"), std::string::npos) << GetLastErrorText();
+    EXPECT_FALSE(Exists(dir / "tree_spt/spt_config.brixspt"));
+    EXPECT_FALSE(Exists(dir / "tree_spt/spt_config.brixspt.tmp"));
 }
 
 // A good chunk set and a good earlier output; every fault must leave both.
