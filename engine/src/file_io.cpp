@@ -71,6 +71,13 @@ std::string WithoutTrailingSlashes(std::string path) {
     return path;
 }
 
+int ReserveSpace(int fd, int64_t size, const std::string& path) {
+    if (size <= 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return 0;
+    // Not supported by the file system, or not a regular file.
+    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL || errno == ENODEV || errno == ESPIPE) return 0;
+    return Fail("cannot make room for", path, errno);
+}
+
 namespace {
 // offset < 0: at the file's current position.
 int WriteFully(int fd, const void* data, std::size_t length, int64_t offset) {

@@ -68,6 +68,12 @@ private:
 // path without the slashes at its end ("/" stays "/").
 std::string WithoutTrailingSlashes(std::string path);
 
+// Claims size bytes of disk for a file about to be written, without changing
+// its size: a disk too small fails at once, before the copy, and the file
+// system can lay the file out in one go. File systems that cannot are let be.
+// Returns 0, or -1 with the last error naming path.
+int ReserveSpace(int fd, int64_t size, const std::string& path);
+
 // Writes every byte, retrying on EINTR and short writes. 0, or -1 with errno.
 int WriteAll(int fd, const void* data, std::size_t length);
 // The same at offset (>= 0), leaving the file position alone.

@@ -131,7 +131,7 @@ int JoinSingleFile(JoinRun& run) {
         return Fail("the chunks in '" + run.chunkFolder + "' hold " + std::to_string(total) +
                     " bytes, the chunk set records " + std::to_string(GetTotalSize()));
     TemporaryFile out;
-    if (out.Create(run.outputFolder) != 0) return -1;
+    if (out.Create(run.outputFolder) != 0 || ReserveSpace(out.fd(), total, finalPath) != 0) return -1;
     for (int32_t i = 0; i < static_cast<int32_t>(run.chunkSizes.size()); ++i) {
         UniqueFd chunk;
         int64_t size = 0;

@@ -73,7 +73,8 @@ int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk) {
 
 int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(chunk.chunkPath, out) != 0) return -1;
+    const int64_t length = std::min(chunk.length, run.job.totalSize - chunk.readPosition);
+    if (OpenChunk(chunk.chunkPath, out) != 0 || ReserveSpace(out.get(), length, chunk.chunkPath) != 0) return -1;
     int64_t n = run.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath, chunk.length);
     if (n < 0) return -1;
     run.copied += n;
