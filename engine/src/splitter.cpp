@@ -108,7 +108,8 @@ int SplitSingleFile(SplitRun& run) {
 // The folder's files laid end to end as one stream, walked afresh as the
 // split goes. The current file stays open from one chunk to the next.
 struct FileCursor {
-    explicit FileCursor(const std::string& folder) : walker(folder, true) { more = walker.Next(file); }
+    // Files are measured once open, which costs less than a look by path.
+    explicit FileCursor(const std::string& folder) : walker(folder, true, false) { more = walker.Next(file); }
     void Advance() {
         fd = UniqueFd();
         readPosition = 0;
@@ -137,6 +138,11 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
         if (!cursor.fd.valid()) {
             cursor.fd = OpenForReading(path);
             if (!cursor.fd.valid()) return Fail("cannot open", path, errno);
+            if (cursor.file.size < 0) {
+                struct stat st {};
+                if (::fstat(cursor.fd.get(), &st) != 0) return Fail("cannot read", path, errno);
+                cursor.file.size = st.st_size;
+            }
         }
         const int64_t pieceStart = written;
         const int64_t space = chunk.length - written;
