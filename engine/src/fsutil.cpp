@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -67,7 +68,11 @@ void FolderWalker::Enter(const std::string& path) {
     while (struct dirent* entry = ::readdir(dir.get())) {
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..") {
-            level.order.push_back(level.names.size());
+            if (level.names.size() > UINT32_MAX - 257) {
+                errno = EOVERFLOW;
+                break;
+            }
+            level.order.push_back(static_cast<uint32_t>(level.names.size()));
             level.names.push_back(static_cast<char>(entry->d_type));
             level.names.append(name).push_back('\0');
         }
@@ -79,7 +84,7 @@ void FolderWalker::Enter(const std::string& path) {
     }
     const char* names = level.names.data();
     std::sort(level.order.begin(), level.order.end(),
-              [names](std::size_t a, std::size_t b) { return std::strcmp(names + a + 1, names + b + 1) < 0; });
+              [names](uint32_t a, uint32_t b) { return std::strcmp(names + a + 1, names + b + 1) < 0; });
     stack_.push_back(std::move(level));
 }
 

@@ -38,7 +38,7 @@ private:
     struct Level {
         std::string path;
         std::string names;
-        std::vector<std::size_t> order;
+        std::vector<uint32_t> order;  // 4 GiB of names in one folder is beyond any file system
         std::size_t next = 0;
     };
     void Enter(const std::string& path);
