@@ -179,6 +179,12 @@ DescriptorStream::~DescriptorStream() {
 int DescriptorStream::Open() {
     DescriptorState& state = Descriptor();
     path_ = state.descriptorPath + ".tmp";
+    // A fresh file: never write through a link left under this name.
+    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+        int err = errno;
+        path_.clear();
+        return Fail("cannot remove old", state.descriptorPath + ".tmp", err);
+    }
     fd_ = OpenForWriting(path_);
     if (!fd_.valid()) {
         int err = errno;

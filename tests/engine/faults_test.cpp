@@ -101,6 +101,16 @@ TEST_F(SplitFaults, UnreadableFileInAFolderFailsTheSplit) {
     EXPECT_FALSE(Exists(dir / "tree_spt/spt_config.brixspt"));
 }
 
+TEST_F(SplitFaults, LinkUnderTheDescriptorsTemporaryNameIsNotWrittenThrough) {
+    WriteFile(dir / "src/a.bin", test::PatternBytes(100));
+    WriteFile(dir / "elsewhere", "keep me");
+    WriteFile(dir / "a_spt/.keep", "");
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "a_spt/spt_config.brixspt.tmp").c_str()), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/a.bin", dir.path(), 10)), 0) << GetLastErrorText();
+    EXPECT_EQ(ReadFile(dir / "elsewhere"), "keep me");
+    EXPECT_TRUE(Exists(dir / "a_spt/spt_config.brixspt"));
+}
+
 TEST_F(SplitFaults, SourceThatShrinksOrGrowsFails) {
     WriteFile(dir / "f.bin", test::PatternBytes(100));
     SplitJob job = test::MakeJob(dir / "f.bin", dir.path(), 10);
