@@ -79,31 +79,31 @@ std::string GetPasswordDigest() {
 
 void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
     std::string fingerprint = ChunkFingerprint(chunkPath);
-    auto record = std::make_unique<ChunkRecord>();
-    std::memset(record.get(), 0, sizeof(ChunkRecord));
-    record->chunkIndex = chunkIndex;
-    std::memcpy(record->fingerprint, fingerprint.data(), std::min<std::size_t>(fingerprint.size(), 32));
+    ChunkRecord record;
+    std::memset(&record, 0, sizeof record);
+    record.chunkIndex = chunkIndex;
+    std::memcpy(record.fingerprint, fingerprint.data(), std::min<std::size_t>(fingerprint.size(), 32));
     DescriptorState& state = Descriptor();
     std::lock_guard lock(state.chunkRecordMutex);
     if (state.stream)
-        state.stream->PutChunkRecord(*record);
+        state.stream->PutChunkRecord(record);
     else
-        state.chunkRecords.push_back(std::move(record));
+        state.chunkRecords.push_back(std::make_unique<ChunkRecord>(record));
 }
 
 void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length) {
     DescriptorState& state = Descriptor();
-    auto record = std::make_unique<FileRecord>();
-    std::memset(record.get(), 0, sizeof(FileRecord));
-    StoreField(record->relativePath, relativePath);
-    record->chunkIndex = chunkIndex;
-    record->offsetInChunk = offsetInChunk;
-    record->length = length;
-    record->recordIndex = state.header.fileRecordCount++;
+    FileRecord record;
+    std::memset(&record, 0, sizeof record);
+    StoreField(record.relativePath, relativePath);
+    record.chunkIndex = chunkIndex;
+    record.offsetInChunk = offsetInChunk;
+    record.length = length;
+    record.recordIndex = state.header.fileRecordCount++;
     if (state.stream)
-        state.stream->PutFileRecord(*record);
+        state.stream->PutFileRecord(record);
     else
-        state.fileRecords.push_back(std::move(record));
+        state.fileRecords.push_back(std::make_unique<FileRecord>(record));
 }
 
 namespace {

@@ -221,11 +221,11 @@ int RefuseFileListedTwice(const DescriptorFile& descriptor) {
     std::vector<PathDigest> digests;
     FileRecordReader reader(descriptor);
     FileRecord record;
-    std::string previous;
+    std::string previous;  // checked names are never empty
     int r = 0;
-    for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
+    while ((r = reader.Next(record)) > 0) {
         std::string relative = FieldText(record.relativePath, sizeof record.relativePath);
-        if (i == 0 || relative != previous) digests.push_back(DigestOf(relative));
+        if (relative != previous) digests.push_back(DigestOf(relative));
         previous = std::move(relative);
     }
     if (r < 0) return -1;
@@ -290,7 +290,7 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     int32_t openIndex = -1;
     UniqueFd chunk;
     std::optional<TemporaryFile> out;
-    std::string current, relative;
+    std::string current, finalPath, relative;
     int64_t total = 0;
     FileRecordReader reader(descriptor);
     FileRecord record;
@@ -298,8 +298,9 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
         if (CheckRecord(run, record, i, relative) != 0) return -1;
         if (i == 0 || relative != current) {
-            if (out && PlaceOutput(run, *out, root + "/" + current) != 0) return -1;
+            if (out && PlaceOutput(run, *out, finalPath) != 0) return -1;
             current = relative;
+            finalPath = root + "/" + current;
             if (StartFile(root, current, out) != 0) return -1;
         }
         if (record.length == 0) continue;
@@ -313,7 +314,6 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
             openIndex = record.chunkIndex;
         }
         const std::string chunkPath = ChunkPath(run, openIndex);
-        const std::string finalPath = root + "/" + current;
         int64_t n = run.copier.Copy(chunk.get(), chunkPath, record.offsetInChunk, out->fd(), finalPath, record.length);
         if (n < 0) return -1;
         if (n != record.length) return Fail("chunk '" + chunkPath + "' changed while it was read");
@@ -322,7 +322,7 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     if (r < 0) return -1;
     if (total != GetTotalSize())
         return Fail("the chunk set descriptor '" + descriptor.path + "' changed while it was joined");
-    return out ? PlaceOutput(run, *out, root + "/" + current) : 0;
+    return out ? PlaceOutput(run, *out, finalPath) : 0;
 }
 
 // Everything the descriptor says is checked here, before anything is written.

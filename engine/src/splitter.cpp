@@ -54,13 +54,16 @@ int RefuseIfExisting(const SplitRun& run, const WalkEntry& source) {
                 run.names.chunkFolder + "', which the split overwrites");
 }
 
-int OpenChunk(const std::string& chunkPath, UniqueFd& fd) {
+// Opens a chunk empty, with the room for the bytes it is to hold claimed.
+int OpenChunk(const SplitRun& run, const ChunkJob& chunk, UniqueFd& fd) {
+    const std::string& chunkPath = chunk.chunkPath;
     fd = OpenForWriting(chunkPath);
     if (!fd.valid()) return Fail("cannot create chunk", chunkPath, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", chunkPath, errno);
     if (S_ISREG(st.st_mode) && ::ftruncate(fd.get(), 0) != 0) return Fail("cannot truncate chunk", chunkPath, errno);
-    return 0;
+    const int64_t start = chunk.chunkIndex * run.job.chunkSize;
+    return ReserveSpace(fd.get(), std::min(run.job.chunkSize, run.job.totalSize - start), chunkPath);
 }
 
 // Closes a written chunk and records it; the descriptor's own write failures
@@ -73,8 +76,7 @@ int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk) {
 
 int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
     UniqueFd out;
-    const int64_t length = std::min(chunk.length, run.job.totalSize - chunk.readPosition);
-    if (OpenChunk(chunk.chunkPath, out) != 0 || ReserveSpace(out.get(), length, chunk.chunkPath) != 0) return -1;
+    if (OpenChunk(run, chunk, out) != 0) return -1;
     int64_t n = run.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath, chunk.length);
     if (n < 0) return -1;
     run.copied += n;
@@ -131,7 +133,7 @@ std::string RelativePath(const SplitRun& run, const std::string& path) {
 // where a chunk ends gets one more record, of length 0, in the next chunk.
 int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(chunk.chunkPath, out) != 0) return -1;
+    if (OpenChunk(run, chunk, out) != 0) return -1;
     int64_t written = 0;
     while (cursor.more) {
         const std::string& path = cursor.file.path;
