@@ -50,54 +50,82 @@ private:
 
 }  // namespace
 
-FolderWalker::FolderWalker(const std::string& folder, bool recurse, bool measure)
-    : recurse_(recurse), measure_(measure) {
+FolderWalker::FolderWalker(const std::string& folder, bool recurse, bool measure, std::size_t batchSize)
+    : recurse_(recurse), measure_(measure), batchSize_(std::max<std::size_t>(batchSize, 1)) {
     Enter(folder);
 }
+
+namespace {
+std::string_view NameOf(const std::string& typeAndName) { return std::string_view(typeAndName).substr(1); }
+bool NameLess(const std::string& a, const std::string& b) { return NameOf(a) < NameOf(b); }
+}  // namespace
 
 void FolderWalker::Enter(const std::string& path) {
     Level level;
     level.path = path;
-    DirHandle dir(path);
+    Fill(level);
+    if (!level.batch.empty()) stack_.push_back(std::move(level));
+}
+
+void FolderWalker::Fill(Level& level) {
+    const std::string after = level.batch.empty() ? std::string() : std::string(NameOf(level.batch.back()));
+    const bool first = level.batch.empty();
+    level.batch.clear();
+    level.next = 0;
+    level.last = true;
+    DirHandle dir(level.path);
     if (!dir.get()) {
         failed_ = true;
-        Fail("cannot list folder", path, errno);
+        Fail("cannot list folder", level.path, errno);
         return;
     }
+    // The batch is a max-heap while listing: its largest name goes when a
+    // smaller one comes and the batch is full.
+    std::vector<std::string>& batch = level.batch;
     errno = 0;
     while (struct dirent* entry = ::readdir(dir.get())) {
         const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            if (level.names.size() > UINT32_MAX - 257) {
-                errno = EOVERFLOW;
-                break;
-            }
-            level.order.push_back(static_cast<uint32_t>(level.names.size()));
-            level.names.push_back(static_cast<char>(entry->d_type));
-            level.names.append(name).push_back('\0');
+        if (name == "." || name == ".." || (!first && name <= after)) {
+            errno = 0;
+            continue;
         }
+        if (batch.size() == batchSize_) {
+            level.last = false;
+            if (name >= NameOf(batch.front())) {
+                errno = 0;
+                continue;
+            }
+            std::pop_heap(batch.begin(), batch.end(), NameLess);
+            batch.pop_back();
+        }
+        std::string typeAndName(1, static_cast<char>(entry->d_type));
+        typeAndName.append(name);
+        batch.push_back(std::move(typeAndName));
+        std::push_heap(batch.begin(), batch.end(), NameLess);
         errno = 0;
     }
     if (errno != 0) {
         failed_ = true;
-        Fail("cannot list folder", path, errno);
+        Fail("cannot list folder", level.path, errno);
+        level.last = true;
     }
-    const char* names = level.names.data();
-    std::sort(level.order.begin(), level.order.end(),
-              [names](uint32_t a, uint32_t b) { return std::strcmp(names + a + 1, names + b + 1) < 0; });
-    stack_.push_back(std::move(level));
+    std::sort_heap(batch.begin(), batch.end(), NameLess);
 }
 
 bool FolderWalker::Next(WalkEntry& entry) {
     while (!stack_.empty()) {
         Level& level = stack_.back();
-        if (level.next == level.order.size()) {
-            stack_.pop_back();
+        if (level.next == level.batch.size()) {
+            if (level.last)
+                stack_.pop_back();
+            else
+                Fill(level);
             continue;
         }
-        const char* typeAndName = level.names.data() + level.order[level.next++];
+        const std::string& typeAndName = level.batch[level.next++];
         const auto type = static_cast<unsigned char>(typeAndName[0]);
-        std::string path = level.path + "/" + (typeAndName + 1);
+        std::string path = level.path + "/";
+        path += NameOf(typeAndName);
         // The folder's listing already tells most kinds apart; only links,
         // unknown kinds and, when measured, files need a look of their own.
         if (type == DT_DIR) {

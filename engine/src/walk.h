@@ -19,13 +19,16 @@ struct WalkEntry {
 // entries in byte order of their names, hidden files included. A link counts
 // as the regular file it points to; a link to a folder is not entered, so the
 // walk cannot loop; FIFOs, sockets, devices and dangling links are passed
-// over. Only the names of the folders on the current path are held, so a
-// tree of any size walks in little memory.
+// over. Each folder on the current path holds at most batchSize of its names
+// at a time, the smallest not yet walked; a larger folder is listed again for
+// each further batch. So a tree of any size, and a folder of any size, walks
+// in bounded memory.
 class FolderWalker {
 public:
+    static constexpr std::size_t kBatchSize = 32768;
     // Without measure, a plain file comes without a look of its own: size -1
     // and no identity (links are still followed to tell what they lead to).
-    FolderWalker(const std::string& folder, bool recurse, bool measure = true);
+    FolderWalker(const std::string& folder, bool recurse, bool measure = true, std::size_t batchSize = kBatchSize);
     // The next file; false at the end.
     bool Next(WalkEntry& entry);
     // True once a folder could not be listed or an entry could not be read
@@ -33,19 +36,22 @@ public:
     bool failed() const { return failed_; }
 
 private:
-    // One folder's entries in one buffer, each its dirent type byte and its
-    // NUL-terminated name, and their starts in byte order of the names.
+    // A batch of one folder's entries in byte order of their names, each its
+    // dirent type byte followed by its name.
     struct Level {
         std::string path;
-        std::string names;
-        std::vector<uint32_t> order;  // 4 GiB of names in one folder is beyond any file system
+        std::vector<std::string> batch;
         std::size_t next = 0;
+        bool last = false;  // no names follow this batch
     };
     void Enter(const std::string& path);
+    // Lists level's folder for the names after its batch's last.
+    void Fill(Level& level);
 
     std::vector<Level> stack_;
     bool recurse_;
     bool measure_;
+    std::size_t batchSize_;
     bool failed_ = false;
 };
 

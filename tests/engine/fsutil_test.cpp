@@ -6,6 +6,7 @@
 #include "partwise/fsutil.h"
 #include "partwise/progress.h"
 #include "test_support.h"
+#include "walk.h"
 
 namespace partwise {
 namespace {
@@ -43,6 +44,24 @@ TEST_F(FsUtil, WalkTakesHiddenFilesInByteOrderDepthFirst) {
     EXPECT_EQ(GetListEntry(list, 2), top + "/a.txt");
     EXPECT_EQ(GetListEntry(list, 3), "");
     EXPECT_EQ(GetListEntry(list, -1), "");
+}
+
+TEST_F(FsUtil, FoldersLargerThanABatchWalkTheSameInSmallBatches) {
+    const std::string top = dir / "top";
+    for (const char* name : {"m", "a-", "z", "é", "\x7f", "b.c", ".h", "Z", "aa", "a.b"})
+        test::WriteFile(top + "/" + name, name);
+    for (const char* name : {"b/3", "b/1", "b/2", "b/sub/x", "b/sub/y", "a/q"}) test::WriteFile(top + "/" + name, "");
+    auto walk = [&top](std::size_t batchSize) {
+        FolderWalker walker(top, true, true, batchSize);
+        std::vector<std::string> paths;
+        for (WalkEntry entry; walker.Next(entry);) paths.push_back(entry.path.substr(top.size() + 1));
+        EXPECT_FALSE(walker.failed());
+        return paths;
+    };
+    const std::vector<std::string> expected{".h", "Z", "a/q", "a-", "a.b", "aa", "b/1", "b/2", "b/3",
+                                            "b/sub/x", "b/sub/y", "b.c", "m", "z", "\x7f", "é"};
+    for (std::size_t batchSize : {std::size_t{1}, std::size_t{2}, std::size_t{3}, FolderWalker::kBatchSize})
+        EXPECT_EQ(walk(batchSize), expected) << "batches of " << batchSize;
 }
 
 TEST_F(FsUtil, WalkFollowsFileLinksOnlyAndSkipsSpecialFiles) {
