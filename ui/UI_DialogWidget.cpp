@@ -6,14 +6,10 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include "WidgetLook.h"
+
 UI_DialogWidget::UI_DialogWidget(QWidget* parent) : QDialog(parent) {
-    // The system's default face is wider than arial: "Splitting Completed!"
-    // would not fit its 120-pixel caption.
-    QFont dialogFont = font();
-    dialogFont.setFamily("arial");
-    setFont(dialogFont);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
-    setAutoFillBackground(true);
+    setUpDialog(this);  // "Splitting Completed!" fits its 120-pixel caption in arial
 
     captionLabel = new QLabel(this);
     captionLabel->setObjectName("captionLabel");

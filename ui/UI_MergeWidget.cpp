@@ -24,24 +24,12 @@
 #include "UI_ProgressWidget.h"
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
+#include "WidgetLook.h"
 #include "partwise/verify.h"
 #include "partwise/progress.h"
 
-namespace {
-
-template <class T>
-T* named(T* widget, const char* name) {
-    widget->setObjectName(name);
-    return widget;
-}
-
-}  // namespace
-
 UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
-    QFont tabFont = font();
-    tabFont.setFamily("arial");
-    tabFont.setPointSize(10);
-    setFont(tabFont);
+    useArial(this, 10);
 
     input_mergefileButton = named(new QPushButton(this), "input_mergefileButton");
     chunkTree = named(new QTreeWidget(this), "chunkTree");
@@ -227,9 +215,7 @@ void UI_MergeWidget::m_merge_Button_slots() {
 
     mainWindow->setEngineBusy(true);
     m_MergeDoingThread->start(QThread::InheritPriority);
-    if (m_merge_Timer1->isActive())
-        m_merge_Timer1->stop();
-    m_merge_Timer1->start(500);
+    m_merge_Timer1->start(500);  // restarts a running timer
 }
 
 void UI_MergeWidget::m_merge_Timer1_slots() {
@@ -240,13 +226,9 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
     m_merge_Timer1->stop();
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
-    if (m_MergeDoingThread->result() != 0) {
-        QString reason = m_MergeDoingThread->errorText();
-        if (reason.isEmpty())
-            reason = "The output was not completed.";
-        showFailure(mainWindow, "Joining failed", reason);
+    if (showJobFailure(mainWindow, *m_MergeDoingThread, "Joining failed",
+                       "The output was not completed."))
         return;
-    }
     // Only after a complete join: the chunks may be the only copy of the data.
     if (deleteSourceCheckBox->checkState() == Qt::Checked) {
         int kept = 0;

@@ -9,6 +9,9 @@
 #include <QPushButton>
 #include <QQueue>
 
+#include "EngineJobThread.h"
+#include "WidgetLook.h"
+
 namespace {
 
 QQueue<int> queuedAnswers;
@@ -33,12 +36,7 @@ int runWarningBox(QWidget* parent, const QString& title, const QString& text, bo
 }  // namespace
 
 UI_MyMessageBox::UI_MyMessageBox(QWidget* parent) : QDialog(parent) {
-    QFont boxFont = font();
-    boxFont.setFamily("arial");
-    boxFont.setPointSize(10);
-    setFont(boxFont);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
-    setAutoFillBackground(true);
+    setUpDialog(this, 10);
 
     titleLabel = new QLabel(this);
     titleLabel->setObjectName("titleLabel");
@@ -155,4 +153,13 @@ void showFailure(QWidget* parent, const QString& title, const QString& reason) {
     QString text = title + ":\n" + reason;
     text.replace('/', QStringLiteral("/\u200B"));
     runWarningBox(parent, QString(), text, true, false, 440, 170, 440);
+}
+
+bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title,
+                    const QString& whenNoReason) {
+    if (job.result() == 0)
+        return false;
+    const QString reason = job.errorText();
+    showFailure(parent, title, reason.isEmpty() ? whenNoReason : reason);
+    return true;
 }

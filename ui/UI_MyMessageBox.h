@@ -61,3 +61,9 @@ int showMessage(QWidget* parent, const QString& title, const QString& text, bool
 
 // A warning box wide enough for a failed job's reason, which names a path.
 void showFailure(QWidget* parent, const QString& title, const QString& reason);
+
+class EngineJobThread;
+// For a job's finished(): after a failure shows title and the engine's
+// reason (or whenNoReason) and returns true; after a success returns false.
+bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title,
+                    const QString& whenNoReason);

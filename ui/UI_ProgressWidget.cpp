@@ -4,14 +4,10 @@
 #include <QLabel>
 #include <QProgressBar>
 
+#include "WidgetLook.h"
+
 UI_ProgressWidget::UI_ProgressWidget(QWidget* parent) : QDialog(parent) {
-    // The system's default face is wider than arial: captions would not fit
-    // their fixed widths.
-    QFont dialogFont = font();
-    dialogFont.setFamily("arial");
-    setFont(dialogFont);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
-    setAutoFillBackground(true);
+    setUpDialog(this);
 
     captionLabel = new QLabel(this);
     captionLabel->setObjectName("captionLabel");

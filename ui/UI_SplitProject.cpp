@@ -11,6 +11,7 @@
 #include "UI_MergeWidget.h"
 #include "UI_MyMessageBox.h"
 #include "UI_SplitWidget.h"
+#include "WidgetLook.h"
 
 namespace {
 
@@ -39,10 +40,7 @@ constexpr int kHeight = 480;
 }  // namespace
 
 UI_SplitProject::UI_SplitProject(QWidget* parent) : QWidget(parent) {
-    QFont windowFont = font();
-    windowFont.setFamily("arial");
-    windowFont.setPointSize(10);
-    setFont(windowFont);
+    useArial(this, 10);
 
     resize(kWidth, kHeight);
     setMinimumSize(kWidth, kHeight);

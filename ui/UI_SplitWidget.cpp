@@ -26,6 +26,7 @@
 #include "UI_ProgressWidget.h"
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
+#include "WidgetLook.h"
 #include "partwise/fsutil.h"
 #include "partwise/verify.h"
 #include "partwise/splitter.h"
@@ -51,19 +52,10 @@ int64_t positiveFieldValue(QLineEdit* field) {
     return 1;
 }
 
-template <class T>
-T* named(T* widget, const char* name) {
-    widget->setObjectName(name);
-    return widget;
-}
-
 }  // namespace
 
 UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
-    QFont tabFont = font();
-    tabFont.setFamily("arial");
-    tabFont.setPointSize(10);
-    setFont(tabFont);
+    useArial(this, 10);
 
     input_fileButton = named(new QPushButton(this), "input_fileButton");
     input_folderButton = named(new QPushButton(this), "input_folderButton");
@@ -390,9 +382,7 @@ void UI_SplitWidget::m_split_Button_slots() {
 
     mainWindow->setEngineBusy(true);
     m_SplitDoingThread->start(QThread::InheritPriority);
-    if (m_split_Timer1->isActive())
-        m_split_Timer1->stop();
-    m_split_Timer1->start(500);
+    m_split_Timer1->start(500);  // restarts a running timer
 }
 
 void UI_SplitWidget::m_split_Timer1_slots() {
@@ -403,13 +393,9 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     m_split_Timer1->stop();
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
-    if (m_SplitDoingThread->result() != 0) {
-        QString reason = m_SplitDoingThread->errorText();
-        if (reason.isEmpty())
-            reason = "The chunk set was not completed.";
-        showFailure(mainWindow, "Splitting failed", reason);
+    if (showJobFailure(mainWindow, *m_SplitDoingThread, "Splitting failed",
+                       "The chunk set was not completed."))
         return;
-    }
     if (deleteAfterSplit) {
         if (!newChunkSetIsSound())
             showFailure(mainWindow, "Source kept",

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 
+#include "WidgetLook.h"
 #include "myLineEdit.h"
 #include "partwise/md5.h"
 #include "partwise/splitter.h"
@@ -43,12 +44,7 @@ void showHint(int& hint, QLineEdit* edit, const QString& text) {
 }  // namespace
 
 UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
-    QFont dialogFont = font();
-    dialogFont.setFamily("arial");
-    dialogFont.setPointSize(9);
-    setFont(dialogFont);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
-    setAutoFillBackground(true);
+    setUpDialog(this, 9);
 
     setPage = new QWidget(this);
     setPage->setObjectName("setPage");
