@@ -147,9 +147,9 @@ int WriteDescriptor() {
     // descriptor, nor one that outlived a failed write.
     const std::string& path = state.descriptorPath;
     const std::string temporary = path + ".tmp";
-    UniqueFd fd = OpenForWriting(temporary);
+    UniqueFd fd = CreateFresh(temporary);
     if (!fd.valid()) return Fail("cannot create", temporary, errno);
-    if (::ftruncate(fd.get(), 0) != 0 || WriteRecords(fd.get(), state) != 0 || fd.Close() != 0) {
+    if (WriteRecords(fd.get(), state) != 0 || fd.Close() != 0) {
         int err = errno;
         ::unlink(temporary.c_str());
         return Fail("cannot write", temporary, err);
@@ -178,20 +178,10 @@ DescriptorStream::~DescriptorStream() {
 
 int DescriptorStream::Open() {
     DescriptorState& state = Descriptor();
-    path_ = state.descriptorPath + ".tmp";
-    // A fresh file: never write through a link left under this name.
-    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
-        int err = errno;
-        path_.clear();
-        return Fail("cannot remove old", state.descriptorPath + ".tmp", err);
-    }
-    fd_ = OpenForWriting(path_);
-    if (!fd_.valid()) {
-        int err = errno;
-        path_.clear();
-        return Fail("cannot create", state.descriptorPath + ".tmp", err);
-    }
-    if (::ftruncate(fd_.get(), 0) != 0) return Fail("cannot write", path_, errno);
+    const std::string temporary = state.descriptorPath + ".tmp";
+    fd_ = CreateFresh(temporary);
+    if (!fd_.valid()) return Fail("cannot create", temporary, errno);
+    path_ = temporary;
     fileRecordPosition_ = kHeaderSize + kChunkRecordSize * std::max<int64_t>(0, state.header.chunkCount);
     held_.reserve(kRecordBlock);
     state.stream = this;

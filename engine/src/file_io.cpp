@@ -58,6 +58,11 @@ UniqueFd OpenForWriting(const std::string& path) {
     return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
 }
 
+UniqueFd CreateFresh(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return UniqueFd();
+    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+}
+
 FileIdentity IdentityOf(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
 
 void FileIdentitySet::Seal() { std::sort(identities_.begin(), identities_.end()); }

@@ -43,6 +43,10 @@ UniqueFd OpenForReading(const std::string& path);
 // Opens for writing without truncating, so that the caller can check first
 // that the file is not one of its own inputs.
 UniqueFd OpenForWriting(const std::string& path);
+// A new, empty file at path. Whatever stood under that name is removed first,
+// so that a link left there is never written through. Invalid with errno set
+// on failure.
+UniqueFd CreateFresh(const std::string& path);
 
 struct FileIdentity {
     dev_t device = 0;

@@ -109,6 +109,13 @@ TEST_F(SplitFaults, LinkUnderTheDescriptorsTemporaryNameIsNotWrittenThrough) {
     EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/a.bin", dir.path(), 10)), 0) << GetLastErrorText();
     EXPECT_EQ(ReadFile(dir / "elsewhere"), "keep me");
     EXPECT_TRUE(Exists(dir / "a_spt/spt_config.brixspt"));
+
+    // Rewriting a loaded descriptor takes the same care.
+    ASSERT_EQ(ReadDescriptor(dir / "a_spt"), 0) << GetLastErrorText();
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "a_spt/spt_config.brixspt.tmp").c_str()), 0);
+    EXPECT_EQ(WriteDescriptor(), 0) << GetLastErrorText();
+    EXPECT_EQ(ReadFile(dir / "elsewhere"), "keep me");
+    EXPECT_FALSE(Exists(dir / "a_spt/spt_config.brixspt.tmp"));
 }
 
 TEST_F(SplitFaults, SourceThatShrinksOrGrowsFails) {
