@@ -3,11 +3,11 @@
 #include <partwise/descriptor.h>
 #include <partwise/errors.h>
 #include <partwise/fsutil.h>
-#include <partwise/verify.h>
 #include <partwise/joiner.h>
 #include <partwise/md5.h>
 #include <partwise/progress.h>
 #include <partwise/splitter.h>
+#include <partwise/verify.h>
 
 #include "size_text.h"
 
@@ -44,11 +44,9 @@ constexpr std::size_t kMaxPathBytes = sizeof(partwise::SplitJob::sourcePath) - 1
 constexpr std::size_t kMaxPasswordBytes = sizeof(partwise::SplitJob::password) - 1;
 static_assert(sizeof(partwise::SplitJob::outputFolder) - 1 == kMaxPathBytes);
 
-constexpr const char* kSplitUsage =
-    "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-q]";
+constexpr const char* kSplitUsage = "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-q]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER";
-constexpr const char* kJoinUsage =
-    "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]";
+constexpr const char* kJoinUsage = "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]";
 constexpr const char* kOtherUsage = "partwise-cli --version | --help";
 
 struct Options {
@@ -64,37 +62,32 @@ struct Options {
     bool force = false;
 };
 
-int Fail(const std::string& reason)
-{
+int Fail(const std::string& reason) {
     std::fprintf(stderr, "partwise-cli: error: %s\n", reason.c_str());
     return kExitFailure;
 }
 
 // usage is one subcommand's synopsis, or null for all of them.
-int UsageError(const std::string& reason, const char* usage)
-{
+int UsageError(const std::string& reason, const char* usage) {
     std::fprintf(stderr, "partwise-cli: error: %s\n", reason.c_str());
     if (usage != nullptr) {
         std::fprintf(stderr, "usage: %s\n", usage);
     } else {
         std::fprintf(stderr, "usage: %s\n", kSplitUsage);
-        for (const char* line : {kListUsage, kJoinUsage, kOtherUsage})
-            std::fprintf(stderr, "       %s\n", line);
+        for (const char* line : {kListUsage, kJoinUsage, kOtherUsage}) std::fprintf(stderr, "       %s\n", line);
     }
     return kExitUsage;
 }
 
 // The engine's reason for its latest failure, which names the path.
-std::string EngineReason(const std::string& fallback)
-{
+std::string EngineReason(const std::string& fallback) {
     std::string text = partwise::GetLastErrorText();
     return text.empty() ? fallback : text;
 }
 
 // The engine names a chunk set after the text behind the last '/', so it
 // must get "/abs/name", never "name/", "." or "..".
-std::optional<std::string> AbsolutePath(const std::string& text, std::string& error)
-{
+std::optional<std::string> AbsolutePath(const std::string& text, std::string& error) {
     std::error_code code;
     std::filesystem::path path = std::filesystem::absolute(text, code);
     if (code) {
@@ -102,8 +95,7 @@ std::optional<std::string> AbsolutePath(const std::string& text, std::string& er
         return std::nullopt;
     }
     std::string normal = path.lexically_normal().string();
-    while (normal.size() > 1 && normal.back() == '/')
-        normal.pop_back();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
     if (normal.size() > kMaxPathBytes) {
         error = normal + ": path is longer than " + std::to_string(kMaxPathBytes) + " bytes";
         return std::nullopt;
@@ -111,60 +103,46 @@ std::optional<std::string> AbsolutePath(const std::string& text, std::string& er
     return normal;
 }
 
-std::string ParentFolder(const std::string& absolutePath)
-{
+std::string ParentFolder(const std::string& absolutePath) {
     return std::filesystem::path(absolutePath).parent_path().string();
 }
 
-std::string JoinPath(const std::string& folder, const std::string& name)
-{
+std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-void DrawProgress(std::chrono::steady_clock::time_point start)
-{
+void DrawProgress(std::chrono::steady_clock::time_point start) {
     int64_t done = partwise::GetBytesDone();
     int64_t total = partwise::GetTotalBytes();
-    double percent = total > 0 ? 100.0 * static_cast<double>(std::min(done, total)) /
-                                     static_cast<double>(total)
-                               : 100.0;
+    double percent =
+        total > 0 ? 100.0 * static_cast<double>(std::min(done, total)) / static_cast<double>(total) : 100.0;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     auto rate = static_cast<int64_t>(seconds > 0 ? static_cast<double>(done) / seconds : 0.0);
     // \033[K clears what a longer previous line left behind.
-    std::fprintf(stderr, "\r%3d%%  %s / %s  %s/s\033[K", static_cast<int>(percent),
-                 partwise::FormatSize(done).c_str(), partwise::FormatSize(total).c_str(),
-                 partwise::FormatSize(rate).c_str());
+    std::fprintf(stderr, "\r%3d%%  %s / %s  %s/s\033[K", static_cast<int>(percent), partwise::FormatSize(done).c_str(),
+                 partwise::FormatSize(total).c_str(), partwise::FormatSize(rate).c_str());
     std::fflush(stderr);
 }
 
 // The engine reports progress only through its counters, so the job runs on
 // a worker thread while this one redraws the bar from them.
-int RunJob(const std::function<int()>& job, bool quiet)
-{
-    if (quiet || ::isatty(STDERR_FILENO) == 0)
-        return job();
+int RunJob(const std::function<int()>& job, bool quiet) {
+    if (quiet || ::isatty(STDERR_FILENO) == 0) return job();
     auto start = std::chrono::steady_clock::now();
     std::future<int> result = std::async(std::launch::async, job);
-    while (result.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready)
-        DrawProgress(start);
+    while (result.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) DrawProgress(start);
     DrawProgress(start);
     std::fputc('\n', stderr);
     return result.get();
 }
 
 // The engine keeps the password in a fixed field; a longer one would be cut.
-bool PasswordFits(const std::string& password)
-{
-    return password.size() <= kMaxPasswordBytes;
-}
+bool PasswordFits(const std::string& password) { return password.size() <= kMaxPasswordBytes; }
 
-const std::string kPasswordTooLong =
-    "the password is longer than " + std::to_string(kMaxPasswordBytes) + " bytes";
+const std::string kPasswordTooLong = "the password is longer than " + std::to_string(kMaxPasswordBytes) + " bytes";
 
-int Split(const Options& options)
-{
-    if (options.hasSize == options.hasCount)
-        return UsageError("give either --size or --count", kSplitUsage);
+int Split(const Options& options) {
+    if (options.hasSize == options.hasCount) return UsageError("give either --size or --count", kSplitUsage);
     std::optional<int64_t> chunkSize;
     std::optional<int64_t> count;
     if (options.hasSize && !(chunkSize = ParseSizeText(options.size)))
@@ -173,30 +151,22 @@ int Split(const Options& options)
                               "followed by K, M or G",
                           kSplitUsage);
     if (options.hasCount && !(count = ParseCount(options.count)))
-        return UsageError("invalid chunk count '" + options.count +
-                              "': expected a whole number above 0",
-                          kSplitUsage);
-    if (!PasswordFits(options.password))
-        return UsageError(kPasswordTooLong, kSplitUsage);
+        return UsageError("invalid chunk count '" + options.count + "': expected a whole number above 0", kSplitUsage);
+    if (!PasswordFits(options.password)) return UsageError(kPasswordTooLong, kSplitUsage);
 
     std::string error;
     std::optional<std::string> source = AbsolutePath(options.source, error);
-    if (!source)
-        return Fail(error);
-    if (*source == "/")
-        return Fail("/: the root folder cannot be split");
+    if (!source) return Fail(error);
+    if (*source == "/") return Fail("/: the root folder cannot be split");
     std::optional<std::string> output =
         options.output.empty() ? ParentFolder(*source) : AbsolutePath(options.output, error);
-    if (!output)
-        return Fail(error);
+    if (!output) return Fail(error);
 
     struct stat info {};
-    if (::stat(source->c_str(), &info) != 0)
-        return Fail(*source + ": " + std::strerror(errno));
+    if (::stat(source->c_str(), &info) != 0) return Fail(*source + ": " + std::strerror(errno));
     partwise::ClearLastError();
     int64_t totalSize = partwise::GetPathSize(*source);
-    if (totalSize < 0)
-        return Fail(EngineReason(*source + ": its size cannot be measured"));
+    if (totalSize < 0) return Fail(EngineReason(*source + ": its size cannot be measured"));
 
     partwise::SplitJob job{};
     std::memcpy(job.sourcePath, source->data(), source->size());
@@ -220,23 +190,19 @@ struct ChunkSetView {
 };
 
 // Returns 0, or the exit status after reporting why the folder is no chunk set.
-int Inspect(const std::string& text, ChunkSetView& view)
-{
+int Inspect(const std::string& text, ChunkSetView& view) {
     std::string error;
     std::optional<std::string> folder = AbsolutePath(text, error);
-    if (!folder)
-        return Fail(error);
+    if (!folder) return Fail(error);
     view.folder = *folder;
     if (partwise::InspectChunkSet(view.folder, view.entries, view.digest, view.sourceName) != 0)
         return Fail(EngineReason(view.folder + ": not a chunk set"));
     return 0;
 }
 
-int List(const Options& options)
-{
+int List(const Options& options) {
     ChunkSetView set;
-    if (int status = Inspect(options.chunkFolder, set); status != 0)
-        return status;
+    if (int status = Inspect(options.chunkFolder, set); status != 0) return status;
 
     std::printf("# source: %s\n", set.sourceName.c_str());
     std::printf("# total: %" PRId64 " bytes\n", partwise::GetTotalSize());
@@ -246,36 +212,33 @@ int List(const Options& options)
     for (const partwise::ChunkEntry& entry : set.entries) {
         bool good = entry.verdict == 0;
         bad += good ? 0 : 1;
-        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, good ? "ok" : "bad",
-                    entry.chunkFileSize, entry.chunkPath.c_str());
+        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, good ? "ok" : "bad", entry.chunkFileSize,
+                    entry.chunkPath.c_str());
     }
     if (partwise::DescriptorIsTruncated())
         return Fail(partwise::BuildDescriptorPath(set.folder) +
                     ": cut short; it holds fewer records than its header counts");
     if (bad > 0)
-        return Fail(set.folder + ": " + std::to_string(bad) + " of " +
-                    std::to_string(set.entries.size()) + " chunks missing or damaged");
+        return Fail(set.folder + ": " + std::to_string(bad) + " of " + std::to_string(set.entries.size()) +
+                    " chunks missing or damaged");
     return 0;
 }
 
-int Join(const Options& options)
-{
-    if (!PasswordFits(options.password))
-        return UsageError(kPasswordTooLong, kJoinUsage);
+int Join(const Options& options) {
+    if (!PasswordFits(options.password)) return UsageError(kPasswordTooLong, kJoinUsage);
     ChunkSetView set;
-    if (int status = Inspect(options.chunkFolder, set); status != 0)
-        return status;
+    if (int status = Inspect(options.chunkFolder, set); status != 0) return status;
     const std::string& folder = set.folder;
     std::string error;
     std::optional<std::string> output =
         options.output.empty() ? ParentFolder(folder) : AbsolutePath(options.output, error);
-    if (!output)
-        return Fail(error);
+    if (!output) return Fail(error);
 
     if (!set.digest.empty()) {
         if (options.password.empty())
-            return Fail(folder + ": the chunk set is protected by a password; give it with -p "
-                                  "or PARTWISE_PASSWORD");
+            return Fail(folder +
+                        ": the chunk set is protected by a password; give it with -p "
+                        "or PARTWISE_PASSWORD");
         if (partwise::CheckPassword(options.password.c_str(), set.digest.c_str()) != 1)
             return Fail(folder + ": wrong password");
     }
@@ -284,13 +247,12 @@ int Join(const Options& options)
     std::string bad;
     std::size_t badCount = 0;
     for (const partwise::ChunkEntry& entry : set.entries) {
-        if (entry.verdict == 0)
-            continue;
+        if (entry.verdict == 0) continue;
         bad += (badCount++ == 0 ? "" : ", ") + std::to_string(entry.chunkIndex);
     }
     if (badCount > 0)
-        return Fail(folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad +
-                    (badCount == 1 ? " is" : " are") + " missing or damaged; nothing was written");
+        return Fail(folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad + (badCount == 1 ? " is" : " are") +
+                    " missing or damaged; nothing was written");
 
     std::string target = JoinPath(*output, set.sourceName);
     struct stat info {};
@@ -304,60 +266,51 @@ int Join(const Options& options)
 }
 
 // The printed path is what scripts act on, so losing it is a failure.
-int FinishStdout(int status)
-{
+int FinishStdout(int status) {
     bool flushFailed = std::fflush(stdout) != 0;
     int code = errno;
     if (flushFailed || std::ferror(stdout) != 0)
-        return Fail(std::string("standard output: ") +
-                    (flushFailed ? std::strerror(code) : "write error"));
+        return Fail(std::string("standard output: ") + (flushFailed ? std::strerror(code) : "write error"));
     return status;
 }
 
 // An empty path would silently stand for the current or the default folder.
 const CLI::Validator kNotEmpty(
-    [](const std::string& text) { return text.empty() ? std::string("the path is empty") : ""; },
-    "");
+    [](const std::string& text) { return text.empty() ? std::string("the path is empty") : ""; }, "");
 
-void AddChunkFolderArgument(CLI::App& command, Options& options)
-{
+void AddChunkFolderArgument(CLI::App& command, Options& options) {
     command.add_option("CHUNK_FOLDER", options.chunkFolder, "Folder holding the chunk set")
         ->required()
         ->check(kNotEmpty);
 }
 
-void AddPasswordOption(CLI::App& command, Options& options, const char* help)
-{
-    command.add_option("-p,--password", options.password, help)
-        ->type_name("PASSWORD")
-        ->envname("PARTWISE_PASSWORD");
+void AddPasswordOption(CLI::App& command, Options& options, const char* help) {
+    command.add_option("-p,--password", options.password, help)->type_name("PASSWORD")->envname("PARTWISE_PASSWORD");
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Options options;
-    CLI::App app{"Splits a file or folder tree into numbered chunk files plus a descriptor, "
-                 "and joins them back.",
-                 "partwise-cli"};
+    CLI::App app{
+        "Splits a file or folder tree into numbered chunk files plus a descriptor, "
+        "and joins them back.",
+        "partwise-cli"};
     app.set_version_flag("--version", "partwise-cli " PARTWISE_VERSION);
     app.require_subcommand(1);
 
     CLI::App* split = app.add_subcommand("split", "Split a file or folder into a chunk set");
-    split->add_option("SOURCE", options.source, "File or folder to split")
-        ->required()
-        ->check(kNotEmpty);
-    split->add_option("-o,--output", options.output,
-                      "Folder to create the chunk folder in (default: the source's folder)")
+    split->add_option("SOURCE", options.source, "File or folder to split")->required()->check(kNotEmpty);
+    split
+        ->add_option("-o,--output", options.output,
+                     "Folder to create the chunk folder in (default: the source's folder)")
         ->type_name("DIR")
         ->check(kNotEmpty);
-    CLI::Option* size = split->add_option("-s,--size", options.size,
-                                          "Bytes per chunk; suffix K, M or G for powers of 1024")
-                            ->type_name("SIZE");
+    CLI::Option* size =
+        split->add_option("-s,--size", options.size, "Bytes per chunk; suffix K, M or G for powers of 1024")
+            ->type_name("SIZE");
     CLI::Option* count =
-        split->add_option("-n,--count", options.count, "Make at most COUNT chunks of equal size")
-            ->type_name("COUNT");
+        split->add_option("-n,--count", options.count, "Make at most COUNT chunks of equal size")->type_name("COUNT");
     AddPasswordOption(*split, options, "Protect the join with a password (at most 31 bytes)");
     split->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
 
@@ -377,9 +330,8 @@ int main(int argc, char** argv)
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
-            return FinishStdout(app.exit(error));
-        const char* usage = split->parsed() ? kSplitUsage
+        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return FinishStdout(app.exit(error));
+        const char* usage = split->parsed()  ? kSplitUsage
                             : list->parsed() ? kListUsage
                             : join->parsed() ? kJoinUsage
                                              : nullptr;

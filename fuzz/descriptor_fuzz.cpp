@@ -10,8 +10,8 @@
 // is given, with which CTest replays the seed corpus.
 #include <partwise/descriptor.h>
 #include <partwise/errors.h>
-#include <partwise/verify.h>
 #include <partwise/joiner.h>
+#include <partwise/verify.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,7 +82,8 @@ public:
     WorkFolder() {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/descriptor_fuzz.XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) Violation("cannot create a work folder: " + std::string(std::strerror(errno)));
+        if (::mkdtemp(pattern.data()) == nullptr)
+            Violation("cannot create a work folder: " + std::string(std::strerror(errno)));
         path_ = pattern;
     }
     ~WorkFolder() {
@@ -156,9 +157,9 @@ struct Run {
     std::string chunkFolder;
     std::string outputFolder;
     std::string sentinel;
-    std::string chunkStem;                     // the stem the chunk files were written under
+    std::string chunkStem;                      // the stem the chunk files were written under
     std::map<std::string, std::string> inputs;  // chunk folder entry -> its bytes
-    std::map<std::string, Planted> planted;    // relative to the output folder
+    std::map<std::string, Planted> planted;     // relative to the output folder
 
     // Relative to the output folder: each file the descriptor names, with the
     // complete content of each record group that names it, in join order
@@ -280,8 +281,10 @@ void Account(Run& run) {
         std::optional<std::string> content = std::string();
         for (int32_t i = 0; i < chunkCount && content; ++i) {
             const auto chunk = ChunkContent(run, stem, i);
-            if (chunk) *content += *chunk;
-            else content.reset();
+            if (chunk)
+                *content += *chunk;
+            else
+                content.reset();
         }
         addFile(name, std::move(content));
         return;
@@ -300,7 +303,8 @@ void Account(Run& run) {
              ++end) {
             const partwise::FileRecord& record = *records[end];
             if (record.length == 0 || !content) continue;
-            const auto chunk = record.chunkIndex < chunkCount ? ChunkContent(run, stem, record.chunkIndex) : std::nullopt;
+            const auto chunk =
+                record.chunkIndex < chunkCount ? ChunkContent(run, stem, record.chunkIndex) : std::nullopt;
             if (!chunk || record.offsetInChunk < 0 || record.length < 0 ||
                 record.offsetInChunk > static_cast<int64_t>(chunk->size()) ||
                 record.length > static_cast<int64_t>(chunk->size()) - record.offsetInChunk)
@@ -316,7 +320,8 @@ void Account(Run& run) {
         const auto folderParts = Components(slash == std::string::npos ? "" : relative.substr(0, slash));
         const auto parts = Components(relative);
         if (!parts || !folderParts) continue;
-        for (std::size_t k = 1; k <= folderParts->size(); ++k) run.folders.insert(name + "/" + JoinParts(*folderParts, k));
+        for (std::size_t k = 1; k <= folderParts->size(); ++k)
+            run.folders.insert(name + "/" + JoinParts(*folderParts, k));
         if (!parts->empty()) addFile(name + "/" + JoinParts(*parts, parts->size()), std::move(content));
     }
 }
@@ -348,7 +353,8 @@ void CheckUnchanged(const Run& run) {
         Violation("the work folder now holds" + names);
     }
     struct stat st {};
-    if (::lstat(run.outputFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Violation("the output folder was replaced");
+    if (::lstat(run.outputFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        Violation("the output folder was replaced");
     if (::lstat(run.chunkFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Violation("the chunk folder was replaced");
     if (::lstat(run.sentinel.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ReadWhole(run.sentinel) != kSentinelText)
         Violation("the sentinel beside the output folder changed");
@@ -378,8 +384,7 @@ void CheckOutputs(const Run& run, bool joined) {
         if (file == run.files.end()) Violation("the join changed '" + relative + "', which it does not name");
         // A completed file of a failed folder join stays in place.
         struct stat st {};
-        if (!joined && !run.folderJoin)
-            Violation("the failed join replaced the existing '" + relative + "'");
+        if (!joined && !run.folderJoin) Violation("the failed join replaced the existing '" + relative + "'");
         if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !HoldsAnyOf(path, file->second))
             Violation("the join left '" + relative + "' neither as it was nor complete");
     }
@@ -393,7 +398,8 @@ void CheckOutputs(const Run& run, bool joined) {
         if (planted != run.planted.end() && StillThere(it->path().string(), planted->second)) continue;
         const fs::file_status status = it->symlink_status();
         if (fs::is_directory(status)) {
-            if (run.folders.count(relative) == 0) Violation("the join made the folder '" + relative + "', which it does not name");
+            if (run.folders.count(relative) == 0)
+                Violation("the join made the folder '" + relative + "', which it does not name");
             continue;
         }
         if (!fs::is_regular_file(status)) Violation("the join made '" + relative + "', which is not a file or folder");

@@ -105,7 +105,8 @@ std::size_t FileRecordOffset(const std::string& descriptor, int index) {
 
 void PutPath(std::string& descriptor, int record, const std::string& path) {
     const std::size_t offset = FileRecordOffset(descriptor, record) + offsetof(FileRecord, relativePath);
-    if (descriptor.size() < offset + sizeof FileRecord::relativePath) Die("a seed has no file record " + std::to_string(record));
+    if (descriptor.size() < offset + sizeof FileRecord::relativePath)
+        Die("a seed has no file record " + std::to_string(record));
     std::memset(descriptor.data() + offset, 0, sizeof FileRecord::relativePath);
     std::memcpy(descriptor.data() + offset, path.data(), path.size());
 }
@@ -163,7 +164,8 @@ int main(int argc, char** argv) {
         {"folder_ends_on_last_chunk_end", folder("even", {{"p", 16}, {"q", 16}})},
     };
 
-    auto variant = [&](const std::string& name, const std::string& base, const std::function<void(std::string&)>& edit) {
+    auto variant = [&](const std::string& name, const std::string& base,
+                       const std::function<void(std::string&)>& edit) {
         std::string descriptor = base;
         edit(descriptor);
         seeds.emplace_back(name, std::move(descriptor));
@@ -189,12 +191,10 @@ int main(int argc, char** argv) {
         Put<int32_t>(d, fileCountAt, -2);
     });
     variant("hostile_total_one_short", threeChunks, [=](std::string& d) { Put<int64_t>(d, totalAt, 36); });
-    variant("hostile_chunk_out_of_range", tree, [](std::string& d) {
-        Put<int32_t>(d, FileRecordOffset(d, 3) + offsetof(FileRecord, chunkIndex), 7);
-    });
-    variant("hostile_piece_beyond_chunk", tree, [](std::string& d) {
-        Put<int64_t>(d, FileRecordOffset(d, 3) + offsetof(FileRecord, offsetInChunk), 12);
-    });
+    variant("hostile_chunk_out_of_range", tree,
+            [](std::string& d) { Put<int32_t>(d, FileRecordOffset(d, 3) + offsetof(FileRecord, chunkIndex), 7); });
+    variant("hostile_piece_beyond_chunk", tree,
+            [](std::string& d) { Put<int64_t>(d, FileRecordOffset(d, 3) + offsetof(FileRecord, offsetInChunk), 12); });
     variant("hostile_cut_in_record", tree, [](std::string& d) { d.resize(FileRecordOffset(d, 3) + 100); });
     variant("hostile_trailing_junk", threeChunks, [](std::string& d) { d += std::string(50, '\xA5'); });
     variant("planted_link_as_root", tree, [](std::string& d) { PutPlanting(d, 1); });

@@ -9,6 +9,4 @@ MergeDoingThread::MergeDoingThread() {
     std::memset(outputFolderPath, 0, sizeof outputFolderPath);
 }
 
-void MergeDoingThread::run() {
-    keepResult(partwise::RunJoin(chunkFolderPath, outputFolderPath));
-}
+void MergeDoingThread::run() { keepResult(partwise::RunJoin(chunkFolderPath, outputFolderPath)); }

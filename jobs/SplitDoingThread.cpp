@@ -2,11 +2,6 @@
 
 #include <cstring>
 
+SplitDoingThread::SplitDoingThread() { std::memset(&job, 0, sizeof job); }
 
-SplitDoingThread::SplitDoingThread() {
-    std::memset(&job, 0, sizeof job);
-}
-
-void SplitDoingThread::run() {
-    keepResult(partwise::RunSplit(job));
-}
+void SplitDoingThread::run() { keepResult(partwise::RunSplit(job)); }

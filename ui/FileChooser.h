@@ -8,8 +8,7 @@ class QWidget;
 namespace FileChooser {
 
 // The chosen file, or "" when the user cancelled.
-QString openFile(QWidget* parent, const QString& caption, const QString& startFolder,
-                 const QString& filter);
+QString openFile(QWidget* parent, const QString& caption, const QString& startFolder, const QString& filter);
 // The chosen folder, or "" when the user cancelled. Symbolic links are kept.
 QString existingFolder(QWidget* parent, const QString& caption, const QString& startFolder);
 

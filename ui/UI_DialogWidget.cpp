@@ -22,9 +22,7 @@ UI_DialogWidget::UI_DialogWidget(QWidget* parent) : QDialog(parent) {
     connect(okButton, &QPushButton::clicked, this, &UI_DialogWidget::okButton_slots);
 }
 
-void UI_DialogWidget::setCaption(const QString& caption) {
-    captionLabel->setText(caption);
-}
+void UI_DialogWidget::setCaption(const QString& caption) { captionLabel->setText(caption); }
 
 void UI_DialogWidget::placeDialog(int x, int y, int w, int h) {
     setGeometry(x, y, w, h);
@@ -34,9 +32,7 @@ void UI_DialogWidget::placeDialog(int x, int y, int w, int h) {
     okButton->setGeometry(140, 40, 100, 30);
 }
 
-void UI_DialogWidget::okButton_slots() {
-    hide();
-}
+void UI_DialogWidget::okButton_slots() { hide(); }
 
 void UI_DialogWidget::openButton_slots() {
     // Stays open: only "Finish" closes the window.
@@ -49,13 +45,10 @@ void UI_DialogWidget::mousePressEvent(QMouseEvent* event) {
     pressY = event->position().toPoint().y();
 }
 
-void UI_DialogWidget::mouseReleaseEvent(QMouseEvent*) {
-    dragging = 0;
-}
+void UI_DialogWidget::mouseReleaseEvent(QMouseEvent*) { dragging = 0; }
 
 void UI_DialogWidget::mouseMoveEvent(QMouseEvent* event) {
-    if (dragging != 1)
-        return;
+    if (dragging != 1) return;
     const QPoint at = event->position().toPoint();
     const QRect now = geometry();
     placeDialog(at.x() + now.x() - pressX, at.y() + now.y() - pressY, now.width(), now.height());

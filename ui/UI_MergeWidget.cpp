@@ -17,16 +17,16 @@
 #include <vector>
 
 #include "FileChooser.h"
-#include "Removal.h"
 #include "MergeDoingThread.h"
+#include "Removal.h"
 #include "UI_DialogWidget.h"
 #include "UI_MyMessageBox.h"
 #include "UI_ProgressWidget.h"
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
 #include "WidgetLook.h"
-#include "partwise/verify.h"
 #include "partwise/progress.h"
+#include "partwise/verify.h"
 
 UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
     useArial(this, 10);
@@ -60,14 +60,11 @@ UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
     output_mergefileButton->setText("...");
     m_merge_Button->setText("Join");
 
-    connect(input_mergefileButton, &QPushButton::clicked, this,
-            &UI_MergeWidget::input_mergefileButton_slots);
-    connect(output_mergefileButton, &QPushButton::clicked, this,
-            &UI_MergeWidget::output_mergefileButton_slots);
+    connect(input_mergefileButton, &QPushButton::clicked, this, &UI_MergeWidget::input_mergefileButton_slots);
+    connect(output_mergefileButton, &QPushButton::clicked, this, &UI_MergeWidget::output_mergefileButton_slots);
     connect(m_merge_Button, &QPushButton::clicked, this, &UI_MergeWidget::m_merge_Button_slots);
     m_MergeDoingThread = new MergeDoingThread;
-    connect(m_MergeDoingThread, &QThread::finished, this,
-            &UI_MergeWidget::m_MergeDoingThread_Finished);
+    connect(m_MergeDoingThread, &QThread::finished, this, &UI_MergeWidget::m_MergeDoingThread_Finished);
     m_merge_Timer1 = new QTimer;
     connect(m_merge_Timer1, &QTimer::timeout, this, &UI_MergeWidget::m_merge_Timer1_slots);
 
@@ -126,10 +123,8 @@ void UI_MergeWidget::addChunkRow(const QString& path, int verdict, int64_t size)
 
 void UI_MergeWidget::input_mergefileButton_slots() {
     setJoinAllowed(false);
-    const QString folder =
-        FileChooser::existingFolder(this, tr("Select Merge source Folder"), QDir::homePath());
-    if (folder.isEmpty())
-        return;
+    const QString folder = FileChooser::existingFolder(this, tr("Select Merge source Folder"), QDir::homePath());
+    if (folder.isEmpty()) return;
     QDir parentFolder(folder);
     parentFolder.cdUp();
     outPathLineEdit->setText(parentFolder.absolutePath());
@@ -139,8 +134,7 @@ void UI_MergeWidget::input_mergefileButton_slots() {
     std::vector<partwise::ChunkEntry> entries;
     std::string digest;
     std::string name;
-    if (partwise::InspectChunkSet(QFile::encodeName(folder).toStdString(), entries, digest, name) <
-        0) {
+    if (partwise::InspectChunkSet(QFile::encodeName(folder).toStdString(), entries, digest, name) < 0) {
         showMessage(mainWindow, QString(), tr("input path is not valid!"), true, false);
         chunkTree->clear();
         sourceName.clear();
@@ -156,18 +150,15 @@ void UI_MergeWidget::input_mergefileButton_slots() {
 }
 
 void UI_MergeWidget::output_mergefileButton_slots() {
-    const QString folder =
-        FileChooser::existingFolder(this, tr("Select Output Folder"), QDir::homePath());
-    if (!folder.isEmpty())
-        outPathLineEdit->setText(folder);
+    const QString folder = FileChooser::existingFolder(this, tr("Select Output Folder"), QDir::homePath());
+    if (!folder.isEmpty()) outPathLineEdit->setText(folder);
 }
 
 void UI_MergeWidget::m_merge_Button_slots() {
     const QPoint windowPos = mainWindow->pos();
     const QSize windowSize = mainWindow->size();
     const QString outputFolder = outPathLineEdit->text();
-    if (outputFolder.isEmpty())
-        return;
+    if (outputFolder.isEmpty()) return;
     const QByteArray chunkBytes = QFile::encodeName(chunkFolder);
     const QByteArray outputBytes = QFile::encodeName(outputFolder);
     if (chunkBytes.size() >= int(sizeof m_MergeDoingThread->chunkFolderPath) ||
@@ -182,14 +173,13 @@ void UI_MergeWidget::m_merge_Button_slots() {
     if (QFile::exists(outputFolder + "/" + sourceName)) {
         UI_MyMessageBox note;
         note.setObjectName("overwriteNote");
-        note.placeDialog(windowPos.x() + (windowSize.width() - 240) / 2,
-                         windowPos.y() + windowSize.height() / 2, 260, 140);
+        note.placeDialog(windowPos.x() + (windowSize.width() - 240) / 2, windowPos.y() + windowSize.height() / 2, 260,
+                         140);
         note.setContent(QString(),
                         "Note: A file with the same name as the output file already exists. "
                         "Partwise will overwite it.",
                         true, true);
-        if (note.run() == 0)
-            return;
+        if (note.run() == 0) return;
     }
 
     if (passwordDigest[0] != '\0') {
@@ -198,8 +188,7 @@ void UI_MergeWidget::m_merge_Button_slots() {
         const QPoint at = dialogAnchor(240);
         pwdWidget->placeDialog(at.x(), at.y(), 260, 160);
         pwdWidget->execDialog();
-        if (pwdWidget->unlocked != 1)
-            return;
+        if (pwdWidget->unlocked != 1) return;
     }
 
     const QPoint at = dialogAnchor(360);
@@ -208,8 +197,7 @@ void UI_MergeWidget::m_merge_Button_slots() {
     progressWidget->show();
 
     std::memset(m_MergeDoingThread->chunkFolderPath, 0, sizeof m_MergeDoingThread->chunkFolderPath);
-    std::memset(m_MergeDoingThread->outputFolderPath, 0,
-                sizeof m_MergeDoingThread->outputFolderPath);
+    std::memset(m_MergeDoingThread->outputFolderPath, 0, sizeof m_MergeDoingThread->outputFolderPath);
     std::memcpy(m_MergeDoingThread->chunkFolderPath, chunkBytes.constData(), chunkBytes.size());
     std::memcpy(m_MergeDoingThread->outputFolderPath, outputBytes.constData(), outputBytes.size());
 
@@ -218,17 +206,13 @@ void UI_MergeWidget::m_merge_Button_slots() {
     m_merge_Timer1->start(500);  // restarts a running timer
 }
 
-void UI_MergeWidget::m_merge_Timer1_slots() {
-    progressWidget->setPercent(partwise::GetPercentDone());
-}
+void UI_MergeWidget::m_merge_Timer1_slots() { progressWidget->setPercent(partwise::GetPercentDone()); }
 
 void UI_MergeWidget::m_MergeDoingThread_Finished() {
     m_merge_Timer1->stop();
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
-    if (showJobFailure(mainWindow, *m_MergeDoingThread, "Joining failed",
-                       "The output was not completed."))
-        return;
+    if (showJobFailure(mainWindow, *m_MergeDoingThread, "Joining failed", "The output was not completed.")) return;
     // Only after a complete join: the chunks may be the only copy of the data.
     if (deleteSourceCheckBox->checkState() == Qt::Checked) {
         int kept = 0;
@@ -237,8 +221,7 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
         chunkTree->clear();
         setJoinAllowed(false);
         if (kept > 0)
-            showFailure(mainWindow, "Chunks not deleted",
-                        QString("%1 chunk files could not be deleted.").arg(kept));
+            showFailure(mainWindow, "Chunks not deleted", QString("%1 chunk files could not be deleted.").arg(kept));
     }
 
     completeWidget->folderPath = outPathLineEdit->text();

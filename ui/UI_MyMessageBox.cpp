@@ -17,8 +17,8 @@ namespace {
 QQueue<int> queuedAnswers;
 QStringList answered;
 
-int runWarningBox(QWidget* parent, const QString& title, const QString& text, bool showOk,
-                  bool showCancel, int width, int height, int anchorWidth) {
+int runWarningBox(QWidget* parent, const QString& title, const QString& text, bool showOk, bool showCancel, int width,
+                  int height, int anchorWidth) {
     const QPoint at = parent ? parent->pos() : QPoint();
     const QSize size = parent ? parent->size() : QSize();
     QMessageBox iconSource;
@@ -26,8 +26,7 @@ int runWarningBox(QWidget* parent, const QString& title, const QString& text, bo
 
     UI_MyMessageBox box;
     box.iconLayout = true;
-    box.placeDialog(at.x() + (size.width() - anchorWidth) / 2, at.y() + size.height() / 2, width,
-                    height);
+    box.placeDialog(at.x() + (size.width() - anchorWidth) / 2, at.y() + size.height() / 2, width, height);
     box.setContent(title, text, showOk, showCancel);
     box.setIconPixmap(iconSource.iconPixmap());
     return box.run();
@@ -62,8 +61,7 @@ void UI_MyMessageBox::placeDialog(int x, int y, int w, int h) {
     setFixedSize(w, h);
 }
 
-void UI_MyMessageBox::setContent(const QString& title, const QString& text, bool showOk,
-                                 bool showCancel) {
+void UI_MyMessageBox::setContent(const QString& title, const QString& text, bool showOk, bool showCancel) {
     const int w = width();
     const int h = height();
     titleLabel->setText(title);
@@ -79,8 +77,7 @@ void UI_MyMessageBox::setContent(const QString& title, const QString& text, bool
     iconLabel->setGeometry(10, 25, 30, 30);
     okButton->setGeometry(w - 120, h - 40, 100, 30);
     cancelButton->setGeometry(w - 240, h - 40, 100, 30);
-    if (showOk != showCancel)
-        (showOk ? okButton : cancelButton)->setGeometry((w - 100) / 2, h - 40, 100, 30);
+    if (showOk != showCancel) (showOk ? okButton : cancelButton)->setGeometry((w - 100) / 2, h - 40, 100, 30);
 }
 
 void UI_MyMessageBox::setIconPixmap(const QPixmap& pixmap) {
@@ -100,18 +97,14 @@ int UI_MyMessageBox::run() {
     return result;
 }
 
-void UI_MyMessageBox::setNextAnswer(int answer) {
-    queuedAnswers.enqueue(answer);
-}
+void UI_MyMessageBox::setNextAnswer(int answer) { queuedAnswers.enqueue(answer); }
 
 void UI_MyMessageBox::reset() {
     queuedAnswers.clear();
     answered.clear();
 }
 
-QStringList UI_MyMessageBox::answeredTexts() {
-    return answered;
-}
+QStringList UI_MyMessageBox::answeredTexts() { return answered; }
 
 void UI_MyMessageBox::okButton_slots() {
     result = 1;
@@ -129,21 +122,17 @@ void UI_MyMessageBox::mousePressEvent(QMouseEvent* event) {
     pressY = event->position().toPoint().y();
 }
 
-void UI_MyMessageBox::mouseReleaseEvent(QMouseEvent*) {
-    dragging = 0;
-}
+void UI_MyMessageBox::mouseReleaseEvent(QMouseEvent*) { dragging = 0; }
 
 void UI_MyMessageBox::mouseMoveEvent(QMouseEvent* event) {
-    if (dragging != 1)
-        return;
+    if (dragging != 1) return;
     const QPoint at = event->position().toPoint();
     const QRect now = geometry();
     setGeometry(at.x() + now.x() - pressX, at.y() + now.y() - pressY, now.width(), now.height());
     setFixedSize(now.width(), now.height());
 }
 
-int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
-                bool showCancel) {
+int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk, bool showCancel) {
     return runWarningBox(parent, title, text, showOk, showCancel, 240, 140, 240);
 }
 
@@ -155,10 +144,8 @@ void showFailure(QWidget* parent, const QString& title, const QString& reason) {
     runWarningBox(parent, QString(), text, true, false, 440, 170, 440);
 }
 
-bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title,
-                    const QString& whenNoReason) {
-    if (job.result() == 0)
-        return false;
+bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title, const QString& whenNoReason) {
+    if (job.result() == 0) return false;
     const QString reason = job.errorText();
     showFailure(parent, title, reason.isEmpty() ? whenNoReason : reason);
     return true;

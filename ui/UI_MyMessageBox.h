@@ -56,8 +56,7 @@ private:
 
 // A warning box of 240 x 140 over parent (the main window); returns the
 // box's result.
-int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk,
-                bool showCancel);
+int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk, bool showCancel);
 
 // A warning box wide enough for a failed job's reason, which names a path.
 void showFailure(QWidget* parent, const QString& title, const QString& reason);
@@ -65,5 +64,4 @@ void showFailure(QWidget* parent, const QString& title, const QString& reason);
 class EngineJobThread;
 // For a job's finished(): after a failure shows title and the engine's
 // reason (or whenNoReason) and returns true; after a success returns false.
-bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title,
-                    const QString& whenNoReason);
+bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title, const QString& whenNoReason);

@@ -96,8 +96,7 @@ UI_SplitProject::UI_SplitProject(QWidget* parent) : QWidget(parent) {
 
     QPalette tablePalette = palette();
     const QPixmap table = QPixmap(":/image/ref_tables.png")
-                              .scaled(tableImageLabel->size(), Qt::IgnoreAspectRatio,
-                                      Qt::SmoothTransformation);
+                              .scaled(tableImageLabel->size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     tablePalette.setBrush(QPalette::Window, QBrush(table));
     tableImageLabel->setPalette(tablePalette);
     tableImageLabel->setAutoFillBackground(true);
@@ -119,13 +118,10 @@ void UI_SplitProject::mousePressEvent(QMouseEvent* event) {
     pressY = event->position().toPoint().y();
 }
 
-void UI_SplitProject::mouseReleaseEvent(QMouseEvent*) {
-    dragging = 0;
-}
+void UI_SplitProject::mouseReleaseEvent(QMouseEvent*) { dragging = 0; }
 
 void UI_SplitProject::mouseMoveEvent(QMouseEvent* event) {
-    if (dragging != 1)
-        return;
+    if (dragging != 1) return;
     const QPoint at = event->position().toPoint();
     setGeometry(geometry().translated(at.x() - pressX, at.y() - pressY));
 }
@@ -135,8 +131,7 @@ void UI_SplitProject::closeEvent(QCloseEvent* event) {
     // half-written chunk set or output behind.
     if (busy) {
         event->ignore();
-        showMessage(this, QString(),
-                    "A split or join is still running. Please wait until it has finished.", true,
+        showMessage(this, QString(), "A split or join is still running. Please wait until it has finished.", true,
                     false);
         return;
     }

@@ -28,26 +28,22 @@
 #include "UI_inputpwdWidget.h"
 #include "WidgetLook.h"
 #include "partwise/fsutil.h"
-#include "partwise/verify.h"
-#include "partwise/splitter.h"
 #include "partwise/progress.h"
+#include "partwise/splitter.h"
+#include "partwise/verify.h"
 
 namespace {
 
 constexpr int64_t kUnitBytes[] = {1024, 1048576, 1073741824};  // "KB", "MB", "GB"
 
 // The quotient, plus 1 when the remainder is not 0.
-int64_t quotientRoundedUp(int64_t total, int64_t part) {
-    return total / part + (total % part != 0 ? 1 : 0);
-}
+int64_t quotientRoundedUp(int64_t total, int64_t part) { return total / part + (total % part != 0 ? 1 : 0); }
 
 // A field's number; an empty field, 0, or a number past 32 bits becomes "1".
 int64_t positiveFieldValue(QLineEdit* field) {
-    if (field->text().isEmpty())
-        field->setText("1");
+    if (field->text().isEmpty()) field->setText("1");
     const int value = field->text().toInt();
-    if (value > 0)
-        return value;
+    if (value > 0) return value;
     field->setText("1");
     return 1;
 }
@@ -113,26 +109,17 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     m_split_Timer1 = new QTimer;
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
     m_SplitDoingThread = new SplitDoingThread;
-    connect(m_SplitDoingThread, &QThread::finished, this,
-            &UI_SplitWidget::m_SplitDoingThread_Finished);
-    connect(split_size_ComboBox, &QComboBox::currentIndexChanged, this,
-            &UI_SplitWidget::split_size_ComboBox_slots);
-    connect(split_bysize_LineEidt, &QLineEdit::textEdited, this,
-            &UI_SplitWidget::split_bysize_LineEidt_slots);
-    connect(split_bycount_LineEidt, &QLineEdit::textEdited, this,
-            &UI_SplitWidget::split_bycount_LineEidt_slots);
+    connect(m_SplitDoingThread, &QThread::finished, this, &UI_SplitWidget::m_SplitDoingThread_Finished);
+    connect(split_size_ComboBox, &QComboBox::currentIndexChanged, this, &UI_SplitWidget::split_size_ComboBox_slots);
+    connect(split_bysize_LineEidt, &QLineEdit::textEdited, this, &UI_SplitWidget::split_bysize_LineEidt_slots);
+    connect(split_bycount_LineEidt, &QLineEdit::textEdited, this, &UI_SplitWidget::split_bycount_LineEidt_slots);
     connect(input_fileButton, &QPushButton::clicked, this, &UI_SplitWidget::input_fileButton_slots);
-    connect(input_folderButton, &QPushButton::clicked, this,
-            &UI_SplitWidget::input_folderButton_slots);
-    connect(output_fileButton, &QPushButton::clicked, this,
-            &UI_SplitWidget::output_fileButton_slots);
-    connect(split_bysize_RadioButton, &QRadioButton::clicked, this,
-            &UI_SplitWidget::split_bysize_RadioButton_slots);
-    connect(split_bycount_RadioButton, &QRadioButton::clicked, this,
-            &UI_SplitWidget::split_bycount_RadioButton_slots);
+    connect(input_folderButton, &QPushButton::clicked, this, &UI_SplitWidget::input_folderButton_slots);
+    connect(output_fileButton, &QPushButton::clicked, this, &UI_SplitWidget::output_fileButton_slots);
+    connect(split_bysize_RadioButton, &QRadioButton::clicked, this, &UI_SplitWidget::split_bysize_RadioButton_slots);
+    connect(split_bycount_RadioButton, &QRadioButton::clicked, this, &UI_SplitWidget::split_bycount_RadioButton_slots);
     connect(m_split_Button, &QPushButton::clicked, this, &UI_SplitWidget::m_split_Button_slots);
-    connect(entry_pwd_CheckBox, &QCheckBox::stateChanged, this,
-            &UI_SplitWidget::entry_pwd_CheckBox_slots);
+    connect(entry_pwd_CheckBox, &QCheckBox::stateChanged, this, &UI_SplitWidget::entry_pwd_CheckBox_slots);
 
     totalSize = 102400;
     split_bysize_RadioButton->setChecked(true);
@@ -183,8 +170,7 @@ void UI_SplitWidget::addSourceRow(const QString& path, int64_t size) {
     auto* removeButton = named(new QPushButton("Remove"), "removeButton");
     connect(removeButton, &QPushButton::clicked, this, &UI_SplitWidget::delbutton_slots);
     sourcePath = path;
-    auto* row = new QTreeWidgetItem(
-        {QDir(path).dirName(), path, QString::fromStdString(partwise::FormatSize(size))});
+    auto* row = new QTreeWidgetItem({QDir(path).dirName(), path, QString::fromStdString(partwise::FormatSize(size))});
     fileTree->addTopLevelItem(row);
     fileTree->setItemWidget(row, 3, removeButton);
 }
@@ -210,19 +196,15 @@ void UI_SplitWidget::computeFromSize() {
 
 void UI_SplitWidget::computeFromCount() {
     int64_t count = positiveFieldValue(split_bycount_LineEidt);
-    if (totalSize / (count * 1024) <= 0)
-        count = quotientRoundedUp(totalSize, 1024);
+    if (totalSize / (count * 1024) <= 0) count = quotientRoundedUp(totalSize, 1024);
     // A source of 0 bytes, or of no measurable size, gives no count to divide by.
-    if (count <= 0)
-        count = 1;
+    if (count <= 0) count = 1;
     split_bycount_LineEidt->setText(QString::number(count, 10));
     chunkSize = totalSize / count;
-    if (chunkSize <= 0)
-        chunkSize = kUnitBytes[0];
+    if (chunkSize <= 0) chunkSize = kUnitBytes[0];
 
     int unitIndex = 2;
-    while (unitIndex > 0 && chunkSize < kUnitBytes[unitIndex])
-        --unitIndex;
+    while (unitIndex > 0 && chunkSize < kUnitBytes[unitIndex]) --unitIndex;
     const int64_t shown = chunkSize >= kUnitBytes[0] ? chunkSize / kUnitBytes[unitIndex] : 1;
     split_bysize_LineEidt->setText(QString::number(shown, 10));
     // Last: a change of unit recomputes chunkSize from the rounded field.
@@ -241,10 +223,8 @@ void UI_SplitWidget::suggestChunkSize() {
         value /= 10;
         ++digits;
     }
-    while (digits-- > 0)
-        value *= 10;
-    if (value < 1)
-        value = 1;
+    while (digits-- > 0) value *= 10;
+    if (value < 1) value = 1;
     split_bysize_LineEidt->setText(QString::number(value, 10));
     if (scale <= 1)
         split_size_ComboBox->setCurrentIndex(0);
@@ -253,17 +233,11 @@ void UI_SplitWidget::suggestChunkSize() {
     computeFromSize();
 }
 
-void UI_SplitWidget::split_size_ComboBox_slots() {
-    computeFromSize();
-}
+void UI_SplitWidget::split_size_ComboBox_slots() { computeFromSize(); }
 
-void UI_SplitWidget::split_bysize_LineEidt_slots() {
-    computeFromSize();
-}
+void UI_SplitWidget::split_bysize_LineEidt_slots() { computeFromSize(); }
 
-void UI_SplitWidget::split_bycount_LineEidt_slots() {
-    computeFromCount();
-}
+void UI_SplitWidget::split_bycount_LineEidt_slots() { computeFromCount(); }
 
 void UI_SplitWidget::chooseSource(const QString& path) {
     fileTree->clear();
@@ -278,18 +252,15 @@ void UI_SplitWidget::chooseSource(const QString& path) {
 void UI_SplitWidget::input_fileButton_slots() {
     // "(*)": on this system "*.*" would hide every file without an extension.
     const QString path = FileChooser::openFile(this, tr("Open File"), QDir::homePath(), tr("(*)"));
-    if (path.isEmpty())
-        return;
+    if (path.isEmpty()) return;
     chooseSource(path);
     suggestChunkSize();
     updateSplitButton();
 }
 
 void UI_SplitWidget::input_folderButton_slots() {
-    const QString path =
-        FileChooser::existingFolder(this, tr("Select Split source Folder"), QDir::homePath());
-    if (path.isEmpty())
-        return;
+    const QString path = FileChooser::existingFolder(this, tr("Select Split source Folder"), QDir::homePath());
+    if (path.isEmpty()) return;
     chooseSource(path);
     split_bycount_LineEidt->setText("10");
     computeFromCount();
@@ -308,15 +279,11 @@ void UI_SplitWidget::split_bysize_RadioButton_slots() {
     }
 }
 
-void UI_SplitWidget::split_bycount_RadioButton_slots() {
-    split_bysize_RadioButton_slots();
-}
+void UI_SplitWidget::split_bycount_RadioButton_slots() { split_bysize_RadioButton_slots(); }
 
 void UI_SplitWidget::output_fileButton_slots() {
-    const QString folder =
-        FileChooser::existingFolder(this, tr("Select Output Folder"), QDir::homePath());
-    if (folder.isEmpty())
-        return;
+    const QString folder = FileChooser::existingFolder(this, tr("Select Output Folder"), QDir::homePath());
+    if (folder.isEmpty()) return;
     outPathLineEdit->setText(folder);
     updateSplitButton();
 }
@@ -329,27 +296,23 @@ void UI_SplitWidget::delbutton_slots() {
 void UI_SplitWidget::entry_pwd_CheckBox_slots(int state) {
     const QPoint at = dialogAnchor(240);
     pwdWidget->placeDialog(at.x(), at.y(), 260, 160);
-    if (state == 0)
-        return;
+    if (state == 0) return;
     pwdWidget->execDialog();
-    if (pwdWidget->passwordSet != 1)
-        entry_pwd_CheckBox->setCheckState(Qt::Unchecked);
+    if (pwdWidget->passwordSet != 1) entry_pwd_CheckBox->setCheckState(Qt::Unchecked);
 }
 
 void UI_SplitWidget::m_split_Button_slots() {
     partwise::SplitJob& job = m_SplitDoingThread->job;
     const QByteArray source = QFile::encodeName(sourcePath);
     const QByteArray output = QFile::encodeName(outPathLineEdit->text());
-    const QByteArray password = entry_pwd_CheckBox->checkState() == Qt::Checked
-                                    ? pwdWidget->passwordText.toUtf8()
-                                    : QByteArray();
+    const QByteArray password =
+        entry_pwd_CheckBox->checkState() == Qt::Checked ? pwdWidget->passwordText.toUtf8() : QByteArray();
     // An empty output folder would put the chunk folder at the file-system root.
     if (output.isEmpty()) {
         showMessage(mainWindow, QString(), "Please choose an output folder first.", true, false);
         return;
     }
-    if (source.size() >= int(sizeof job.sourcePath) ||
-        output.size() >= int(sizeof job.outputFolder)) {
+    if (source.size() >= int(sizeof job.sourcePath) || output.size() >= int(sizeof job.outputFolder)) {
         showMessage(mainWindow, QString(),
                     "The source or output path is longer than 1023 bytes. Please choose a "
                     "shorter one.",
@@ -365,8 +328,7 @@ void UI_SplitWidget::m_split_Button_slots() {
     jobSourcePath = sourcePath;
     jobSourceType = partwise::GetPathType(source.toStdString());
     jobSourceFiles.clear();
-    if (deleteAfterSplit && jobSourceType == 1)
-        partwise::ListFolderFiles(source.toStdString(), jobSourceFiles, 1);
+    if (deleteAfterSplit && jobSourceType == 1) partwise::ListFolderFiles(source.toStdString(), jobSourceFiles, 1);
 
     const QPoint at = dialogAnchor(360);
     progressWidget->placeDialog(at.x(), at.y(), 360, 80);
@@ -385,17 +347,13 @@ void UI_SplitWidget::m_split_Button_slots() {
     m_split_Timer1->start(500);  // restarts a running timer
 }
 
-void UI_SplitWidget::m_split_Timer1_slots() {
-    progressWidget->setPercent(partwise::GetPercentDone());
-}
+void UI_SplitWidget::m_split_Timer1_slots() { progressWidget->setPercent(partwise::GetPercentDone()); }
 
 void UI_SplitWidget::m_SplitDoingThread_Finished() {
     m_split_Timer1->stop();
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
-    if (showJobFailure(mainWindow, *m_SplitDoingThread, "Splitting failed",
-                       "The chunk set was not completed."))
-        return;
+    if (showJobFailure(mainWindow, *m_SplitDoingThread, "Splitting failed", "The chunk set was not completed.")) return;
     if (deleteAfterSplit) {
         if (!newChunkSetIsSound())
             showFailure(mainWindow, "Source kept",
@@ -425,7 +383,6 @@ bool UI_SplitWidget::newChunkSetIsSound() const {
 }
 
 bool UI_SplitWidget::deleteSource() {
-    if (jobSourceType == 0)
-        return RemoveFile(jobSourcePath);
+    if (jobSourceType == 0) return RemoveFile(jobSourcePath);
     return jobSourceType != 1 || RemoveFolderTree(jobSourcePath, jobSourceFiles);
 }

@@ -25,8 +25,7 @@ void connectEntry(myLineEdit* edit, UI_inputpwdWidget* dialog, Slot slot) {
 
 // Leaves the hint on first use: the entry empties and starts hiding what is typed.
 void leaveHint(int& hint, QLineEdit* edit) {
-    if (hint != 1)
-        return;
+    if (hint != 1) return;
     hint = 0;
     edit->clear();
     edit->setEchoMode(QLineEdit::Password);
@@ -92,13 +91,11 @@ UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
     unlockErrorLabel->setStyleSheet("QLabel { color: red }");
     type2_cancelButton->setText("Cancel");
     type2_okButton->setText("OK");
-    noteLabel->setText(
-        "Note:The chunks are encrypted. Please\n enter the password here to unlock them.");
+    noteLabel->setText("Note:The chunks are encrypted. Please\n enter the password here to unlock them.");
 
     connectEntry(type2_pwdLineEdit, this, &UI_inputpwdWidget::type2_pwdLineEdit_slots);
     connect(type2_okButton, &QPushButton::clicked, this, &UI_inputpwdWidget::type2_okButton_slots);
-    connect(type2_cancelButton, &QPushButton::clicked, this,
-            &UI_inputpwdWidget::type2_cancelButton_slots);
+    connect(type2_cancelButton, &QPushButton::clicked, this, &UI_inputpwdWidget::type2_cancelButton_slots);
     unlockPage->hide();
 
     setWindowIcon(QIcon(":/image/program.ico"));
@@ -205,13 +202,10 @@ void UI_inputpwdWidget::mousePressEvent(QMouseEvent* event) {
     pressY = event->position().toPoint().y();
 }
 
-void UI_inputpwdWidget::mouseReleaseEvent(QMouseEvent*) {
-    dragging = 0;
-}
+void UI_inputpwdWidget::mouseReleaseEvent(QMouseEvent*) { dragging = 0; }
 
 void UI_inputpwdWidget::mouseMoveEvent(QMouseEvent* event) {
-    if (dragging != 1)
-        return;
+    if (dragging != 1) return;
     const QPoint at = event->position().toPoint();
     const QRect now = geometry();
     placeDialog(at.x() + now.x() - pressX, at.y() + now.y() - pressY, now.width(), now.height());

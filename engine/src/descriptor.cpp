@@ -237,8 +237,8 @@ namespace {
 // Reads the records of one kind as far as the file holds them: a record cut
 // short is zero-filled, none is made past the end of the file.
 template <typename Record>
-void ReadRecords(int fd, int64_t& position, int64_t fileSize, int32_t count,
-                 std::vector<std::unique_ptr<Record>>& out, bool& truncated) {
+void ReadRecords(int fd, int64_t& position, int64_t fileSize, int32_t count, std::vector<std::unique_ptr<Record>>& out,
+                 bool& truncated) {
     for (int32_t i = 0; i < count; ++i) {
         if (position >= fileSize) {
             truncated = true;
@@ -304,9 +304,7 @@ int ReadDescriptorHead(const std::string& chunkFolder, DescriptorFile& file) {
 }
 
 FileRecordReader::FileRecordReader(const DescriptorFile& file)
-    : file_(file),
-      left_(std::max<int32_t>(0, Descriptor().header.fileRecordCount)),
-      position_(file.fileRecordsStart) {}
+    : file_(file), left_(std::max<int32_t>(0, Descriptor().header.fileRecordCount)), position_(file.fileRecordsStart) {}
 
 int FileRecordReader::Next(FileRecord& record) {
     if (left_ == 0) return 0;

@@ -127,15 +127,15 @@ constexpr std::size_t kBufferSize = 1 << 20;
 constexpr int64_t kKernelCopyBlock = 8 << 20;
 
 bool KernelCopyUnsupported(int err) {
-    return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF ||
-           err == ETXTBSY || err == EPERM;
+    return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF || err == ETXTBSY ||
+           err == EPERM;
 }
 }  // namespace
 
 RangeCopier::RangeCopier() : buffer_(kBufferSize) {}
 
-int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int out,
-                          const std::string& outPath, int64_t length) {
+int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
+                          int64_t length) {
     if (Flush() != 0) return -1;
     ProgressCounters& progress = Progress();
     int64_t copied = 0;

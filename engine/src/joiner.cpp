@@ -104,7 +104,8 @@ int VerifyChunks(JoinRun& run, bool everyChunk) {
         if (OpenChunk(run, index, run.chunkSizes[i], fd, run.chunkSizes[i]) != 0) return -1;
         const std::string& recorded = run.fingerprints[i];
         if (!recorded.empty() && FingerprintOpenFile(fd.get()) != recorded)
-            return Fail("chunk '" + ChunkPath(run, index) + "' is not the chunk that was split (its fingerprint differs)");
+            return Fail("chunk '" + ChunkPath(run, index) +
+                        "' is not the chunk that was split (its fingerprint differs)");
     }
     return 0;
 }

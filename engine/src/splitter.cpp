@@ -157,8 +157,8 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
             if (n < 0) return -1;
         }
         if (!fileEnded) {
-            int64_t more = run.copier.Copy(cursor.fd.get(), path, cursor.readPosition + n, out.get(),
-                                           chunk.chunkPath, space - n);
+            int64_t more =
+                run.copier.Copy(cursor.fd.get(), path, cursor.readPosition + n, out.get(), chunk.chunkPath, space - n);
             if (more < 0) return -1;
             n += more;
             fileEnded = n < space;
@@ -274,8 +274,7 @@ int RunSplit(const SplitJob& job) {
         !FieldIsTerminated(job.outputFolder, sizeof job.outputFolder) ||
         !FieldIsTerminated(job.password, sizeof job.password))
         return Fail("the split job holds a text without its terminating NUL");
-    if (job.chunkSize <= 0)
-        return Fail("the chunk size must be greater than 0, not " + std::to_string(job.chunkSize));
+    if (job.chunkSize <= 0) return Fail("the chunk size must be greater than 0, not " + std::to_string(job.chunkSize));
 
     SplitRun run(job);
     struct stat st {};

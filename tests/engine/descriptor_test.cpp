@@ -88,8 +88,8 @@ TEST_F(DescriptorLayout, FileEndingAtAChunkEndGetsAZeroLengthRecordInTheNext) {
     ASSERT_EQ(RunSplit(test::MakeJob(dir / "in/set", dir.path(), 4)), 0) << GetLastErrorText();
     const std::string descriptor = test::ReadFile(dir / "set_spt/spt_config.brixspt");
     ASSERT_EQ(descriptor.size(), 352u + 2 * 37 + 3 * 280);
-    EXPECT_EQ(descriptor.substr(352 + 2 * 37), FileBytes("a", 0, 0, 0, 4) + FileBytes("a", 1, 1, 0, 0) +
-                                                   FileBytes("b", 2, 1, 0, 2));
+    EXPECT_EQ(descriptor.substr(352 + 2 * 37),
+              FileBytes("a", 0, 0, 0, 4) + FileBytes("a", 1, 1, 0, 0) + FileBytes("b", 2, 1, 0, 2));
 }
 
 TEST_F(DescriptorLayout, FolderOfEmptyFilesStillRecordsEachFile) {

@@ -80,7 +80,8 @@ TEST_F(SplitFaults, NeverOverwritesItsOwnSource) {
     WriteFile(dir / "a_spt/.keep", "");
     ASSERT_EQ(::symlink((dir / "src/a.bin").c_str(), (dir / "a_spt/a_0.spt").c_str()), 0);
     EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/a.bin", dir.path(), 10)), -1);
-    EXPECT_NE(GetLastErrorText().find("it is also a file in the chunk folder"), std::string::npos) << GetLastErrorText();
+    EXPECT_NE(GetLastErrorText().find("it is also a file in the chunk folder"), std::string::npos)
+        << GetLastErrorText();
     EXPECT_EQ(ReadFile(dir / "src/a.bin"), content);
 
     // A chunk path that is a hard link to a file of the source folder.
@@ -271,7 +272,8 @@ protected:
 };
 
 TEST_F(HostileDescriptor, PathsLeavingTheOutputFolder) {
-    for (const char* path : {"../sentinel", "a/b/../../../sentinel", "/abs", "//x", "..", "a/", "", "./a", "a//b", "a/."}) {
+    for (const char* path :
+         {"../sentinel", "a/b/../../../sentinel", "/abs", "//x", "..", "a/", "", "./a", "a//b", "a/."}) {
         SetPath(path, std::strlen(path));
         ExpectRefused("unsafe path");
     }

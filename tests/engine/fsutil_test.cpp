@@ -58,8 +58,8 @@ TEST_F(FsUtil, FoldersLargerThanABatchWalkTheSameInSmallBatches) {
         EXPECT_FALSE(walker.failed());
         return paths;
     };
-    const std::vector<std::string> expected{".h", "Z", "a/q", "a-", "a.b", "aa", "b/1", "b/2", "b/3",
-                                            "b/sub/x", "b/sub/y", "b.c", "m", "z", "\x7f", "é"};
+    const std::vector<std::string> expected{".h",  "Z",       "a/q",     "a-",  "a.b", "aa", "b/1",  "b/2",
+                                            "b/3", "b/sub/x", "b/sub/y", "b.c", "m",   "z",  "\x7f", "é"};
     for (std::size_t batchSize : {std::size_t{1}, std::size_t{2}, std::size_t{3}, FolderWalker::kBatchSize})
         EXPECT_EQ(walk(batchSize), expected) << "batches of " << batchSize;
 }
@@ -126,10 +126,9 @@ TEST_F(FsUtil, CreatesFoldersOnTheWayButNotTheFile) {
 
 TEST(FormatSize, Table) {
     const std::pair<int64_t, const char*> cases[] = {
-        {0, "0 bytes"},           {1023, "1023 bytes"},        {1024, "1.00 KB"},
-        {1536, "1.50 KB"},        {1048575, "1024.00 KB"},     {1048576, "1.00 M"},
-        {1053819, "1.00 M"},      {1073741823, "1024.00 M"},   {1073741824, "1.00 G"},
-        {5368709120, "5.00 G"},   {-1, "-1 bytes"},            {734003200, "700.00 M"},
+        {0, "0 bytes"},          {1023, "1023 bytes"},   {1024, "1.00 KB"},   {1536, "1.50 KB"},
+        {1048575, "1024.00 KB"}, {1048576, "1.00 M"},    {1053819, "1.00 M"}, {1073741823, "1024.00 M"},
+        {1073741824, "1.00 G"},  {5368709120, "5.00 G"}, {-1, "-1 bytes"},    {734003200, "700.00 M"},
     };
     for (const auto& [size, text] : cases) EXPECT_EQ(FormatSize(size), text) << size;
 }

@@ -51,10 +51,10 @@ TEST_P(SingleFileRoundTrip, JoinsBackByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundaries, SingleFileRoundTrip,
-                         ::testing::Values(SizeCase{10, 4, 3}, SizeCase{12, 4, 3}, SizeCase{0, 4, 0},
-                                           SizeCase{1, 1, 1}, SizeCase{4096, 4096, 1}, SizeCase{4095, 4096, 1},
-                                           SizeCase{4097, 4096, 2}, SizeCase{3 << 20, 1 << 20, 3},
-                                           SizeCase{(3 << 20) + 7, 1000003, 4}, SizeCase{5, 1 << 30, 1}));
+                         ::testing::Values(SizeCase{10, 4, 3}, SizeCase{12, 4, 3}, SizeCase{0, 4, 0}, SizeCase{1, 1, 1},
+                                           SizeCase{4096, 4096, 1}, SizeCase{4095, 4096, 1}, SizeCase{4097, 4096, 2},
+                                           SizeCase{3 << 20, 1 << 20, 3}, SizeCase{(3 << 20) + 7, 1000003, 4},
+                                           SizeCase{5, 1 << 30, 1}));
 
 class SplitJoin : public test::EngineTest {
 protected:

@@ -26,9 +26,8 @@ public slots:
 namespace {
 
 void sendMouse(QWidget* widget, QEvent::Type type, QPoint at, Qt::MouseButtons held) {
-    QMouseEvent event(type, at, widget->mapToGlobal(at),
-                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, held,
-                      Qt::NoModifier);
+    QMouseEvent event(type, at, widget->mapToGlobal(at), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+                      held, Qt::NoModifier);
     QApplication::sendEvent(widget, &event);
 }
 

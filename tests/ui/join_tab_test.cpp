@@ -141,9 +141,8 @@ private slots:
         makeChunkSet(4000, "p@ss");
         addFolder(chunkFolder());
         output()->setText(temp->filePath("out"));
-        uitest::onModal("UI_inputpwdWidget", [](QWidget* dialog) {
-            child<QPushButton>(dialog, "type2_cancelButton")->click();
-        });
+        uitest::onModal("UI_inputpwdWidget",
+                        [](QWidget* dialog) { child<QPushButton>(dialog, "type2_cancelButton")->click(); });
         joinButton()->click();
         QVERIFY(!window->engineBusy());
         QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
@@ -219,15 +218,10 @@ private:
     }
 
     void finishWhenDone() {
-        uitest::onModal("UI_DialogWidget", [](QWidget* done) {
-            child<QPushButton>(done, "okButton")->click();
-        });
+        uitest::onModal("UI_DialogWidget", [](QWidget* done) { child<QPushButton>(done, "okButton")->click(); });
     }
 
-    void waitForJob() {
-        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy() && uitest::pendingModalActions() == 0,
-                                 60000);
-    }
+    void waitForJob() { QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy() && uitest::pendingModalActions() == 0, 60000); }
 
     std::unique_ptr<QTemporaryDir> temp;
     std::unique_ptr<UI_SplitProject> window;

@@ -48,20 +48,17 @@ private slots:
     void busyEngineLocksBothTabsAndTheWindow() {
         UI_SplitProject window;
         window.show();
-        const QList<QPushButton*> starters = {
-            child<QPushButton>(&window, "input_fileButton"),
-            child<QPushButton>(&window, "input_folderButton"),
-            child<QPushButton>(&window, "input_mergefileButton")};
+        const QList<QPushButton*> starters = {child<QPushButton>(&window, "input_fileButton"),
+                                              child<QPushButton>(&window, "input_folderButton"),
+                                              child<QPushButton>(&window, "input_mergefileButton")};
         window.setEngineBusy(true);
-        for (QPushButton* starter : starters)
-            QVERIFY2(!starter->isEnabled(), qPrintable(starter->objectName()));
+        for (QPushButton* starter : starters) QVERIFY2(!starter->isEnabled(), qPrintable(starter->objectName()));
         UI_MyMessageBox::setNextAnswer(1);
         QVERIFY(!window.close());
         QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
 
         window.setEngineBusy(false);
-        for (QPushButton* starter : starters)
-            QVERIFY(starter->isEnabled());
+        for (QPushButton* starter : starters) QVERIFY(starter->isEnabled());
         // Nothing is listed: the job buttons keep following their own rules.
         QVERIFY(!child<QPushButton>(&window, "m_split_Button")->isEnabled());
         QVERIFY(!child<QPushButton>(&window, "m_merge_Button")->isEnabled());

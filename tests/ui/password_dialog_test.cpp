@@ -38,8 +38,7 @@ SetRun runSetMode(UI_inputpwdWidget& dialog, const QString& first, const QString
         child<QPushButton>(shown, "okButton")->click();
         run.stayedOpen = shown->isVisible();
         run.error = child<QLabel>(shown, "setErrorLabel")->text();
-        if (run.stayedOpen)
-            child<QPushButton>(shown, "cancelButton")->click();
+        if (run.stayedOpen) child<QPushButton>(shown, "cancelButton")->click();
     });
     dialog.execDialog();
     run.passwordSet = dialog.passwordSet;
@@ -63,9 +62,12 @@ private slots:
         QTest::addColumn<QString>("error");
         const QString mismatch = "The passwords entered do not match.";
         const QString tooLong = "The password is longer than 31 bytes.";
-        QTest::newRow("same") << "secret" << "secret" << true << "";
-        QTest::newRow("different") << "secret" << "Secret" << false << mismatch;
-        QTest::newRow("both empty") << "" << "" << false << mismatch;
+        QTest::newRow("same") << "secret"
+                              << "secret" << true << "";
+        QTest::newRow("different") << "secret"
+                                   << "Secret" << false << mismatch;
+        QTest::newRow("both empty") << ""
+                                    << "" << false << mismatch;
         QTest::newRow("31 bytes") << QString(31, 'x') << QString(31, 'x') << true << "";
         QTest::newRow("32 bytes") << QString(32, 'x') << QString(32, 'x') << false << tooLong;
         // 16 characters, but 32 bytes of UTF-8.

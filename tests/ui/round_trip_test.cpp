@@ -86,8 +86,7 @@ private slots:
         FileChooser::setNextAnswer(temp->filePath("empty.log"));
         child<QPushButton>(splitTab, "input_fileButton")->click();
         split();
-        QCOMPARE(QDir(temp->filePath("empty_spt")).entryList(QDir::Files),
-                 QStringList("spt_config.brixspt"));
+        QCOMPARE(QDir(temp->filePath("empty_spt")).entryList(QDir::Files), QStringList("spt_config.brixspt"));
 
         join(temp->filePath("empty_spt"), QString());
         QCOMPARE(child<QTreeWidget>(joinTab, "chunkTree")->topLevelItemCount(), 0);
@@ -117,12 +116,9 @@ private:
                 child<QPushButton>(dialog, "type2_okButton")->click();
             });
         }
-        uitest::onModal("UI_DialogWidget", [](QWidget* done) {
-            child<QPushButton>(done, "okButton")->click();
-        });
+        uitest::onModal("UI_DialogWidget", [](QWidget* done) { child<QPushButton>(done, "okButton")->click(); });
         child<QPushButton>(joinTab, "m_merge_Button")->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy() && uitest::pendingModalActions() == 0,
-                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy() && uitest::pendingModalActions() == 0, 60000);
     }
 
     std::unique_ptr<QTemporaryDir> temp;

@@ -53,11 +53,21 @@ private slots:
         QTest::addColumn<QString>("unit");
         QTest::addColumn<QString>("count");
         QTest::addColumn<qint64>("chunkSize");
-        QTest::newRow("700 MB") << qint64(734003200) << "70" << "MB" << "10" << qint64(73400320);
-        QTest::newRow("4 GB") << qint64(4294967296) << "400" << "MB" << "11" << qint64(419430400);
-        QTest::newRow("10 GB") << qint64(10737418240) << "1" << "GB" << "10" << qint64(1073741824);
-        QTest::newRow("5000 bytes") << qint64(5000) << "500" << "KB" << "1" << qint64(512000);
-        QTest::newRow("empty file") << qint64(0) << "1" << "KB" << "0" << qint64(1024);
+        QTest::newRow("700 MB") << qint64(734003200) << "70"
+                                << "MB"
+                                << "10" << qint64(73400320);
+        QTest::newRow("4 GB") << qint64(4294967296) << "400"
+                              << "MB"
+                              << "11" << qint64(419430400);
+        QTest::newRow("10 GB") << qint64(10737418240) << "1"
+                               << "GB"
+                               << "10" << qint64(1073741824);
+        QTest::newRow("5000 bytes") << qint64(5000) << "500"
+                                    << "KB"
+                                    << "1" << qint64(512000);
+        QTest::newRow("empty file") << qint64(0) << "1"
+                                    << "KB"
+                                    << "0" << qint64(1024);
     }
     void addFileSuggestsARoundChunkSize() {
         QFETCH(qint64, size);
@@ -86,12 +96,14 @@ private slots:
         QTest::addColumn<QString>("count");
         QTest::addColumn<qint64>("chunkSize");
         QTest::addColumn<QString>("units");
-        QTest::newRow("1,000,001 in 10")
-            << qint64(1000001) << "10" << "10" << qint64(100000) << "97";
+        QTest::newRow("1,000,001 in 10") << qint64(1000001) << "10"
+                                         << "10" << qint64(100000) << "97";
         // Chunks under 1 KB: the count falls to the number of whole KB.
-        QTest::newRow("5,000 in 9") << qint64(5000) << "9" << "5" << qint64(1000) << "1";
+        QTest::newRow("5,000 in 9") << qint64(5000) << "9"
+                                    << "5" << qint64(1000) << "1";
         // Nothing to divide: one chunk of 1 KB is offered.
-        QTest::newRow("0 in 4") << qint64(0) << "4" << "1" << qint64(1024) << "1";
+        QTest::newRow("0 in 4") << qint64(0) << "4"
+                                << "1" << qint64(1024) << "1";
     }
     void typedCountSetsTheChunkSize() {
         QFETCH(qint64, size);
@@ -134,8 +146,7 @@ private slots:
         QVERIFY(split->isEnabled());
         UI_MyMessageBox::setNextAnswer(1);
         split->click();
-        QCOMPARE(UI_MyMessageBox::answeredTexts(),
-                 QStringList("Please choose an output folder first."));
+        QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList("Please choose an output folder first."));
         QVERIFY(!window->engineBusy());
 
         const QString units = field("split_bysize_LineEidt")->text();
@@ -181,8 +192,8 @@ private slots:
         QWidget* progress = uitest::topLevel("splitProgressDialog");
         QVERIFY(progress->isVisible());
         QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 80)));
-        for (const char* name : {"input_fileButton", "input_folderButton", "m_split_Button",
-                                 "input_mergefileButton", "m_merge_Button"})
+        for (const char* name :
+             {"input_fileButton", "input_folderButton", "m_split_Button", "input_mergefileButton", "m_merge_Button"})
             QVERIFY2(!child<QPushButton>(window.get(), name)->isEnabled(), name);
 
         QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
@@ -274,8 +285,7 @@ private:
         Listing listing;
         std::vector<partwise::ChunkEntry> entries;
         std::string name;
-        if (partwise::InspectChunkSet(QFile::encodeName(chunkFolder).toStdString(), entries,
-                                      listing.digest, name) == 0)
+        if (partwise::InspectChunkSet(QFile::encodeName(chunkFolder).toStdString(), entries, listing.digest, name) == 0)
             listing.chunks = int(entries.size());
         return listing;
     }

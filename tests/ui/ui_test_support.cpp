@@ -10,23 +10,18 @@
 #include "FileChooser.h"
 #include "UI_MyMessageBox.h"
 
-static void initImagesResource() {
-    Q_INIT_RESOURCE(image);
-}
+static void initImagesResource() { Q_INIT_RESOURCE(image); }
 
 namespace uitest {
 namespace {
 QList<QPointer<QTimer>> modalWatchers;
 }
 
-void loadImages() {
-    initImagesResource();
-}
+void loadImages() { initImagesResource(); }
 
 QWidget* topLevel(const QString& name) {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (widget->objectName() == name)
-            return widget;
+        if (widget->objectName() == name) return widget;
     }
     return nullptr;
 }
@@ -34,15 +29,13 @@ QWidget* topLevel(const QString& name) {
 void onModal(const char* className, std::function<void(QWidget*)> action) {
     auto* watcher = new QTimer(qApp);
     modalWatchers << watcher;
-    QObject::connect(watcher, &QTimer::timeout, watcher,
-                     [watcher, wanted = QByteArray(className), action] {
-                         QWidget* modal = QApplication::activeModalWidget();
-                         if (!modal || !modal->isVisible() || !modal->inherits(wanted))
-                             return;
-                         watcher->stop();
-                         watcher->deleteLater();
-                         action(modal);
-                     });
+    QObject::connect(watcher, &QTimer::timeout, watcher, [watcher, wanted = QByteArray(className), action] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible() || !modal->inherits(wanted)) return;
+        watcher->stop();
+        watcher->deleteLater();
+        action(modal);
+    });
     watcher->start(5);
 }
 
@@ -56,8 +49,7 @@ int pendingModalActions() {
 void resetInjectedAnswers() {
     FileChooser::reset();
     UI_MyMessageBox::reset();
-    for (const QPointer<QTimer>& watcher : std::as_const(modalWatchers))
-        delete watcher.data();
+    for (const QPointer<QTimer>& watcher : std::as_const(modalWatchers)) delete watcher.data();
     modalWatchers.clear();
 }
 
@@ -86,12 +78,9 @@ QByteArray readFile(const QString& path) {
 void makeSparseFile(const QString& path, qint64 size) {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
-        qFatal("cannot make %s", qPrintable(path));
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size)) qFatal("cannot make %s", qPrintable(path));
 }
 
-QString plainText(QString text) {
-    return text.remove(QChar(0x200B));
-}
+QString plainText(QString text) { return text.remove(QChar(0x200B)); }
 
 }  // namespace uitest

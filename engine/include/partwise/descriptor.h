@@ -95,8 +95,7 @@ std::string GetPasswordDigest();
 // Serialised by a mutex; safe to call for a missing file (empty fingerprint).
 void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath);
 // Appends a FileRecord and counts it (relativePath must fit 255 bytes).
-void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk,
-                   int64_t length);
+void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length);
 
 // Writes header and records to the descriptor path, through a temporary file
 // in the same folder that is renamed into place once complete. Returns 0, or

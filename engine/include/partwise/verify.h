@@ -19,7 +19,7 @@ struct ChunkEntry {
 // Returns -1 (last error set, outputs untouched) when the descriptor cannot
 // be read; otherwise 0 with the source name, the password digest ("" for
 // none) and one entry per chunk record appended to entries.
-int InspectChunkSet(const std::string& chunkFolder, std::vector<ChunkEntry>& entries,
-                    std::string& passwordDigest, std::string& sourceName);
+int InspectChunkSet(const std::string& chunkFolder, std::vector<ChunkEntry>& entries, std::string& passwordDigest,
+                    std::string& sourceName);
 
 }  // namespace partwise
