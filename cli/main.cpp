@@ -44,7 +44,7 @@ constexpr std::size_t kMaxPathBytes = sizeof(partwise::SplitJob::sourcePath) - 1
 constexpr std::size_t kMaxPasswordBytes = sizeof(partwise::SplitJob::password) - 1;
 static_assert(sizeof(partwise::SplitJob::outputFolder) - 1 == kMaxPathBytes);
 
-constexpr const char* kSplitUsage = "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-q]";
+constexpr const char* kSplitUsage = "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER";
 constexpr const char* kJoinUsage = "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]";
 constexpr const char* kOtherUsage = "partwise-cli --version | --help";
@@ -174,6 +174,10 @@ int Split(const Options& options) {
     std::memcpy(job.password, options.password.data(), options.password.size());
     job.totalSize = totalSize;
     job.chunkSize = chunkSize ? *chunkSize : ChunkSizeForCount(totalSize, *count);
+    job.replaceOtherSet = options.force ? 1 : 0;
+    std::string heldSource;
+    if (!options.force && partwise::FindOtherChunkSet(job, heldSource) == 1)
+        return Fail(partwise::GetLastErrorText() + "; give -f to replace it");
 
     if (RunJob([&job] { return partwise::RunSplit(job); }, options.quiet) != 0)
         return Fail(EngineReason(*source + ": the split failed"));
@@ -312,6 +316,7 @@ int main(int argc, char** argv) {
     CLI::Option* count =
         split->add_option("-n,--count", options.count, "Make at most COUNT chunks of equal size")->type_name("COUNT");
     AddPasswordOption(*split, options, "Protect the join with a password (at most 31 bytes)");
+    split->add_flag("-f,--force", options.force, "Replace a chunk set of another source in the chunk folder");
     split->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
 
     CLI::App* list = app.add_subcommand("list", "List a chunk set and check its chunks");

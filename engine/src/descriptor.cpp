@@ -10,6 +10,7 @@
 
 #include "descriptor_stream.h"
 #include "file_io.h"
+#include "partwise/errors.h"
 #include "partwise/md5.h"
 
 namespace partwise {
@@ -169,11 +170,14 @@ constexpr int64_t kFileRecordSize = sizeof(FileRecord);
 constexpr std::size_t kRecordBlock = 64 * 1024;
 }  // namespace
 
-DescriptorStream::~DescriptorStream() {
+DescriptorStream::~DescriptorStream() { Discard(); }
+
+void DescriptorStream::Discard() {
     DescriptorState& state = Descriptor();
     if (state.stream == this) state.stream = nullptr;
     fd_ = UniqueFd();
     if (!path_.empty()) ::unlink(path_.c_str());
+    path_.clear();
 }
 
 int DescriptorStream::Open() {
@@ -257,24 +261,29 @@ void ReadRecords(int fd, int64_t& position, int64_t fileSize, int32_t count, std
     }
 }
 
+// Opens the descriptor at path and reads as much of its header as it holds
+// into header (zeroed first), the magic words checked; leaves the file's size
+// in fileSize and the header bytes read in headerBytes.
+int OpenDescriptor(const std::string& path, UniqueFd& fd, DescriptorHeader& header, int64_t& fileSize,
+                   int64_t& headerBytes) {
+    header = DescriptorHeader{};
+    if (OpenRegularFile(path, "chunk set descriptor", fd, fileSize) != 0) return -1;
+    headerBytes = ReadAt(fd.get(), &header, sizeof header, 0);
+    if (headerBytes < 0) return Fail("cannot read", path, errno);
+    if (header.magic1 != kDescriptorMagic1 || header.magic2 != kDescriptorMagic2)
+        return Fail("'" + path + "' is not a chunk set descriptor");
+    return 0;
+}
+
 // The header and the chunk records; leaves the file's size in fileSize.
 int ReadHead(const std::string& chunkFolder, DescriptorFile& file, int64_t& fileSize) {
     DescriptorState& state = Descriptor();
     ClearDescriptorRecords();
-    state.header = DescriptorHeader{};
     state.truncated = false;
 
-    const std::string& path = file.path = BuildDescriptorPath(chunkFolder);
-    file.fd = OpenForReading(path);
-    if (!file.fd.valid()) return Fail("cannot open chunk set descriptor", path, errno);
-    struct stat st {};
-    if (::fstat(file.fd.get(), &st) != 0) return Fail("cannot read", path, errno);
-    if (!S_ISREG(st.st_mode)) return Fail("'" + path + "' is not a regular file");
-    fileSize = st.st_size;
-    int64_t n = ReadAt(file.fd.get(), &state.header, sizeof state.header, 0);
-    if (n < 0) return Fail("cannot read", path, errno);
-    if (state.header.magic1 != kDescriptorMagic1 || state.header.magic2 != kDescriptorMagic2)
-        return Fail("'" + path + "' is not a chunk set descriptor");
+    file.path = BuildDescriptorPath(chunkFolder);
+    int64_t n = 0;
+    if (OpenDescriptor(file.path, file.fd, state.header, fileSize, n) != 0) return -1;
     int64_t position = n;
     if (n < kHeaderSize) state.truncated = true;
     ReadRecords(file.fd.get(), position, fileSize, state.header.chunkCount, state.chunkRecords, state.truncated);
@@ -291,6 +300,17 @@ int ReadDescriptor(const std::string& chunkFolder) {
     int64_t position = file.fileRecordsStart;
     ReadRecords(file.fd.get(), position, fileSize, state.header.fileRecordCount, state.fileRecords, state.truncated);
     return 0;
+}
+
+int ReadDescriptorHeader(const std::string& chunkFolder, DescriptorHeader& header) {
+    const std::string lastError = GetLastErrorText();
+    UniqueFd fd;
+    int64_t fileSize = 0, headerBytes = 0;
+    if (OpenDescriptor(BuildDescriptorPath(chunkFolder), fd, header, fileSize, headerBytes) == 0 &&
+        headerBytes == kHeaderSize)
+        return 0;
+    SetLastErrorText(lastError);
+    return -1;
 }
 
 int ReadDescriptorHead(const std::string& chunkFolder, DescriptorFile& file) {

@@ -19,7 +19,7 @@ namespace partwise {
 class DescriptorStream {
 public:
     DescriptorStream() = default;
-    // Detaches from the state and removes the temporary file unless committed.
+    // Discards what is not committed.
     ~DescriptorStream();
     DescriptorStream(const DescriptorStream&) = delete;
     DescriptorStream& operator=(const DescriptorStream&) = delete;
@@ -34,6 +34,8 @@ public:
     // Writes what is held back and the header, then renames the file into
     // place. 0, or -1 with the last error.
     int Commit();
+    // Detaches from the state and removes the temporary file unless committed.
+    void Discard();
 
 private:
     int FlushFileRecords();
@@ -58,6 +60,11 @@ struct DescriptorFile {
 // Loads chunkFolder's descriptor as ReadDescriptor does, except that the
 // state gets no file records; the truncated flag still covers them.
 int ReadDescriptorHead(const std::string& chunkFolder, DescriptorFile& file);
+
+// Reads only the header of chunkFolder's descriptor into header, leaving the
+// state and the last error alone. Returns 0, or -1 when the descriptor is
+// missing, unreadable, foreign or shorter than a header.
+int ReadDescriptorHeader(const std::string& chunkFolder, DescriptorHeader& header);
 
 // The file records of a DescriptorFile in order, as many as the header counts.
 class FileRecordReader {

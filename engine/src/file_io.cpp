@@ -54,13 +54,19 @@ UniqueFd OpenForReading(const std::string& path) {
     return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
-UniqueFd OpenForWriting(const std::string& path) {
-    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& fd, int64_t& size) {
+    fd = OpenForReading(path);
+    if (!fd.valid()) return Fail("cannot open " + what, path, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read " + what, path, errno);
+    if (!S_ISREG(st.st_mode)) return Fail(what + " '" + path + "' is not a regular file");
+    size = st.st_size;
+    return 0;
 }
 
 UniqueFd CreateFresh(const std::string& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return UniqueFd();
-    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
 }
 
 FileIdentity IdentityOf(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
@@ -80,6 +86,8 @@ int ReserveSpace(int fd, int64_t size, const std::string& path) {
     if (size <= 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return 0;
     // Not supported by the file system, or not a regular file.
     if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL || errno == ENODEV || errno == ESPIPE) return 0;
+    // A copy that shares extents may still fit; the writes will tell.
+    if (errno == ENOSPC) return 0;
     return Fail("cannot make room for", path, errno);
 }
 

@@ -40,12 +40,12 @@ private:
 };
 
 UniqueFd OpenForReading(const std::string& path);
-// Opens for writing without truncating, so that the caller can check first
-// that the file is not one of its own inputs.
-UniqueFd OpenForWriting(const std::string& path);
+// Opens path for reading and checks that it is a regular file; leaves its
+// size in size. Returns 0, or -1 with the last error naming path as "<what>".
+int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& fd, int64_t& size);
 // A new, empty file at path. Whatever stood under that name is removed first,
-// so that a link left there is never written through. Invalid with errno set
-// on failure.
+// so that a link left there, symbolic or hard, is never written through.
+// Invalid with errno set on failure.
 UniqueFd CreateFresh(const std::string& path);
 
 struct FileIdentity {
@@ -74,8 +74,10 @@ std::string WithoutTrailingSlashes(std::string path);
 
 // Claims size bytes of disk for a file about to be written, without changing
 // its size: a disk too small fails at once, before the copy, and the file
-// system can lay the file out in one go. File systems that cannot are let be.
-// Returns 0, or -1 with the last error naming path.
+// system can lay the file out in one go. File systems that cannot are let be,
+// and so is a claim refused for want of space: on a copy-on-write file system
+// the copy may share its extents and need almost none, so only a write that
+// really fails may stop it. Returns 0, or -1 with the last error naming path.
 int ReserveSpace(int fd, int64_t size, const std::string& path);
 
 // Writes every byte, retrying on EINTR and short writes. 0, or -1 with errno.

@@ -155,6 +155,18 @@ bool FolderWalker::Next(WalkEntry& entry) {
     return false;
 }
 
+int ListFolderNames(const std::string& folder, const std::function<void(std::string_view)>& visit) {
+    DirHandle dir(folder);
+    if (!dir.get()) return Fail("cannot list folder", folder, errno);
+    errno = 0;
+    while (struct dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") visit(name);
+        errno = 0;
+    }
+    return errno == 0 ? 0 : Fail("cannot list folder", folder, errno);
+}
+
 int WalkFolder(const std::string& folder, bool recurse, std::vector<WalkEntry>& out) {
     FolderWalker walker(folder, recurse);
     WalkEntry entry;

@@ -81,12 +81,7 @@ std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(
 // Opens chunk index and checks its size when one is expected.
 int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, int64_t& size) {
     const std::string path = ChunkPath(run, index);
-    fd = OpenForReading(path);
-    if (!fd.valid()) return Fail("cannot open chunk", path, errno);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read chunk", path, errno);
-    if (!S_ISREG(st.st_mode)) return Fail("chunk '" + path + "' is not a regular file");
-    size = st.st_size;
+    if (OpenRegularFile(path, "chunk", fd, size) != 0) return -1;
     if (expectedSize >= 0 && size != expectedSize)
         return Fail("chunk '" + path + "' holds " + std::to_string(size) + " bytes, the chunk set expects " +
                     std::to_string(expectedSize));

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "descriptor_stream.h"
 #include "file_io.h"
@@ -37,6 +38,11 @@ struct SplitRun {
     DescriptorStream descriptor;
     RangeCopier copier;
     int64_t copied = 0;
+    // What RemoveUnfinishedSet takes back: chunks 0 to chunksStarted - 1,
+    // each created or put in place of what stood under its name, and the
+    // chunk folder unless it was there before.
+    bool folderExisted = true;
+    int64_t chunksStarted = 0;
 };
 
 // Notes what lies in the chunk folder before the split writes there.
@@ -54,14 +60,12 @@ int RefuseIfExisting(const SplitRun& run, const WalkEntry& source) {
                 run.names.chunkFolder + "', which the split overwrites");
 }
 
-// Opens a chunk empty, with the room for the bytes it is to hold claimed.
-int OpenChunk(const SplitRun& run, const ChunkJob& chunk, UniqueFd& fd) {
+// Creates a chunk afresh, with the room for the bytes it is to hold claimed.
+int OpenChunk(SplitRun& run, const ChunkJob& chunk, UniqueFd& fd) {
     const std::string& chunkPath = chunk.chunkPath;
-    fd = OpenForWriting(chunkPath);
+    run.chunksStarted = std::max<int64_t>(run.chunksStarted, chunk.chunkIndex + int64_t{1});
+    fd = CreateFresh(chunkPath);
     if (!fd.valid()) return Fail("cannot create chunk", chunkPath, errno);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", chunkPath, errno);
-    if (S_ISREG(st.st_mode) && ::ftruncate(fd.get(), 0) != 0) return Fail("cannot truncate chunk", chunkPath, errno);
     const int64_t start = chunk.chunkIndex * run.job.chunkSize;
     return ReserveSpace(fd.get(), std::min(run.job.chunkSize, run.job.totalSize - start), chunkPath);
 }
@@ -222,13 +226,17 @@ std::string RealPath(const std::string& path) {
 int PrepareFolder(SplitRun& run) {
     FolderWalker walker(run.sourcePath, true, !run.existing.empty());
     WalkEntry file;
+    bool holdsFiles = false;
     while (walker.Next(file)) {
+        holdsFiles = true;
         const std::string relative = RelativePath(run, file.path);
         if (relative.size() > kMaxName)
             return Fail("the path '" + relative + "' is longer than " + std::to_string(kMaxName) + " bytes");
         if (CheckPathLength(file.path) != 0 || RefuseIfExisting(run, file) != 0) return -1;
     }
     if (walker.failed()) return -1;
+    // Its chunk set would join back as a file, not as a folder.
+    if (!holdsFiles) return Fail("'" + run.sourcePath + "' holds no files: nothing to split");
     const std::string source = RealPath(run.sourcePath);
     // The chunk folder too, should it already be a link into the source.
     for (const std::string& output : {RealPath(run.job.outputFolder), RealPath(run.names.chunkFolder)}) {
@@ -242,6 +250,120 @@ int RemoveStaleDescriptor(const std::string& chunkFolder) {
     const std::string path = BuildDescriptorPath(chunkFolder);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove old", path, errno);
     return 0;
+}
+
+// n when name is "<stem>_<n>.spt" exactly as ChunkFilePath writes it, else -1.
+int64_t ChunkNumber(std::string_view name, std::string_view stem) {
+    constexpr std::string_view kSuffix = ".spt";
+    if (name.size() <= stem.size() + 1 + kSuffix.size() || !name.starts_with(stem) || name[stem.size()] != '_' ||
+        !name.ends_with(kSuffix))
+        return -1;
+    const std::string_view digits = name.substr(stem.size() + 1, name.size() - stem.size() - 1 - kSuffix.size());
+    if (digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return -1;
+    int64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n <= INT32_MAX ? n : -1;
+}
+
+// The chunk files of the stem that a set of chunkCount chunks does not have:
+// left from an earlier, larger set, they must not sit beside the new one.
+int RemoveChunksBeyond(const SplitRun& run) {
+    std::vector<std::string> stale;
+    if (ListFolderNames(run.names.chunkFolder, [&](std::string_view name) {
+            if (ChunkNumber(name, run.names.stem) >= run.chunkCount)
+                stale.push_back(run.names.chunkFolder + "/" + std::string(name));
+        }) != 0)
+        return -1;
+    for (const std::string& path : stale) {
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove old chunk", path, errno);
+    }
+    return 0;
+}
+
+int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& heldSource) {
+    heldSource.clear();
+    const std::string& folder = names.chunkFolder;
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0) return errno == ENOENT ? 0 : Fail("cannot read", folder, errno);
+    if (S_ISLNK(st.st_mode)) return Fail("refusing to split into '" + folder + "': it is a symbolic link");
+    if (!S_ISDIR(st.st_mode)) return 0;  // creating the chunk folder fails with the reason
+
+    DescriptorHeader header{};
+    const bool readable =
+        ReadDescriptorHeader(folder, header) == 0 && FieldIsTerminated(header.sourceName, sizeof header.sourceName);
+    const std::string held = readable ? FieldText(header.sourceName, sizeof header.sourceName) : std::string();
+    std::string heldStem = held;
+    StripExtension(heldStem);
+    const bool sameSource = readable && held == names.sourceName && header.totalSize == totalSize;
+    // Chunk files of the stem belong to the descriptor only when it names that stem.
+    const bool stemIsItsOwn = readable && heldStem == names.stem;
+    bool holdsItsChunks = false, holdsUnknownChunks = false;
+    if (ListFolderNames(folder, [&](std::string_view name) {
+            if (readable && !sameSource) {
+                const int64_t n = ChunkNumber(name, heldStem);
+                if (n >= 0 && n < header.chunkCount) holdsItsChunks = true;
+            }
+            if (!stemIsItsOwn && ChunkNumber(name, names.stem) >= 0) holdsUnknownChunks = true;
+        }) != 0)
+        return -1;
+    if (holdsItsChunks) {
+        heldSource = held;
+        Fail("'" + folder + "' already holds the chunk set of '" + held + "'");
+        return 1;
+    }
+    if (holdsUnknownChunks) {
+        Fail("'" + folder + "' already holds chunk files of an unknown chunk set");
+        return 1;
+    }
+    return 0;
+}
+
+// Takes back what a split that did not finish wrote: the chunk files it
+// created or replaced, its descriptor's temporary file, and the chunk folder
+// when the split made it and nothing else is in it. Adds to the last error
+// what it could not remove, or that nothing was left behind.
+void RemoveUnfinishedSet(SplitRun& run) {
+    run.descriptor.Discard();
+    std::string notRemoved;
+    int64_t notRemovedCount = 0;
+    auto note = [&](const std::string& path, int err) {
+        if (notRemovedCount++ == 0) notRemoved = "could not remove '" + path + "': " + std::strerror(err);
+    };
+    for (int64_t i = 0; i < run.chunksStarted; ++i) {
+        const std::string path = ChunkFilePath(run.names.chunkFolder, run.names.stem, static_cast<int32_t>(i));
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) note(path, errno);
+    }
+    // A folder that holds what others put there stays.
+    if (!run.folderExisted && ::rmdir(run.names.chunkFolder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY &&
+        errno != EEXIST)
+        note(run.names.chunkFolder, errno);
+    std::string text = GetLastErrorText();
+    if (notRemovedCount == 0)
+        text += "; nothing was left behind";
+    else
+        text += "; " + notRemoved +
+                (notRemovedCount > 1 ? " (and " + std::to_string(notRemovedCount - 1) + " more)" : std::string());
+    SetLastErrorText(text);
+}
+
+// From here on the split changes the chunk folder.
+int WriteChunkSet(SplitRun& run, bool folder) {
+    struct stat st {};
+    run.folderExisted = ::lstat(run.names.chunkFolder.c_str(), &st) == 0;
+    if (CreateFolder(run.names.chunkFolder) != 0 || RemoveStaleDescriptor(run.names.chunkFolder) != 0 ||
+        RemoveChunksBeyond(run) != 0)
+        return -1;
+    ResetDescriptor(run.names.chunkFolder);
+    SetSourceName(run.names.sourceName);
+    SetChunkCount(static_cast<int32_t>(run.chunkCount));
+    SetTotalSize(run.job.totalSize);
+    if (run.job.password[0] != '\0') SetPasswordDigest(run.job.password);
+    if (run.descriptor.Open() != 0) return -1;
+    if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
+    return WriteDescriptor();
 }
 
 }  // namespace
@@ -287,6 +409,7 @@ int RunSplit(const SplitJob& job) {
     if (run.names.sourceName.empty()) return Fail("cannot take a name from the path '" + run.sourcePath + "'");
     if (run.names.sourceName.size() > kMaxName)
         return Fail("the name '" + run.names.sourceName + "' is longer than " + std::to_string(kMaxName) + " bytes");
+    if (job.totalSize < 0) return Fail("the size of '" + run.sourcePath + "' cannot be measured");
     run.chunkCount = ChunkCountFor(job.totalSize, job.chunkSize);
     if (run.chunkCount < 0)
         return Fail("a chunk size of " + std::to_string(job.chunkSize) + " bytes gives more than " +
@@ -303,17 +426,20 @@ int RunSplit(const SplitJob& job) {
         if (st.st_size != job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
         if (RefuseIfExisting(run, WalkEntry{run.sourcePath, st.st_size, IdentityOf(st)}) != 0) return -1;
     }
+    std::string heldSource;
+    const int other = LookForOtherSet(run.names, job.totalSize, heldSource);
+    if (other < 0 || (other > 0 && job.replaceOtherSet != 1)) return -1;
 
-    if (CreateFolder(run.names.chunkFolder) != 0 || RemoveStaleDescriptor(run.names.chunkFolder) != 0) return -1;
-    ResetDescriptor(run.names.chunkFolder);
-    SetSourceName(run.names.sourceName);
-    SetChunkCount(static_cast<int32_t>(run.chunkCount));
-    SetTotalSize(job.totalSize);
-    if (job.password[0] != '\0') SetPasswordDigest(job.password);
-    if (run.descriptor.Open() != 0) return -1;
+    if (WriteChunkSet(run, folder) == 0) return 0;
+    RemoveUnfinishedSet(run);
+    return -1;
+}
 
-    if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
-    return WriteDescriptor();
+int FindOtherChunkSet(const SplitJob& job, std::string& heldSource) {
+    if (!FieldIsTerminated(job.sourcePath, sizeof job.sourcePath) ||
+        !FieldIsTerminated(job.outputFolder, sizeof job.outputFolder))
+        return Fail("the split job holds a text without its terminating NUL");
+    return LookForOtherSet(DeriveChunkSetNames(job.sourcePath, job.outputFolder), job.totalSize, heldSource);
 }
 
 }  // namespace partwise

@@ -2,7 +2,9 @@
 // Internal: the one folder walk behind GetFolderSize, ListFolderFiles and
 // the folder splitter, so that sizing and splitting always see the same files.
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "file_io.h"
@@ -54,6 +56,11 @@ private:
     std::size_t batchSize_;
     bool failed_ = false;
 };
+
+// Calls visit with the name of every entry of folder, of any kind, but "."
+// and "..", in the folder's own order. Returns 0, or -1 (last error set)
+// when the folder cannot be listed.
+int ListFolderNames(const std::string& folder, const std::function<void(std::string_view)>& visit);
 
 // The whole walk as a list. Returns 0, or -1 (last error set) when folder or
 // one of its sub-folders could not be listed.

@@ -11,7 +11,7 @@ T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 passed=0 failed=0
 
-SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-q]"
+SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q]"
 LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER"
 JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]"
 
@@ -324,6 +324,11 @@ group_failures() {
   run split "$deep/f.bin" -s 1K
   expect "split of a path over 1023 bytes" 1 "partwise-cli: error: $deep/f.bin: path is longer than 1023 bytes" ""
 
+  mkdir -p emptydir/sub
+  run split emptydir -n 2
+  expect "split of a folder without files" 1 "partwise-cli: error: '$W/emptydir' holds no files: nothing to split" ""
+  check "no chunk folder for a folder without files" [ ! -e emptydir_spt ]
+
   mkdir -p src/inside && cp f.bin src/
   run split src -s 1K -o src/inside
   check "split into its own source folder is refused" [ "$RC" == 1 -a ! -e src/inside/src_spt/spt_config.brixspt ]
@@ -339,15 +344,79 @@ group_failures() {
   mkdir small
   head -c 200000 /dev/urandom >big.bin
   in_small_fs "" split big.bin -s 20K -o small
-  expect_failure "split onto a full disk" "$W/small/big_spt/big_3.spt" "No space left on device"
-  check "a full disk stops the split at the failing chunk, without descriptor" \
-    [ "$LISTING" == $'./big_spt\n./big_spt/big_0.spt\n./big_spt/big_1.spt\n./big_spt/big_2.spt\n./big_spt/big_3.spt' ]
+  expect_failure "split onto a full disk" "$W/small/big_spt/big_3.spt" "No space left on device; nothing was left behind"
+  check "a split that ran out of room takes back its chunks and chunk folder" [ -z "$LISTING" ]
   in_small_fs ro split big.bin -s 20K -o small
   expect_failure "split onto a read-only disk" "$W/small/big_spt" "Read-only file system"
   run split big.bin -s 20K -q
   in_small_fs "" join big_spt -o small
   expect_failure "join onto a full disk" "$W/small" "No space left on device"
   check "a join that ran out of room leaves no output" [ -z "$LISTING" ]
+}
+
+# Two sources with one stem share a chunk folder; links in it are replaced,
+# never written through.
+group_shared() {
+  head -c 3000 /dev/urandom >report.v1.doc
+  head -c 2000 /dev/urandom >report.v2.doc
+  mkdir out
+  run split report.v1.doc -s 1K
+  cp -r report_spt before
+  run split report.v2.doc -s 1K
+  expect "split of another source into the same folder" 1 \
+    "partwise-cli: error: '$W/report_spt' already holds the chunk set of 'report.v1.doc'; give -f to replace it" ""
+  check "the first set is untouched" diff -r before report_spt
+  run split report.v2.doc -s 1K -f
+  expect "split -f replaces it" 0 "" "$W/report_spt"
+  check "none of the old set's chunks is left" [ "$(chunk_sizes report_spt report)" == "1024 976" -a ! -e report_spt/report_2.spt ]
+  run join report_spt -o out
+  check "the replacing set joins back" cmp -s report.v2.doc out/report.v2.doc
+  run split report.v2.doc --size 500
+  expect "the same source again needs no -f" 0 "" "$W/report_spt"
+
+  rm report_spt/spt_config.brixspt
+  run split report.v2.doc -s 500
+  expect "chunk files beside no descriptor" 1 \
+    "partwise-cli: error: '$W/report_spt' already holds chunk files of an unknown chunk set; give -f to replace it" ""
+
+  echo precious >precious
+  rm -r report_spt && mkdir report_spt && ln -s ../precious report_spt/report_0.spt
+  run split report.v1.doc -s 1K --force
+  expect "split -f over a link under a chunk name" 0 "" "$W/report_spt"
+  check "the link's target is untouched" [ "$(<precious)" == precious -a ! -L report_spt/report_0.spt ]
+
+  rm -r report_spt && mkdir elsewhere && ln -s elsewhere report_spt
+  run split report.v1.doc -s 1K -f
+  expect "a chunk folder that is a link" 1 "partwise-cli: error: refusing to split into '$W/report_spt': it is a symbolic link" ""
+  check "nothing is written through it" is_empty elsewhere
+}
+
+# On a copy-on-write file system a copy shares extents: a split and a join
+# need almost no room, and must not be refused for the lack of it.
+group_cow() {
+  if [[ $(id -u) != 0 ]] || ! command -v mkfs.xfs >/dev/null; then
+    echo "skipped: copy-on-write disk (needs root and xfsprogs)"
+    return
+  fi
+  mkdir cow
+  if ! { truncate -s 320M xfs.img && mkfs.xfs -q -m reflink=1 xfs.img && mount -o loop xfs.img cow; } 2>/dev/null; then
+    echo "skipped: copy-on-write disk (cannot make or mount an XFS image here)"
+    return
+  fi
+  head -c 100M /dev/urandom >cow/big.bin
+  local size=$((100 << 20)) room
+  # Less room than the file, and than one chunk of it.
+  room=$(df -B1 --output=avail cow | tail -1)
+  fallocate -l $((room - (8 << 20))) cow/filler
+  room=$(df -B1 --output=avail cow | tail -1)
+  check "the disk has less room than the file ($room bytes)" [ "$room" -lt $((16 << 20)) ]
+  run split cow/big.bin -s 16M -q
+  expect "split with less room than the file" 0 "" "$W/cow/big_spt"
+  mkdir cow/out
+  run join cow/big_spt -o cow/out -q
+  expect "join with less room than the file" 0 "" "$W/cow/out/big.bin"
+  check "copy-on-write round trip" cmp -s cow/big.bin cow/out/big.bin
+  umount cow
 }
 
 group_progress() {

@@ -130,16 +130,21 @@ TEST_F(SplitJoin, PasswordLeavesChunkBytesAlone) {
     }
 }
 
-TEST_F(SplitJoin, SplittingAgainOverwritesAndJoiningAgainReplaces) {
+TEST_F(SplitJoin, SplittingAgainReplacesTheSetAndJoiningAgainTheOutput) {
     WriteFile(dir / "f.bin", test::PatternBytes(100, 1));
     ASSERT_EQ(RunSplit(test::MakeJob(dir / "f.bin", dir.path(), 10)), 0);
-    WriteFile(dir / "f.bin", test::PatternBytes(35, 2));
-    ASSERT_EQ(RunSplit(test::MakeJob(dir / "f.bin", dir.path(), 10)), 0);
-    EXPECT_TRUE(Exists(dir / "f_spt/f_9.spt"));  // left over from the larger split, harmless
-    WriteFile(dir / "out/f.bin", "old contents that are longer than thirty-five bytes, surely");
+    // The same name and size: the same source, replaced without asking.
+    WriteFile(dir / "f.bin", test::PatternBytes(100, 2));
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "f.bin", dir.path(), 35)), 0) << GetLastErrorText();
+    EXPECT_TRUE(Exists(dir / "f_spt/f_2.spt"));
+    EXPECT_FALSE(Exists(dir / "f_spt/f_3.spt")) << "a chunk of the larger set was left";
+    EXPECT_FALSE(Exists(dir / "f_spt/f_9.spt")) << "a chunk of the larger set was left";
+    WriteFile(dir / "out/f.bin",
+              "old contents that are longer than a hundred bytes, surely, since they go on and on "
+              "and on for quite a while");
     ASSERT_EQ(RunJoin(dir / "f_spt", dir / "out"), 0) << GetLastErrorText();
     ASSERT_EQ(RunJoin(dir / "f_spt", dir / "out"), 0) << GetLastErrorText();
-    EXPECT_EQ(ReadFile(dir / "out/f.bin"), test::PatternBytes(35, 2));
+    EXPECT_EQ(ReadFile(dir / "out/f.bin"), test::PatternBytes(100, 2));
     EXPECT_EQ(test::ReadTree(dir / "out").size(), 1u);  // no temporary files left
 }
 
@@ -187,11 +192,25 @@ TEST_F(Refusals, BadJobsWriteNothing) {
     ExpectRefused(job, "changed since it was measured");
 
     job = test::MakeJob(dir / "f.bin", dir / "out", 4);
+    job.totalSize = -1;
+    ExpectRefused(job, "the size of '" + (dir / "f.bin") + "' cannot be measured");
+
+    job = test::MakeJob(dir / "f.bin", dir / "out", 4);
     std::memset(job.password, 'p', sizeof job.password);
     ExpectRefused(job, "terminating NUL");
 
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
     ExpectRefused(test::MakeJob(dir / "fifo", dir / "out", 4), "not a regular file or folder");
+}
+
+TEST_F(Refusals, FolderWithoutFilesIsNotSplitIntoAFile) {
+    ASSERT_EQ(::mkdir((dir / "empty").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "empty/sub").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo((dir / "empty/sub/fifo").c_str(), 0644), 0);  // the walk passes over it
+    WriteFile(dir / "out/.keep", "");
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "empty", dir / "out", 4)), -1);
+    EXPECT_EQ(GetLastErrorText(), "'" + (dir / "empty") + "' holds no files: nothing to split");
+    EXPECT_FALSE(Exists(dir / "out/empty_spt"));
 }
 
 TEST_F(Refusals, OverlongNamesAndPaths) {

@@ -15,6 +15,9 @@ struct SplitJob {
     int64_t totalSize;  // as measured by GetPathSize
     int64_t chunkSize;  // bytes per chunk, > 0
     char password[32];  // "" for no password
+    // 1: replace a chunk set that FindOtherChunkSet finds in the chunk
+    // folder; 0: refuse the split instead.
+    int32_t replaceOtherSet;
 };
 
 struct ChunkJob {
@@ -26,12 +29,30 @@ struct ChunkJob {
 };
 
 // Splits job.sourcePath. Returns 0 when the whole chunk set and its descriptor
-// were written, -1 (last error set) otherwise: the source is missing or not a
-// regular file or folder, the job is refused before anything is written
-// (chunk size, count, name or path lengths, output inside the source folder),
-// a read or write failed, or the bytes copied differ from job.totalSize.
-// Without success no descriptor is left in the chunk folder.
+// were written, -1 (last error set) otherwise: the source is missing, not a
+// regular file or folder, of no measurable size or a folder that holds no
+// file; the job is refused before anything is written (chunk size, count,
+// name or path lengths, output inside the source folder, a chunk folder that
+// is a symbolic link or holds another chunk set without replaceOtherSet); a
+// read or write failed, or the bytes copied differ from job.totalSize.
+// The new set owns its chunk folder: chunk files of the stem beyond its
+// chunk count are removed, and every chunk file is created afresh, never
+// written through a link. A split that fails once it has begun writing
+// removes every chunk file it created or replaced, and the chunk folder when
+// it made it and left it empty; the last error then ends with what it could
+// not remove, or with "nothing was left behind".
 int RunSplit(const SplitJob& job);
+
+// What a split of job would replace in its chunk folder. Returns 1 when the
+// folder holds another chunk set: a readable descriptor that names another
+// source name or total size, with at least one of its chunk files still
+// there, or chunk files of the stem beside no readable descriptor of that
+// stem. heldSource is then the source the descriptor names ("" for the
+// latter) and the last error says what the folder holds. Returns 0 when the
+// split may go ahead without asking: no chunk folder, no chunk files, a set
+// of the same source, or a descriptor whose chunks are all gone. Returns -1
+// (last error set) when the folder is a symbolic link or cannot be listed.
+int FindOtherChunkSet(const SplitJob& job, std::string& heldSource);
 
 // The names a split derives from its source path, as the joiner derives them
 // back: the source's name, its stem and the chunk folder. Trailing slashes of
