@@ -1,25 +1,62 @@
 #include "Removal.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
 
 bool RemoveFile(const QString& path) { return QFile::remove(path) || !QFileInfo(path).exists(); }
 
-bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files) {
+namespace {
+
+// What is left below root, as paths below it: every entry that is not a
+// folder, and every folder that holds nothing else left.
+QStringList LeftBelow(const QString& root, const QSet<QString>& listed) {
+    QStringList left;
+    const QDir base(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo entry = it.nextFileInfo();
+        if (listed.contains(entry.filePath())) continue;  // could not be deleted: reported apart
+        const bool emptyFolder =
+            entry.isDir() && !entry.isSymLink() &&
+            QDir(entry.filePath()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        if (emptyFolder || !entry.isDir() || entry.isSymLink()) left << base.relativeFilePath(entry.filePath());
+    }
+    left.sort();
+    return left;
+}
+
+}  // namespace
+
+bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files, QStringList& kept) {
+    kept.clear();
     if (!QDir(path).exists()) return true;
     bool removedFiles = true;
-    for (const std::string& file : files) removedFiles = RemoveFile(QFile::decodeName(file.c_str())) && removedFiles;
-    // Breadth first, so that the reversed list removes children before parents.
-    QStringList folders{path};
-    for (qsizetype i = 0; i < folders.size(); ++i) {
-        const QFileInfoList entries =
-            QDir(folders[i])
-                .entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name);
-        for (const QFileInfo& entry : entries) folders << entry.filePath();
+    QSet<QString> listed;
+    // The folders on the way to each listed file, below and including path.
+    QSet<QString> held;
+    const QString root = QDir::cleanPath(path);
+    for (const std::string& file : files) {
+        const QString filePath = QDir::cleanPath(QFile::decodeName(file.c_str()));
+        listed.insert(filePath);
+        removedFiles = RemoveFile(filePath) && removedFiles;
+        for (QString folder = QFileInfo(filePath).path(); folder.startsWith(root) && !held.contains(folder);
+             folder = QFileInfo(folder).path()) {
+            held.insert(folder);
+            if (folder == root) break;
+        }
     }
-    // A folder that still holds something the walk skipped stays, and so do
-    // its parents; the other empty folders still go.
-    for (auto folder = folders.crbegin(); folder != folders.crend(); ++folder) QDir().rmdir(*folder);
+    // Deepest first: a longer path can never be a parent of a shorter one.
+    QStringList folders(held.begin(), held.end());
+    std::sort(folders.begin(), folders.end(),
+              [](const QString& a, const QString& b) { return a.size() != b.size() ? a.size() > b.size() : a < b; });
+    // A folder that still holds something stays, and so do its parents.
+    for (const QString& folder : folders) QDir().rmdir(folder);
+    if (QDir(path).exists()) kept = LeftBelow(path, listed);
     return removedFiles;
 }

@@ -2,6 +2,7 @@
 // Deleting what a finished job made unnecessary: a split's source, a join's
 // chunk files. Only ever called after the job succeeded.
 #include <QString>
+#include <QStringList>
 
 #include <string>
 #include <vector>
@@ -10,8 +11,10 @@
 // before).
 bool RemoveFile(const QString& path);
 
-// Deletes the listed files of the folder tree at path, then every folder of
-// the tree that is empty afterwards, deepest first. Symbolic links to folders
-// are neither followed nor removed, and what the split passed over stays.
-// True when every listed file is gone.
-bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files);
+// Deletes the listed files of the folder tree at path, then the folders that
+// this emptied, deepest first: those that held a listed file and hold nothing
+// afterwards. Folders that held no listed file, and what the split passed
+// over (links to folders, FIFOs, ...), stay; kept receives what is left that
+// was not listed, as paths below path: each entry that is not a folder, and
+// each folder that holds nothing else. True when every listed file is gone.
+bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files, QStringList& kept);

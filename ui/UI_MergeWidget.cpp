@@ -25,6 +25,7 @@
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
 #include "WidgetLook.h"
+#include "partwise/descriptor.h"
 #include "partwise/progress.h"
 #include "partwise/verify.h"
 
@@ -140,12 +141,22 @@ void UI_MergeWidget::input_mergefileButton_slots() {
         sourceName.clear();
         return;
     }
+    // A descriptor cut short cannot be joined, whatever its chunks say.
+    const bool damaged = partwise::DescriptorIsTruncated();
     chunkTree->clear();
     for (const partwise::ChunkEntry& entry : entries)
-        addChunkRow(QFile::decodeName(entry.chunkPath.c_str()), entry.verdict, entry.chunkFileSize);
+        addChunkRow(QFile::decodeName(entry.chunkPath.c_str()), damaged ? -1 : entry.verdict, entry.chunkFileSize);
     sourceName = QFile::decodeName(name.c_str());
     // A digest too long for the field is cut, never dropped: the set still asks.
     qstrncpy(passwordDigest, digest.c_str(), sizeof passwordDigest);
+    if (damaged) {
+        showFailure(
+            mainWindow, "Chunk set damaged",
+            "The chunk set descriptor '" +
+                QFile::decodeName(partwise::BuildDescriptorPath(QFile::encodeName(folder).toStdString()).c_str()) +
+                "' is cut short: it holds fewer records than its header counts.");
+        return;
+    }
     setJoinAllowed(true);
 }
 

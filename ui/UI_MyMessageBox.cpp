@@ -18,7 +18,7 @@ QQueue<int> queuedAnswers;
 QStringList answered;
 
 int runWarningBox(QWidget* parent, const QString& title, const QString& text, bool showOk, bool showCancel, int width,
-                  int height, int anchorWidth) {
+                  int height, int anchorWidth, bool cancelDefault = false) {
     const QPoint at = parent ? parent->pos() : QPoint();
     const QSize size = parent ? parent->size() : QSize();
     QMessageBox iconSource;
@@ -29,8 +29,13 @@ int runWarningBox(QWidget* parent, const QString& title, const QString& text, bo
     box.placeDialog(at.x() + (size.width() - anchorWidth) / 2, at.y() + size.height() / 2, width, height);
     box.setContent(title, text, showOk, showCancel);
     box.setIconPixmap(iconSource.iconPixmap());
+    if (cancelDefault) box.setCancelDefault();
     return box.run();
 }
+
+// QLabel wraps only at blanks; a zero-width space after each "/" lets a long
+// path wrap at its separators instead of running off the box.
+QString wrappingPaths(QString text) { return text.replace('/', QStringLiteral("/\u200B")); }
 
 }  // namespace
 
@@ -78,6 +83,12 @@ void UI_MyMessageBox::setContent(const QString& title, const QString& text, bool
     okButton->setGeometry(w - 120, h - 40, 100, 30);
     cancelButton->setGeometry(w - 240, h - 40, 100, 30);
     if (showOk != showCancel) (showOk ? okButton : cancelButton)->setGeometry((w - 100) / 2, h - 40, 100, 30);
+}
+
+void UI_MyMessageBox::setCancelDefault() {
+    okButton->setAutoDefault(false);
+    cancelButton->setDefault(true);
+    cancelButton->setFocus();
 }
 
 void UI_MyMessageBox::setIconPixmap(const QPixmap& pixmap) {
@@ -137,11 +148,11 @@ int showMessage(QWidget* parent, const QString& title, const QString& text, bool
 }
 
 void showFailure(QWidget* parent, const QString& title, const QString& reason) {
-    // QLabel wraps only at blanks; a zero-width space after each "/" lets a
-    // long path wrap at its separators instead of running off the box.
-    QString text = title + ":\n" + reason;
-    text.replace('/', QStringLiteral("/\u200B"));
-    runWarningBox(parent, QString(), text, true, false, 440, 170, 440);
+    runWarningBox(parent, QString(), wrappingPaths(title + ":\n" + reason), true, false, 440, 170, 440);
+}
+
+bool confirmLoss(QWidget* parent, const QString& title, const QString& text) {
+    return runWarningBox(parent, QString(), wrappingPaths(title + ":\n" + text), true, true, 440, 170, 440, true) == 1;
 }
 
 bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title, const QString& whenNoReason) {

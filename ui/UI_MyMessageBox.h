@@ -21,6 +21,8 @@ public:
     void setContent(const QString& title, const QString& text, bool showOk, bool showCancel);
     // Paints the icon label's background with pixmap, unscaled.
     void setIconPixmap(const QPixmap& pixmap);
+    // Makes "Cancel" the button that Enter presses.
+    void setCancelDefault();
     // Runs the box modally and returns `result`. When a test has queued an
     // answer, the box is answered with it at once and never shown.
     int run();
@@ -60,6 +62,10 @@ int showMessage(QWidget* parent, const QString& title, const QString& text, bool
 
 // A warning box wide enough for a failed job's reason, which names a path.
 void showFailure(QWidget* parent, const QString& title, const QString& reason);
+
+// The same box with "OK" and "Cancel", "Cancel" the default, before a step
+// that would destroy data. True only for "OK".
+bool confirmLoss(QWidget* parent, const QString& title, const QString& text);
 
 class EngineJobThread;
 // For a job's finished(): after a failure shows title and the engine's

@@ -27,6 +27,7 @@
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
 #include "WidgetLook.h"
+#include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
@@ -38,6 +39,16 @@ constexpr int64_t kUnitBytes[] = {1024, 1048576, 1073741824};  // "KB", "MB", "G
 
 // The quotient, plus 1 when the remainder is not 0.
 int64_t quotientRoundedUp(int64_t total, int64_t part) { return total / part + (total % part != 0 ? 1 : 0); }
+
+// What a folder source kept after its deletion, a few names and a count.
+QString keptText(const QStringList& kept) {
+    constexpr int kNamed = 5;
+    QStringList named;
+    for (int i = 0; i < kept.size() && i < kNamed; ++i) named << "'" + kept[i] + "'";
+    QString text = "the chunk set does not hold " + named.join(", ");
+    if (kept.size() > kNamed) text += QString(" and %1 more").arg(kept.size() - kNamed);
+    return text + ", so " + (kept.size() == 1 ? "it was" : "they were") + " not deleted.";
+}
 
 // A field's number; an empty field, 0, or a number past 32 bits becomes "1".
 int64_t positiveFieldValue(QLineEdit* field) {
@@ -176,7 +187,7 @@ void UI_SplitWidget::addSourceRow(const QString& path, int64_t size) {
 }
 
 void UI_SplitWidget::updateSplitButton() {
-    splitAllowed = fileTree->topLevelItemCount() > 0 && !outPathLineEdit->text().isEmpty();
+    splitAllowed = fileTree->topLevelItemCount() > 0 && totalSize >= 0 && !outPathLineEdit->text().isEmpty();
     m_split_Button->setEnabled(splitAllowed && !engineBusy);
 }
 
@@ -245,8 +256,12 @@ void UI_SplitWidget::chooseSource(const QString& path) {
     QDir parentFolder(path);
     parentFolder.cdUp();
     outPathLineEdit->setText(parentFolder.absolutePath());
+    partwise::ClearLastError();
     totalSize = partwise::GetPathSize(QFile::encodeName(path).toStdString());
     addSourceRow(path, totalSize);
+    if (totalSize < 0)
+        showFailure(mainWindow, "The size of '" + path + "' cannot be measured",
+                    QString::fromStdString(partwise::GetLastErrorText()));
 }
 
 void UI_SplitWidget::input_fileButton_slots() {
@@ -324,6 +339,14 @@ void UI_SplitWidget::m_split_Button_slots() {
         return;
     }
 
+    std::memset(&job, 0, sizeof job);
+    std::memcpy(job.sourcePath, source.constData(), source.size());
+    std::memcpy(job.outputFolder, output.constData(), output.size());
+    job.totalSize = totalSize;
+    job.chunkSize = chunkSize;
+    std::memcpy(job.password, password.constData(), password.size());
+    if (!confirmReplacement(job)) return;
+
     deleteAfterSplit = deleteSourceCheckBox->checkState() == Qt::Checked;
     jobSourcePath = sourcePath;
     jobSourceType = partwise::GetPathType(source.toStdString());
@@ -334,13 +357,6 @@ void UI_SplitWidget::m_split_Button_slots() {
     progressWidget->placeDialog(at.x(), at.y(), 360, 80);
     progressWidget->setPercent(0);
     progressWidget->show();
-
-    std::memset(&job, 0, sizeof job);
-    std::memcpy(job.sourcePath, source.constData(), source.size());
-    std::memcpy(job.outputFolder, output.constData(), output.size());
-    job.totalSize = totalSize;
-    job.chunkSize = chunkSize;
-    std::memcpy(job.password, password.constData(), password.size());
 
     mainWindow->setEngineBusy(true);
     m_SplitDoingThread->start(QThread::InheritPriority);
@@ -354,11 +370,12 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
     if (showJobFailure(mainWindow, *m_SplitDoingThread, "Splitting failed", "The chunk set was not completed.")) return;
+    QStringList kept;
     if (deleteAfterSplit) {
         if (!newChunkSetIsSound())
             showFailure(mainWindow, "Source kept",
                         "The new chunk set did not pass its check, so the source was not deleted.");
-        else if (!deleteSource())
+        else if (!deleteSource(kept))
             showFailure(mainWindow, "Source not deleted",
                         "Some files of '" + jobSourcePath + "' could not be deleted.");
     }
@@ -367,6 +384,21 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     const QPoint at = dialogAnchor(240);
     completeWidget->placeDialog(at.x(), at.y(), 260, 80);
     completeWidget->show();
+    // The completion dialog has room for its caption only.
+    if (!kept.isEmpty()) showFailure(mainWindow, "Kept in '" + jobSourcePath + "'", keptText(kept));
+}
+
+bool UI_SplitWidget::confirmReplacement(partwise::SplitJob& job) {
+    std::string heldSource;
+    // A folder that cannot be looked at is the split's own failure to report.
+    if (partwise::FindOtherChunkSet(job, heldSource) != 1) return true;
+    const QString newSource =
+        QFile::decodeName(partwise::DeriveChunkSetNames(job.sourcePath, job.outputFolder).sourceName.c_str());
+    const QString text = QString::fromStdString(partwise::GetLastErrorText()) + ".\nReplace " +
+                         (heldSource.empty() ? "them" : "it") + " with the chunk set of '" + newSource + "'?";
+    if (!confirmLoss(mainWindow, "Chunk folder in use", text)) return false;
+    job.replaceOtherSet = 1;
+    return true;
 }
 
 // The source goes only when every chunk of the set just written reads back
@@ -382,7 +414,7 @@ bool UI_SplitWidget::newChunkSetIsSound() const {
                        [](const partwise::ChunkEntry& entry) { return entry.verdict == 0; });
 }
 
-bool UI_SplitWidget::deleteSource() {
+bool UI_SplitWidget::deleteSource(QStringList& kept) {
     if (jobSourceType == 0) return RemoveFile(jobSourcePath);
-    return jobSourceType != 1 || RemoveFolderTree(jobSourcePath, jobSourceFiles);
+    return jobSourceType != 1 || RemoveFolderTree(jobSourcePath, jobSourceFiles, kept);
 }

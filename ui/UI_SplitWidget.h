@@ -3,6 +3,7 @@
 // GB or a number of chunks, an output folder, an optional password, and
 // "Split", which runs the split on a SplitDoingThread behind a progress dialog.
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <cstdint>
@@ -22,6 +23,9 @@ class UI_DialogWidget;
 class UI_ProgressWidget;
 class UI_SplitProject;
 class UI_inputpwdWidget;
+namespace partwise {
+struct SplitJob;
+}
 
 class UI_SplitWidget : public QWidget {
     Q_OBJECT
@@ -32,7 +36,8 @@ public:
     // Sets the tab's rectangle and lays out its children inside it.
     void placeWidgets(int x, int y, int w, int h);
     void addSourceRow(const QString& path, int64_t size);
-    // "Split" is offered when a source is listed and an output folder is set.
+    // "Split" is offered when a source of a known size is listed and an
+    // output folder is set.
     void updateSplitButton();
     // chunkSize from the size field and unit; the count field follows.
     void computeFromSize();
@@ -68,8 +73,11 @@ private:
     // its middle height down, over the main window.
     QPoint dialogAnchor(int anchorWidth) const;
     void chooseSource(const QString& path);
+    // Asks before job replaces the chunk set of another source; true when the
+    // split may go ahead, with job.replaceOtherSet set when it was asked to.
+    bool confirmReplacement(partwise::SplitJob& job);
     bool newChunkSetIsSound() const;
-    bool deleteSource();
+    bool deleteSource(QStringList& kept);
 
     SplitDoingThread* m_SplitDoingThread;
     QPushButton* input_fileButton;

@@ -86,6 +86,22 @@ private slots:
         QVERIFY(!window->engineBusy());
     }
 
+    void descriptorCutShortIsShownDamagedAndNotJoined() {
+        makeChunkSet(3000);
+        // The header and one chunk record of four.
+        QVERIFY(QFile::resize(chunkFolder() + "/spt_config.brixspt", 352 + 37));
+        UI_MyMessageBox::setNextAnswer(1);
+        addFolder(chunkFolder());
+        QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
+                 "Chunk set damaged:\nThe chunk set descriptor '" + chunkFolder() +
+                     "/spt_config.brixspt' is cut short: it holds fewer records than its header counts.");
+        QVERIFY(!joinButton()->isEnabled());
+        QCOMPARE(chunkTree()->topLevelItemCount(), 1);
+        auto* verdict = qobject_cast<QLabel*>(chunkTree()->itemWidget(chunkTree()->topLevelItem(0), 2));
+        const QImage icon = verdict->pixmap().toImage();
+        QCOMPARE(icon, QImage(":/image/wrong.png").convertToFormat(icon.format()));
+    }
+
     // --- Joining ---
 
     void joinRebuildsTheFileInTheOutputFolder() {

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -156,7 +157,10 @@ private slots:
     }
 
     void overlongPathIsRefusedBeforeAnyJob() {
-        FileChooser::setNextAnswer(temp->filePath(QString(1100, 'd') + "/f.bin"));
+        QString deep = temp->path();
+        for (int i = 0; i < 5; ++i) deep += "/" + QString(220, 'd');
+        uitest::writeFile(deep + "/f.bin", "x");
+        FileChooser::setNextAnswer(deep + "/f.bin");
         button("input_fileButton")->click();
         child<QLineEdit>(tab, "outPathLineEdit")->setText(temp->path());
         UI_MyMessageBox::setNextAnswer(1);
@@ -164,6 +168,16 @@ private slots:
         QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
         QVERIFY(UI_MyMessageBox::answeredTexts()[0].contains("1023 bytes"));
         QVERIFY(!window->engineBusy());
+    }
+
+    void sourceOfUnknownSizeIsNotOffered() {
+        FileChooser::setNextAnswer(temp->filePath("gone.bin"));
+        UI_MyMessageBox::setNextAnswer(1);
+        button("input_fileButton")->click();
+        QVERIFY(!button("m_split_Button")->isEnabled());
+        QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
+                 "The size of '" + temp->filePath("gone.bin") + "' cannot be measured:\ncannot find '" +
+                     temp->filePath("gone.bin") + "': No such file or directory");
     }
 
     void cancelledPasswordUnticksEncryptData() {
@@ -228,6 +242,51 @@ private slots:
         QCOMPARE(child<QTreeWidget>(tab, "fileTree")->topLevelItemCount(), 1);
     }
 
+    // report.v1.doc and report.v2.doc share the chunk folder report_spt.
+    void anotherSourcesSetIsReplacedOnlyWhenConfirmed() {
+        addFile(3000, "report.v1.doc");
+        split();
+        addFile(2000, "report.v2.doc");
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        QString text;
+        bool cancelIsDefault = false;
+        uitest::onModal("UI_MyMessageBox", [&](QWidget* box) {
+            text = uitest::plainText(child<QLabel>(box, "textLabel")->text());
+            cancelIsDefault = child<QPushButton>(box, "cancelButton")->isDefault();
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        button("m_split_Button")->click();
+        QTRY_COMPARE(uitest::pendingModalActions(), 0);
+        QCOMPARE(text, "Chunk folder in use:\n'" + temp->filePath("report_spt") +
+                           "' already holds the chunk set of 'report.v1.doc'.\nReplace it with the chunk set of "
+                           "'report.v2.doc'?");
+        QVERIFY(cancelIsDefault);
+        QVERIFY(!window->engineBusy());
+        QVERIFY(!uitest::topLevel("splitProgressDialog")->isVisible());
+        QVERIFY(QFile::exists(temp->filePath("report.v2.doc")));
+        QCOMPARE(inspect(temp->filePath("report_spt")).name, std::string("report.v1.doc"));
+
+        UI_MyMessageBox::setNextAnswer(1);
+        split();
+        QCOMPARE(inspect(temp->filePath("report_spt")).name, std::string("report.v2.doc"));
+        QVERIFY(!QFile::exists(temp->filePath("report.v2.doc")));
+        QVERIFY(!QFile::exists(temp->filePath("report_spt/report_2.spt")));
+    }
+
+    void failedSplitSaysNothingWasLeftBehind() {
+        uitest::writeFile(temp->filePath("tree/a"), "abcd");
+        FileChooser::setNextAnswer(temp->filePath("tree"));
+        button("input_folderButton")->click();
+        uitest::writeFile(temp->filePath("tree/b"), "x");  // after it was measured
+        UI_MyMessageBox::setNextAnswer(1);
+        button("m_split_Button")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
+                 "Splitting failed:\n'" + temp->filePath("tree/b") +
+                     "' changed while it was split; nothing was left behind");
+        QVERIFY(!QFileInfo::exists(temp->filePath("tree_spt")));
+    }
+
     void folderDeletionTakesOnlyWhatWasSplit() {
         uitest::writeFile(temp->filePath("tree/a.txt"), "a");
         uitest::writeFile(temp->filePath("tree/.hidden/b.txt"), "b");
@@ -240,11 +299,16 @@ private slots:
         FileChooser::setNextAnswer(temp->filePath("tree"));
         button("input_folderButton")->click();
         child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        UI_MyMessageBox::setNextAnswer(1);
         split();
 
         QVERIFY(!QFile::exists(temp->filePath("tree/a.txt")));
         QVERIFY(!QDir(temp->filePath("tree/.hidden")).exists());
-        QVERIFY(!QDir(temp->filePath("tree/bare")).exists());
+        // Folders that held no file were not emptied by the deletion: they stay.
+        QVERIFY(QDir(temp->filePath("tree/bare/deeper")).exists());
+        QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
+                 "Kept in '" + temp->filePath("tree") +
+                     "':\nthe chunk set does not hold 'bare/deeper', 'link', 'x/pipe', so they were not deleted.");
         // What the walk skipped stays, and so do its folders.
         QVERIFY(QFileInfo(temp->filePath("tree/link")).isSymLink());
         QVERIFY(QFileInfo::exists(temp->filePath("tree/x/pipe")));
@@ -257,9 +321,9 @@ private:
     QComboBox* combo() { return child<QComboBox>(tab, "split_size_ComboBox"); }
     QPushButton* button(const char* name) { return child<QPushButton>(tab, name); }
 
-    // Adds temp/f.bin of size bytes through "Add File"; big ones are sparse.
-    void addFile(qint64 size) {
-        const QString path = temp->filePath("f.bin");
+    // Adds temp/name of size bytes through "Add File"; big ones are sparse.
+    void addFile(qint64 size, const QString& name = "f.bin") {
+        const QString path = temp->filePath(name);
         if (size < 1000000)
             uitest::writeFile(path, uitest::pattern(int(size)));
         else
@@ -280,12 +344,13 @@ private:
     struct Listing {
         int chunks = -1;
         std::string digest = "unread";
+        std::string name;
     };
     static Listing inspect(const QString& chunkFolder) {
         Listing listing;
         std::vector<partwise::ChunkEntry> entries;
-        std::string name;
-        if (partwise::InspectChunkSet(QFile::encodeName(chunkFolder).toStdString(), entries, listing.digest, name) == 0)
+        if (partwise::InspectChunkSet(QFile::encodeName(chunkFolder).toStdString(), entries, listing.digest,
+                                      listing.name) == 0)
             listing.chunks = int(entries.size());
         return listing;
     }
