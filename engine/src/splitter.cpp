@@ -268,12 +268,12 @@ int64_t ChunkNumber(std::string_view name, std::string_view stem) {
     return n <= INT32_MAX ? n : -1;
 }
 
-// The chunk files of the stem that a set of chunkCount chunks does not have:
-// left from an earlier, larger set, they must not sit beside the new one.
-int RemoveChunksBeyond(const SplitRun& run) {
+// The new set owns the chunk folder: no chunk file of the stem from an
+// earlier set may stay beside it, nor outlive a split that fails.
+int RemoveOldChunks(const SplitRun& run) {
     std::vector<std::string> stale;
     if (ListFolderNames(run.names.chunkFolder, [&](std::string_view name) {
-            if (ChunkNumber(name, run.names.stem) >= run.chunkCount)
+            if (ChunkNumber(name, run.names.stem) >= 0)
                 stale.push_back(run.names.chunkFolder + "/" + std::string(name));
         }) != 0)
         return -1;
@@ -354,7 +354,7 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     struct stat st {};
     run.folderExisted = ::lstat(run.names.chunkFolder.c_str(), &st) == 0;
     if (CreateFolder(run.names.chunkFolder) != 0 || RemoveStaleDescriptor(run.names.chunkFolder) != 0 ||
-        RemoveChunksBeyond(run) != 0)
+        RemoveOldChunks(run) != 0)
         return -1;
     ResetDescriptor(run.names.chunkFolder);
     SetSourceName(run.names.sourceName);

@@ -127,6 +127,15 @@ TEST_F(SplitFaults, UnreadableFileInAFolderFailsTheSplit) {
     ASSERT_EQ(::chmod((dir / "tree/b").c_str(), 0), 0);
     EXPECT_EQ(RunSplit(test::MakeJob(dir / "tree", dir.path(), 4)), -1);
     ExpectNothingLeft(dir / "tree_spt", "cannot open '" + (dir / "tree/b") + "': Permission denied");
+
+    // The same source split again fails half-way: the chunks of the set it
+    // replaced do not stay behind as an orphaned set either.
+    ASSERT_EQ(::chmod((dir / "tree/b").c_str(), 0644), 0);
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "tree", dir.path(), 1)), 0) << GetLastErrorText();
+    ASSERT_EQ(::chmod((dir / "tree/b").c_str(), 0), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "tree", dir.path(), 1)), -1);
+    EXPECT_TRUE(EndsWith(GetLastErrorText(), "; nothing was left behind")) << GetLastErrorText();
+    EXPECT_EQ(test::ReadTree(dir / "tree_spt").size(), 0u);
 }
 
 TEST_F(SplitFaults, LinkUnderTheDescriptorsTemporaryNameIsNotWrittenThrough) {

@@ -35,9 +35,9 @@ struct ChunkJob {
 // name or path lengths, output inside the source folder, a chunk folder that
 // is a symbolic link or holds another chunk set without replaceOtherSet); a
 // read or write failed, or the bytes copied differ from job.totalSize.
-// The new set owns its chunk folder: chunk files of the stem beyond its
-// chunk count are removed, and every chunk file is created afresh, never
-// written through a link. A split that fails once it has begun writing
+// The new set owns its chunk folder: the chunk files of the stem that were
+// there are removed, and every chunk file is created afresh, never written
+// through a link; other files are left alone. A split that fails once it has begun writing
 // removes every chunk file it created or replaced, and the chunk folder when
 // it made it and left it empty; the last error then ends with what it could
 // not remove, or with "nothing was left behind".
