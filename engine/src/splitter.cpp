@@ -40,8 +40,8 @@ struct SplitRun {
     int64_t copied = 0;
     // What RemoveUnfinishedSet takes back: chunks 0 to chunksStarted - 1,
     // each created or put in place of what stood under its name, and the
-    // chunk folder unless it was there before.
-    bool folderExisted = true;
+    // chunk folder when the split made it.
+    bool madeFolder = false;
     int64_t chunksStarted = 0;
 };
 
@@ -287,9 +287,11 @@ int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& 
     heldSource.clear();
     const std::string& folder = names.chunkFolder;
     struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0) return errno == ENOENT ? 0 : Fail("cannot read", folder, errno);
+    // Where there is no folder to look at, creating it fails with the reason.
+    if (::lstat(folder.c_str(), &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? 0 : Fail("cannot read", folder, errno);
     if (S_ISLNK(st.st_mode)) return Fail("refusing to split into '" + folder + "': it is a symbolic link");
-    if (!S_ISDIR(st.st_mode)) return 0;  // creating the chunk folder fails with the reason
+    if (!S_ISDIR(st.st_mode)) return 0;
 
     DescriptorHeader header{};
     const bool readable =
@@ -337,7 +339,7 @@ void RemoveUnfinishedSet(SplitRun& run) {
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) note(path, errno);
     }
     // A folder that holds what others put there stays.
-    if (!run.folderExisted && ::rmdir(run.names.chunkFolder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY &&
+    if (run.madeFolder && ::rmdir(run.names.chunkFolder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY &&
         errno != EEXIST)
         note(run.names.chunkFolder, errno);
     std::string text = GetLastErrorText();
@@ -352,10 +354,10 @@ void RemoveUnfinishedSet(SplitRun& run) {
 // From here on the split changes the chunk folder.
 int WriteChunkSet(SplitRun& run, bool folder) {
     struct stat st {};
-    run.folderExisted = ::lstat(run.names.chunkFolder.c_str(), &st) == 0;
-    if (CreateFolder(run.names.chunkFolder) != 0 || RemoveStaleDescriptor(run.names.chunkFolder) != 0 ||
-        RemoveOldChunks(run) != 0)
-        return -1;
+    const bool folderExisted = ::lstat(run.names.chunkFolder.c_str(), &st) == 0;
+    if (CreateFolder(run.names.chunkFolder) != 0) return -1;
+    run.madeFolder = !folderExisted;
+    if (RemoveStaleDescriptor(run.names.chunkFolder) != 0 || RemoveOldChunks(run) != 0) return -1;
     ResetDescriptor(run.names.chunkFolder);
     SetSourceName(run.names.sourceName);
     SetChunkCount(static_cast<int32_t>(run.chunkCount));

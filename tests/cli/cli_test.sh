@@ -309,7 +309,7 @@ group_failures() {
   expect "split of a missing source" 1 "partwise-cli: error: $W/nothere.bin: No such file or directory" ""
   check "no chunk folder for a missing source" [ ! -e nothere_spt ]
   run split f.bin -s 1K -o f.bin
-  expect_failure "split into a file" "$W/f.bin" "Not a directory"
+  expect "split into a file" 1 "partwise-cli: error: cannot create folder '$W/f.bin/f_spt': Not a directory; nothing was left behind" ""
   run split f.bin -s 1K -o missing
   expect_failure "split into a missing folder" "$W/missing" "No such file or directory"
   run join empty -o out
