@@ -32,7 +32,7 @@
 
 namespace {
 
-using partwise::cli::ChunkSizeForCount;
+using partwise::ChunkSizeForCount;
 using partwise::cli::ParseCount;
 using partwise::cli::ParseSizeText;
 

@@ -52,9 +52,4 @@ std::optional<int64_t> ParseCount(std::string_view text) {
     return value;
 }
 
-int64_t ChunkSizeForCount(int64_t totalSize, int64_t count) {
-    if (totalSize <= 0 || count <= 0) return 1;
-    return totalSize / count + (totalSize % count != 0 ? 1 : 0);
-}
-
 }  // namespace partwise::cli

@@ -14,8 +14,4 @@ std::optional<int64_t> ParseSizeText(std::string_view text);
 // A whole number from 1 to INT64_MAX, digits only; nullopt otherwise.
 std::optional<int64_t> ParseCount(std::string_view text);
 
-// The chunk size that cuts totalSize bytes into at most count chunks: the
-// quotient rounded up, and at least 1 so that an empty source still splits.
-int64_t ChunkSizeForCount(int64_t totalSize, int64_t count);
-
 }  // namespace partwise::cli

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
@@ -12,12 +13,15 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "ChunkSetSummary.h"
 #include "FileChooser.h"
 #include "MergeDoingThread.h"
+#include "OutputFolder.h"
 #include "Removal.h"
 #include "UI_DialogWidget.h"
 #include "UI_MyMessageBox.h"
@@ -40,6 +44,7 @@ UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
     chunkTree->horizontalScrollBar()->setFixedHeight(10);
     chunkTree->horizontalScrollBar()->setStyleSheet("QScrollBar:horizontal{height: 10px;}");
 
+    summaryLabel = named(new QLabel(this), "summaryLabel");
     deleteSourceCheckBox = named(new QCheckBox(this), "deleteSourceCheckBox");
     outPathLabel = named(new QLabel(this), "outPathLabel");
     outPathLineEdit = named(new QLineEdit(this), "outPathLineEdit");
@@ -89,6 +94,7 @@ void UI_MergeWidget::placeWidgets(int x, int y, int w, int h) {
     chunkTree->setColumnWidth(2, 30);
     chunkTree->setColumnWidth(1, 120);
     chunkTree->setColumnWidth(0, chunkTree->width() - 170);
+    summaryLabel->setGeometry(0, 172, w, 24);
     deleteSourceCheckBox->setGeometry(0, 200, 300, 30);
     outPathLabel->setGeometry(0, h - 98, 60, 30);
     outPathLineEdit->setGeometry(60, h - 100, 360, 26);
@@ -122,6 +128,16 @@ void UI_MergeWidget::addChunkRow(const QString& path, int verdict, int64_t size)
     chunkTree->setItemWidget(row, 2, verdictLabel);
 }
 
+void UI_MergeWidget::showSummary(int64_t totalSize, const std::vector<partwise::ChunkEntry>& entries,
+                                 bool descriptorCutShort) {
+    const auto isBad = [](const partwise::ChunkEntry& entry) { return entry.verdict != 0; };
+    const int bad =
+        descriptorCutShort ? int(entries.size()) : int(std::count_if(entries.begin(), entries.end(), isBad));
+    // A long name gives way in its middle, so the chunks' figures stay in sight.
+    const QString name = summaryLabel->fontMetrics().elidedText(sourceName, Qt::ElideMiddle, summaryLabel->width() / 2);
+    summaryLabel->setText(chunkSetSummary(name, totalSize, passwordDigest[0] != '\0', int(entries.size()), bad));
+}
+
 void UI_MergeWidget::input_mergefileButton_slots() {
     setJoinAllowed(false);
     const QString folder = FileChooser::existingFolder(this, tr("Select Merge source Folder"), QDir::homePath());
@@ -138,6 +154,7 @@ void UI_MergeWidget::input_mergefileButton_slots() {
     if (partwise::InspectChunkSet(QFile::encodeName(folder).toStdString(), entries, digest, name) < 0) {
         showMessage(mainWindow, QString(), tr("input path is not valid!"), true, false);
         chunkTree->clear();
+        summaryLabel->clear();
         sourceName.clear();
         return;
     }
@@ -149,6 +166,7 @@ void UI_MergeWidget::input_mergefileButton_slots() {
     sourceName = QFile::decodeName(name.c_str());
     // A digest too long for the field is cut, never dropped: the set still asks.
     qstrncpy(passwordDigest, digest.c_str(), sizeof passwordDigest);
+    showSummary(partwise::GetTotalSize(), entries, damaged);
     if (damaged) {
         showFailure(
             mainWindow, "Chunk set damaged",
@@ -180,16 +198,20 @@ void UI_MergeWidget::m_merge_Button_slots() {
                     true, false);
         return;
     }
+    if (!readyOutputFolder(mainWindow, outputFolder)) return;
 
-    if (QFile::exists(outputFolder + "/" + sourceName)) {
+    const QFileInfo existing(outputFolder + "/" + sourceName);
+    if (existing.exists()) {
         UI_MyMessageBox note;
         note.setObjectName("overwriteNote");
         note.placeDialog(windowPos.x() + (windowSize.width() - 240) / 2, windowPos.y() + windowSize.height() / 2, 260,
                          140);
+        const QString name = note.fontMetrics().elidedText(sourceName, Qt::ElideMiddle, 2 * 220);
         note.setContent(QString(),
-                        "Note: A file with the same name as the output file already exists. "
-                        "Partwise will overwite it.",
+                        QString("Note: The %1 \"%2\" already exists in the output folder. Partwise will overwrite it.")
+                            .arg(existing.isDir() ? "folder" : "file", name),
                         true, true);
+        note.setCancelDefault();
         if (note.run() == 0) return;
     }
 
@@ -230,6 +252,7 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
         for (int i = 0; i < chunkTree->topLevelItemCount(); ++i)
             kept += RemoveFile(chunkTree->topLevelItem(i)->text(0)) ? 0 : 1;
         chunkTree->clear();
+        summaryLabel->clear();
         setJoinAllowed(false);
         if (kept > 0)
             showFailure(mainWindow, "Chunks not deleted", QString("%1 chunk files could not be deleted.").arg(kept));

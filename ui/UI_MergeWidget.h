@@ -7,6 +7,9 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <vector>
+
+#include "partwise/verify.h"
 
 class MergeDoingThread;
 class QCheckBox;
@@ -50,10 +53,13 @@ private:
     // its middle height down, over the main window.
     QPoint dialogAnchor(int anchorWidth) const;
     void setJoinAllowed(bool allowed);
+    // The line under the list; a descriptor cut short counts every chunk as damaged.
+    void showSummary(int64_t totalSize, const std::vector<partwise::ChunkEntry>& entries, bool descriptorCutShort);
 
     MergeDoingThread* m_MergeDoingThread;
     QPushButton* input_mergefileButton;
     QTreeWidget* chunkTree;
+    QLabel* summaryLabel;
     QCheckBox* deleteSourceCheckBox;
     QLabel* outPathLabel;
     QLineEdit* outPathLineEdit;

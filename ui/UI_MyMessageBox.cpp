@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QQueue>
 
+#include <memory>
+
 #include "EngineJobThread.h"
 #include "WidgetLook.h"
 
@@ -17,20 +19,22 @@ namespace {
 QQueue<int> queuedAnswers;
 QStringList answered;
 
-int runWarningBox(QWidget* parent, const QString& title, const QString& text, bool showOk, bool showCancel, int width,
-                  int height, int anchorWidth, bool cancelDefault = false) {
+// A warning box over parent, placed by the dialog anchor.
+std::unique_ptr<UI_MyMessageBox> makeWarningBox(QWidget* parent, const QString& title, const QString& text, bool showOk,
+                                                bool showCancel, int width, int height, int anchorWidth,
+                                                bool cancelDefault = false) {
     const QPoint at = parent ? parent->pos() : QPoint();
     const QSize size = parent ? parent->size() : QSize();
     QMessageBox iconSource;
     iconSource.setIcon(QMessageBox::Warning);
 
-    UI_MyMessageBox box;
-    box.iconLayout = true;
-    box.placeDialog(at.x() + (size.width() - anchorWidth) / 2, at.y() + size.height() / 2, width, height);
-    box.setContent(title, text, showOk, showCancel);
-    box.setIconPixmap(iconSource.iconPixmap());
-    if (cancelDefault) box.setCancelDefault();
-    return box.run();
+    auto box = std::make_unique<UI_MyMessageBox>();
+    box->iconLayout = true;
+    box->placeDialog(at.x() + (size.width() - anchorWidth) / 2, at.y() + size.height() / 2, width, height);
+    box->setContent(title, text, showOk, showCancel);
+    box->setIconPixmap(iconSource.iconPixmap());
+    if (cancelDefault) box->setCancelDefault();
+    return box;
 }
 
 // QLabel wraps only at blanks; a zero-width space after each "/" lets a long
@@ -144,15 +148,27 @@ void UI_MyMessageBox::mouseMoveEvent(QMouseEvent* event) {
 }
 
 int showMessage(QWidget* parent, const QString& title, const QString& text, bool showOk, bool showCancel) {
-    return runWarningBox(parent, title, text, showOk, showCancel, 240, 140, 240);
+    return makeWarningBox(parent, title, text, showOk, showCancel, 240, 140, 240)->run();
 }
 
 void showFailure(QWidget* parent, const QString& title, const QString& reason) {
-    runWarningBox(parent, QString(), wrappingPaths(title + ":\n" + reason), true, false, 440, 170, 440);
+    makeWarningBox(parent, QString(), wrappingPaths(title + ":\n" + reason), true, false, 440, 170, 440)->run();
 }
 
 bool confirmLoss(QWidget* parent, const QString& title, const QString& text) {
-    return runWarningBox(parent, QString(), wrappingPaths(title + ":\n" + text), true, true, 440, 170, 440, true) == 1;
+    return makeWarningBox(parent, QString(), wrappingPaths(title + ":\n" + text), true, true, 440, 170, 440, true)
+               ->run() == 1;
+}
+
+bool askToGoOn(QWidget* parent, const QString& question) {
+    return makeWarningBox(parent, QString(), wrappingPaths(question), true, true, 440, 170, 440)->run() == 1;
+}
+
+UI_MyMessageBox* showNote(QWidget* parent, const QString& text) {
+    UI_MyMessageBox* note = makeWarningBox(parent, QString(), text, true, false, 240, 140, 240).release();
+    note->setAttribute(Qt::WA_DeleteOnClose);
+    note->show();
+    return note;
 }
 
 bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title, const QString& whenNoReason) {

@@ -67,6 +67,13 @@ void showFailure(QWidget* parent, const QString& title, const QString& reason);
 // that would destroy data. True only for "OK".
 bool confirmLoss(QWidget* parent, const QString& title, const QString& text);
 
+// The same wide box with "OK" and "Cancel", "OK" the default; true after "OK".
+bool askToGoOn(QWidget* parent, const QString& question);
+
+// A warning box with "OK" that does not block: it is shown at once and
+// deletes itself when closed, by "OK" or by its owner.
+UI_MyMessageBox* showNote(QWidget* parent, const QString& text);
+
 class EngineJobThread;
 // For a job's finished(): after a failure shows title and the engine's
 // reason (or whenNoReason) and returns true; after a success returns false.

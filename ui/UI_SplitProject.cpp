@@ -108,6 +108,8 @@ UI_SplitProject::~UI_SplitProject() = default;
 
 void UI_SplitProject::setEngineBusy(bool engineBusy) {
     busy = engineBusy;
+    // The note about closing is out of date once the job is over.
+    if (!busy && busyNote) busyNote->close();
     splitWidget->setEngineBusy(engineBusy);
     mergeWidget->setEngineBusy(engineBusy);
 }
@@ -131,8 +133,11 @@ void UI_SplitProject::closeEvent(QCloseEvent* event) {
     // half-written chunk set or output behind.
     if (busy) {
         event->ignore();
-        showMessage(this, QString(), "A split or join is still running. Please wait until it has finished.", true,
-                    false);
+        if (busyNote)
+            busyNote->raise();
+        else
+            busyNote = named(showNote(this, "A split or join is still running. Please wait until it has finished."),
+                             "busyNote");
         return;
     }
     event->accept();

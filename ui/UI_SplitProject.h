@@ -4,10 +4,12 @@
 // the mouse itself. It also keeps the one engine action at a time: while a
 // split or join runs, neither tab can start another, and the window refuses
 // to close.
+#include <QPointer>
 #include <QWidget>
 
 class QLabel;
 class QTabWidget;
+class UI_MyMessageBox;
 class UI_MergeWidget;
 class UI_SplitWidget;
 
@@ -41,4 +43,6 @@ private:
     int pressX = 0;
     int pressY = 0;
     bool busy = false;
+    // Shown when the window is closed during a job; closed when the job ends.
+    QPointer<UI_MyMessageBox> busyNote;
 };

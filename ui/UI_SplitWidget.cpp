@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -19,6 +20,7 @@
 #include <cstring>
 
 #include "FileChooser.h"
+#include "OutputFolder.h"
 #include "Removal.h"
 #include "SplitDoingThread.h"
 #include "UI_DialogWidget.h"
@@ -50,10 +52,12 @@ QString keptText(const QStringList& kept) {
     return text + ", so " + (kept.size() == 1 ? "it was" : "they were") + " not deleted.";
 }
 
+// A field's number, or 0 when it is empty, 0 or past 32 bits.
+int64_t fieldNumber(const QLineEdit* field) { return qMax(0, field->text().toInt()); }
+
 // A field's number; an empty field, 0, or a number past 32 bits becomes "1".
 int64_t positiveFieldValue(QLineEdit* field) {
-    if (field->text().isEmpty()) field->setText("1");
-    const int value = field->text().toInt();
+    const int64_t value = fieldNumber(field);
     if (value > 0) return value;
     field->setText("1");
     return 1;
@@ -98,7 +102,9 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     pwdWidget->setModal(true);
     pwdWidget->hide();
 
-    auto* digitsOnly = new QRegularExpressionValidator(QRegularExpression("[0-9]+"), this);
+    // Empty is acceptable, so that a field can be retyped; it is repaired when
+    // the editing finishes.
+    auto* digitsOnly = new QRegularExpressionValidator(QRegularExpression("[0-9]*"), this);
     split_bysize_LineEidt->setValidator(digitsOnly);
     split_bycount_LineEidt->setValidator(digitsOnly);
 
@@ -110,12 +116,15 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     split_bycount_RadioButton->setText("Split File Count");
     m_split_Button->setText("Split");
     deleteSourceCheckBox->setText("Delete source file after splitting");
-    entry_pwd_CheckBox->setText("Encrypt Data");
+    // Nothing is encrypted: the password guards the join only.
+    entry_pwd_CheckBox->setText("Password protect");
 
     split_size_ComboBox->addItems({"KB", "MB", "GB"});
     QFont comboFont = font();
     comboFont.setPointSize(9);
     split_size_ComboBox->setFont(comboFont);
+    // "KB", "MB" and "GB" must show whole in the 40-pixel box.
+    useSlimArrow(split_size_ComboBox);
 
     m_split_Timer1 = new QTimer;
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
@@ -124,6 +133,14 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     connect(split_size_ComboBox, &QComboBox::currentIndexChanged, this, &UI_SplitWidget::split_size_ComboBox_slots);
     connect(split_bysize_LineEidt, &QLineEdit::textEdited, this, &UI_SplitWidget::split_bysize_LineEidt_slots);
     connect(split_bycount_LineEidt, &QLineEdit::textEdited, this, &UI_SplitWidget::split_bycount_LineEidt_slots);
+    connect(split_bysize_LineEidt, &QLineEdit::editingFinished, this, [this] {
+        if (fieldNumber(split_bysize_LineEidt) == 0) computeFromSize();
+        enableSplitButton();
+    });
+    connect(split_bycount_LineEidt, &QLineEdit::editingFinished, this, [this] {
+        if (fieldNumber(split_bycount_LineEidt) == 0) computeFromCount();
+        enableSplitButton();
+    });
     connect(input_fileButton, &QPushButton::clicked, this, &UI_SplitWidget::input_fileButton_slots);
     connect(input_folderButton, &QPushButton::clicked, this, &UI_SplitWidget::input_folderButton_slots);
     connect(output_fileButton, &QPushButton::clicked, this, &UI_SplitWidget::output_fileButton_slots);
@@ -161,7 +178,7 @@ void UI_SplitWidget::placeWidgets(int x, int y, int w, int h) {
     split_bycount_RadioButton->setGeometry(0, 40, 120, 30);
     split_bycount_LineEidt->setGeometry(120, 40, 100, 24);
     deleteSourceCheckBox->setGeometry(0, 80, 300, 24);
-    entry_pwd_CheckBox->setGeometry(0, 120, 100, 24);
+    entry_pwd_CheckBox->setGeometry(0, 120, qMax(100, entry_pwd_CheckBox->sizeHint().width()), 24);
     outPathLabel->setGeometry(0, h - 98, 60, 30);
     outPathLineEdit->setGeometry(60, h - 100, 360, 26);
     output_fileButton->setGeometry(420, h - 100, 35, 26);
@@ -188,14 +205,22 @@ void UI_SplitWidget::addSourceRow(const QString& path, int64_t size) {
 
 void UI_SplitWidget::updateSplitButton() {
     splitAllowed = fileTree->topLevelItemCount() > 0 && totalSize >= 0 && !outPathLineEdit->text().isEmpty();
-    m_split_Button->setEnabled(splitAllowed && !engineBusy);
+    enableSplitButton();
+}
+
+void UI_SplitWidget::enableSplitButton() {
+    // A field being retyped may hold no number for a while; what the tab
+    // itself writes (a count of 0 for an empty source) does not count.
+    const auto retyping = [](const QLineEdit* field) { return field->isModified() && fieldNumber(field) == 0; };
+    m_split_Button->setEnabled(splitAllowed && !engineBusy && !retyping(split_bysize_LineEidt) &&
+                               !retyping(split_bycount_LineEidt));
 }
 
 void UI_SplitWidget::setEngineBusy(bool busy) {
     engineBusy = busy;
     input_fileButton->setEnabled(!busy);
     input_folderButton->setEnabled(!busy);
-    m_split_Button->setEnabled(splitAllowed && !busy);
+    enableSplitButton();
 }
 
 void UI_SplitWidget::computeFromSize() {
@@ -211,14 +236,15 @@ void UI_SplitWidget::computeFromCount() {
     // A source of 0 bytes, or of no measurable size, gives no count to divide by.
     if (count <= 0) count = 1;
     split_bycount_LineEidt->setText(QString::number(count, 10));
-    chunkSize = totalSize / count;
-    if (chunkSize <= 0) chunkSize = kUnitBytes[0];
+    // Rounded up, as the command line does: never more chunks than the count.
+    chunkSize = qMax(partwise::ChunkSizeForCount(totalSize, count), kUnitBytes[0]);
 
     int unitIndex = 2;
     while (unitIndex > 0 && chunkSize < kUnitBytes[unitIndex]) --unitIndex;
     const int64_t shown = chunkSize >= kUnitBytes[0] ? chunkSize / kUnitBytes[unitIndex] : 1;
     split_bysize_LineEidt->setText(QString::number(shown, 10));
-    // Last: a change of unit recomputes chunkSize from the rounded field.
+    // The exact chunkSize stays until the user edits the size or the unit.
+    const QSignalBlocker keepChunkSize(split_size_ComboBox);
     split_size_ComboBox->setCurrentIndex(unitIndex);
 }
 
@@ -246,9 +272,17 @@ void UI_SplitWidget::suggestChunkSize() {
 
 void UI_SplitWidget::split_size_ComboBox_slots() { computeFromSize(); }
 
-void UI_SplitWidget::split_bysize_LineEidt_slots() { computeFromSize(); }
+// An edit that leaves no number waits for more typing, or for the editing to
+// finish, which repairs it.
+void UI_SplitWidget::split_bysize_LineEidt_slots() {
+    if (fieldNumber(split_bysize_LineEidt) > 0) computeFromSize();
+    enableSplitButton();
+}
 
-void UI_SplitWidget::split_bycount_LineEidt_slots() { computeFromCount(); }
+void UI_SplitWidget::split_bycount_LineEidt_slots() {
+    if (fieldNumber(split_bycount_LineEidt) > 0) computeFromCount();
+    enableSplitButton();
+}
 
 void UI_SplitWidget::chooseSource(const QString& path) {
     fileTree->clear();
@@ -256,6 +290,8 @@ void UI_SplitWidget::chooseSource(const QString& path) {
     QDir parentFolder(path);
     parentFolder.cdUp();
     outPathLineEdit->setText(parentFolder.absolutePath());
+    // Deleting is chosen for one source, never carried over to the next.
+    deleteSourceCheckBox->setChecked(false);
     partwise::ClearLastError();
     totalSize = partwise::GetPathSize(QFile::encodeName(path).toStdString());
     addSourceRow(path, totalSize);
@@ -310,7 +346,7 @@ void UI_SplitWidget::delbutton_slots() {
 
 void UI_SplitWidget::entry_pwd_CheckBox_slots(int state) {
     const QPoint at = dialogAnchor(240);
-    pwdWidget->placeDialog(at.x(), at.y(), 260, 160);
+    pwdWidget->placeDialog(at.x(), at.y(), 260, 180);
     if (state == 0) return;
     pwdWidget->execDialog();
     if (pwdWidget->passwordSet != 1) entry_pwd_CheckBox->setCheckState(Qt::Unchecked);
@@ -338,6 +374,7 @@ void UI_SplitWidget::m_split_Button_slots() {
         showMessage(mainWindow, QString(), "The password is longer than 31 bytes.", true, false);
         return;
     }
+    if (!readyOutputFolder(mainWindow, outPathLineEdit->text())) return;
 
     std::memset(&job, 0, sizeof job);
     std::memcpy(job.sourcePath, source.constData(), source.size());

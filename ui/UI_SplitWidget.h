@@ -72,6 +72,7 @@ private:
     // Where a dialog of anchorWidth goes: centred on the tab's width, from
     // its middle height down, over the main window.
     QPoint dialogAnchor(int anchorWidth) const;
+    void enableSplitButton();
     void chooseSource(const QString& path);
     // Asks before job replaces the chunk set of another source; true when the
     // split may go ahead, with job.replaceOtherSet set when it was asked to.

@@ -1,6 +1,9 @@
 #include "UI_inputpwdWidget.h"
 
+#include <QDropEvent>
 #include <QIcon>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -40,6 +43,24 @@ void showHint(int& hint, QLineEdit* edit, const QString& text) {
     hint = 1;
 }
 
+// Whether event is about to put text into a line edit: a printable key, a
+// paste, an input method's text, a drop, or the context menu with its Paste.
+bool bringsText(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::KeyPress: {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            return key->matches(QKeySequence::Paste) || (!key->text().isEmpty() && key->text().at(0).isPrint());
+        }
+        case QEvent::InputMethod:
+            return !static_cast<QInputMethodEvent*>(event)->commitString().isEmpty();
+        case QEvent::Drop:
+        case QEvent::ContextMenu:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
@@ -65,10 +86,12 @@ UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
     titleFont.setWeight(QFont::Bold);
     titleFont.setPointSize(10);
     titleLabel->setFont(titleFont);
-    titleLabel->setText("Encrypt Data");
+    // The password guards the join only: the chunks stay plain slices of the source.
+    titleLabel->setText("Password protect");
     cancelButton->setText("Cancel");
     okButton->setText("OK");
     setErrorLabel->setStyleSheet("QLabel { color: red }");
+    setNoteLabel = named(new QLabel("The chunk data itself is not encrypted.", setPage), "setNoteLabel");
 
     connect(okButton, &QPushButton::clicked, this, &UI_inputpwdWidget::okButton_slots);
     connect(cancelButton, &QPushButton::clicked, this, &UI_inputpwdWidget::cancelButton_slots);
@@ -91,12 +114,17 @@ UI_inputpwdWidget::UI_inputpwdWidget(QWidget* parent) : QDialog(parent) {
     unlockErrorLabel->setStyleSheet("QLabel { color: red }");
     type2_cancelButton->setText("Cancel");
     type2_okButton->setText("OK");
-    noteLabel->setText("Note:The chunks are encrypted. Please\n enter the password here to unlock them.");
+    noteLabel->setText("This chunk set is password-protected. Enter the password to join it.");
+    noteLabel->setWordWrap(true);
 
     connectEntry(type2_pwdLineEdit, this, &UI_inputpwdWidget::type2_pwdLineEdit_slots);
     connect(type2_okButton, &QPushButton::clicked, this, &UI_inputpwdWidget::type2_okButton_slots);
     connect(type2_cancelButton, &QPushButton::clicked, this, &UI_inputpwdWidget::type2_cancelButton_slots);
     unlockPage->hide();
+    okButton->setDefault(true);
+
+    // The key that takes a hint away is the password's first character.
+    for (myLineEdit* entry : {pwd1LineEdit, pwd2LineEdit, type2_pwdLineEdit}) entry->installEventFilter(this);
 
     setWindowIcon(QIcon(":/image/program.ico"));
 }
@@ -106,12 +134,16 @@ void UI_inputpwdWidget::placeDialog(int x, int y, int w, int h) {
     setFixedSize(w, h);
 
     setPage->setGeometry(0, 0, w, h);
-    titleLabel->setGeometry((w - 120) / 2, 5, 120, 20);
+    // The title is centred as wide as it needs; the note takes one line
+    // above the buttons, which the set mode's taller dialog makes room for.
+    const int titleWidth = qMax(120, titleLabel->sizeHint().width());
+    titleLabel->setGeometry((w - titleWidth) / 2, 5, titleWidth, 20);
     pwd1LineEdit->setGeometry(20, 40, 220, 20);
     pwd2LineEdit->setGeometry(20, 70, 220, 20);
     setErrorLabel->setGeometry(20, 95, 220, 20);
-    cancelButton->setGeometry(20, 120, 100, 30);
-    okButton->setGeometry(140, 120, 100, 30);
+    setNoteLabel->setGeometry(20, 115, 220, 20);
+    cancelButton->setGeometry(20, 140, 100, 30);
+    okButton->setGeometry(140, 140, 100, 30);
 
     unlockPage->setGeometry(0, 0, w, h);
     noteLabel->setGeometry(10, 5, w - 20, 40);
@@ -124,6 +156,9 @@ void UI_inputpwdWidget::placeDialog(int x, int y, int w, int h) {
 void UI_inputpwdWidget::setUnlockMode(bool unlock) {
     setPage->setVisible(!unlock);
     unlockPage->setVisible(unlock);
+    // Enter presses the shown page's OK, not the hidden page's.
+    okButton->setDefault(!unlock);
+    type2_okButton->setDefault(unlock);
 }
 
 void UI_inputpwdWidget::execDialog() {
@@ -139,6 +174,8 @@ void UI_inputpwdWidget::execDialog() {
     unlockErrorLabel->clear();
     type2_okButton->setEnabled(false);
 
+    // Each opening starts in the page's first entry, ready for typing.
+    (unlockPage->isHidden() ? pwd1LineEdit : type2_pwdLineEdit)->setFocus();
     exec();
 }
 
@@ -194,6 +231,17 @@ void UI_inputpwdWidget::type2_okButton_slots() {
 void UI_inputpwdWidget::type2_cancelButton_slots() {
     unlocked = 0;
     hide();
+}
+
+bool UI_inputpwdWidget::eventFilter(QObject* watched, QEvent* event) {
+    // The hint leaves before the text arrives, so the text goes into an empty
+    // entry: typing first gives the same password as clicking first.
+    if (bringsText(event)) {
+        if (watched == pwd1LineEdit) pwd1LineEdit_slots();
+        if (watched == pwd2LineEdit) pwd2LineEdit_slots();
+        if (watched == type2_pwdLineEdit) type2_pwdLineEdit_slots();
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void UI_inputpwdWidget::mousePressEvent(QMouseEvent* event) {

@@ -1,5 +1,5 @@
 #pragma once
-// The password dialog. Set mode (the Split tab): the password typed twice;
+// The password dialog. Set mode (the Split tab, 260 x 180): the password typed twice;
 // afterwards passwordSet and passwordText. Unlock mode (the Join tab): one
 // password checked against storedDigest; afterwards unlocked. Each entry shows
 // a hint in plain text until it is first edited or clicked.
@@ -38,6 +38,7 @@ private slots:
     void type2_cancelButton_slots();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -54,6 +55,7 @@ private:
     QPushButton* okButton;
     QPushButton* cancelButton;
     QLabel* setErrorLabel;
+    QLabel* setNoteLabel;
 
     QWidget* unlockPage;
     QLabel* noteLabel;

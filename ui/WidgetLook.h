@@ -2,6 +2,8 @@
 // The set-up every window class shares: object names for the tests and the
 // look of the window's fixed layouts.
 #include <QDialog>
+
+class QComboBox;
 #include <QFont>
 #include <QWidget>
 
@@ -22,9 +24,8 @@ inline void useArial(QWidget* widget, int pointSize = 0) {
 }
 
 // The frameless dialogs: arial, no title-bar buttons, a painted background
-// (they are dragged by their body).
-inline void setUpDialog(QDialog* dialog, int pointSize = 0) {
-    useArial(dialog, pointSize);
-    dialog->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
-    dialog->setAutoFillBackground(true);
-}
+// (they are dragged by their body) and a 1-pixel edge of their own.
+void setUpDialog(QDialog* dialog, int pointSize = 0);
+
+// Gives a narrow combo box's text the room its slim arrow leaves.
+void useSlimArrow(QComboBox* box);

@@ -380,6 +380,11 @@ int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize) {
     return count > INT32_MAX ? -1 : count;
 }
 
+int64_t ChunkSizeForCount(int64_t totalSize, int64_t count) {
+    if (totalSize <= 0 || count <= 0) return 1;
+    return totalSize / count + (totalSize % count != 0 ? 1 : 0);
+}
+
 ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::string& outputFolder) {
     ChunkSetNames names;
     names.sourceName = GetLastPathComponent(WithoutTrailingSlashes(sourcePath));

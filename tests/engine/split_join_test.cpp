@@ -257,5 +257,27 @@ TEST_F(Refusals, JoinOfAFolderWithoutDescriptorWritesNothing) {
     EXPECT_EQ(test::ReadTree(dir / "out").size(), 1u);
 }
 
+// A count never yields more chunks than it asked for, and nothing divides by 0.
+TEST(ChunkSizeForCount, RoundsUpSoTheCountIsNeverExceeded) {
+    struct Case {
+        int64_t total, count, chunkSize;
+    };
+    const Case cases[] = {{1000001, 10, 100001},
+                          {1000000, 10, 100000},
+                          {50000000, 10, 5000000},
+                          {9, 4, 3},
+                          {7, 7, 1},
+                          {3, 7, 1},
+                          {0, 5, 1},
+                          {-1, 5, 1},
+                          {100, 0, 1}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ChunkSizeForCount(c.total, c.count), c.chunkSize) << c.total << " in " << c.count;
+        if (c.total > 0 && c.count > 0) {
+            EXPECT_LE(ChunkCountFor(c.total, c.chunkSize), c.count);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace partwise

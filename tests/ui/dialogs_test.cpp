@@ -1,6 +1,8 @@
 // The progress, completion and message dialogs.
 #include <QDesktopServices>
+#include <QImage>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -107,6 +109,48 @@ private slots:
         QVERIFY(done.isVisible());
         child<QPushButton>(&done, "okButton")->click();
         QVERIFY(!done.isVisible());
+    }
+
+    // Each frameless dialog shows a 1-pixel edge of its own, above its
+    // children, and stays frameless.
+    void dialogsHaveAVisibleEdge() {
+        UI_DialogWidget done;
+        done.placeDialog(100, 100, 260, 80);
+        UI_MyMessageBox box;
+        box.placeDialog(100, 100, 260, 140);
+        box.setContent(QString(), "Replace it?", true, true);
+        UI_inputpwdWidget password;
+        password.placeDialog(100, 100, 260, 180);
+        UI_ProgressWidget progress;
+        progress.placeDialog(100, 100, 360, 80);
+        progress.setPercent(50);
+        for (QWidget* dialog : std::initializer_list<QWidget*>{&done, &box, &password, &progress}) {
+            dialog->show();
+            QVERIFY(dialog->windowFlags().testFlag(Qt::CustomizeWindowHint));
+            QVERIFY(!dialog->windowFlags().testFlag(Qt::WindowTitleHint));
+            const QImage shot = dialog->grab().toImage();
+            const QColor inside = shot.pixelColor(2, shot.height() / 2);
+            const int w = shot.width();
+            const int h = shot.height();
+            // Corners, and the middle of each side, where the progress bar reaches the edge.
+            for (const QPoint at : {QPoint(0, 0), QPoint(w - 1, h - 1), QPoint(w / 2, 0), QPoint(w / 2, h - 1),
+                                    QPoint(0, 50 * h / 80), QPoint(w - 1, 50 * h / 80)})
+                QVERIFY2(
+                    shot.pixelColor(at) != inside && shot.pixelColor(at).lightness() < 160,
+                    qPrintable(QString("%1 at %2,%3").arg(dialog->metaObject()->className()).arg(at.x()).arg(at.y())));
+            dialog->hide();
+        }
+    }
+
+    // A note does not block: it is up at once and goes away by itself.
+    void noteShowsWithoutBlockingAndDeletesItselfWhenClosed() {
+        QWidget window;
+        window.setGeometry(100, 50, 780, 480);
+        QPointer<UI_MyMessageBox> note = showNote(&window, "Please wait.");
+        QVERIFY(note && note->isVisible());
+        QCOMPARE(note->geometry(), QRect(100 + 270, 50 + 240, 240, 140));
+        child<QPushButton>(note, "okButton")->click();
+        QTRY_VERIFY(note.isNull());
     }
 
     void dialogsMoveWithTheDragAndKeepTheirSize() {

@@ -1,8 +1,10 @@
 // The Join File tab: listing a chunk set, the overwrite note, the password,
 // jobs through the worker thread, and deleting the chunks.
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -65,6 +67,39 @@ private slots:
         }
         QCOMPARE(output()->text(), temp->filePath("src"));
         QVERIFY(joinButton()->isEnabled());
+    }
+
+    // One line under the list sums the set up.
+    void summaryLineSumsUpTheSet_data() {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("missing");
+        QTest::addColumn<int>("damaged");
+        QTest::addColumn<QString>("summary");
+        const QString made = "Makes \"report.final.doc\", 9.77 KB \u00b7 ";
+        QTest::newRow("all good") << "" << -1 << -1 << made + "no password \u00b7 4 chunks, all good";
+        QTest::newRow("protected") << "p" << -1 << -1 << made + "password-protected \u00b7 4 chunks, all good";
+        QTest::newRow("one missing, one damaged")
+            << "" << 1 << 3 << made + "no password \u00b7 2 of 4 chunks damaged or missing";
+    }
+    void summaryLineSumsUpTheSet() {
+        QFETCH(QString, password);
+        QFETCH(int, missing);
+        QFETCH(int, damaged);
+        makeChunkSet(3000, password.toUtf8().constData());
+        if (missing >= 0) QFile::remove(chunkFolder() + QString("/report_%1.spt").arg(missing));
+        if (damaged >= 0) uitest::writeFile(chunkFolder() + QString("/report_%1.spt").arg(damaged), "x");
+        auto* summary = child<QLabel>(tab, "summaryLabel");
+        QVERIFY(summary->text().isEmpty());
+        addFolder(chunkFolder());
+        QTEST(summary->text(), "summary");
+        QVERIFY(summary->sizeHint().width() <= summary->width());
+        // Under the list, clear of the check box below.
+        QVERIFY(summary->y() > chunkTree()->geometry().bottom());
+        QVERIFY(summary->geometry().bottom() < child<QWidget>(tab, "deleteSourceCheckBox")->y());
+
+        UI_MyMessageBox::setNextAnswer(1);
+        addFolder(temp->filePath("out"));
+        QVERIFY(summary->text().isEmpty());
     }
 
     void joinIsOfferedOnlyForAListedChunkSet() {
@@ -136,13 +171,19 @@ private slots:
         output()->setText(temp->filePath("out"));
         uitest::writeFile(temp->filePath("out/report.final.doc"), "older");
         QPoint noteAt;
+        QString noteText;
         uitest::onModal("UI_MyMessageBox", [&](QWidget* box) {
             noteAt = box->geometry().topLeft() - window->pos();
-            QVERIFY(child<QLabel>(box, "textLabel")->text().startsWith("Note: A file with"));
-            child<QPushButton>(box, "cancelButton")->click();
+            noteText = child<QLabel>(box, "textLabel")->text();
+            // Enter answers with the focused default, "Cancel".
+            QVERIFY(uitest::activate(box));
+            QCOMPARE(QApplication::focusWidget(), child<QWidget>(box, "cancelButton"));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         });
         joinButton()->click();
         QCOMPARE(noteAt, QPoint(270, 240));
+        QCOMPARE(noteText, QString("Note: The file \"report.final.doc\" already exists in the output folder. "
+                                   "Partwise will overwrite it."));
         QVERIFY(!window->engineBusy());
         QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), QByteArray("older"));
 
@@ -151,6 +192,46 @@ private slots:
         joinButton()->click();
         waitForJob();
         QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
+    }
+
+    void overwriteNoteNamesAFolderAsAFolder() {
+        makeChunkSet(3000);
+        addFolder(chunkFolder());
+        output()->setText(temp->filePath("out"));
+        QDir().mkpath(temp->filePath("out/report.final.doc"));
+        UI_MyMessageBox::setNextAnswer(0);
+        joinButton()->click();
+        QCOMPARE(UI_MyMessageBox::answeredTexts(),
+                 QStringList("Note: The folder \"report.final.doc\" already exists in the output folder. "
+                             "Partwise will overwrite it."));
+    }
+
+    // A missing output folder is made, with its parents, after asking; a
+    // relative one is refused.
+    void outputFolderIsCheckedBeforeTheJoin() {
+        makeChunkSet(3000);
+        addFolder(chunkFolder());
+        output()->setText("out");
+        UI_MyMessageBox::setNextAnswer(1);
+        joinButton()->click();
+        QVERIFY(!window->engineBusy());
+        QCOMPARE(UI_MyMessageBox::answeredTexts(),
+                 QStringList("The output folder must be a full path, starting with \"/\"."));
+
+        const QString fresh = temp->filePath("new/deeper");
+        output()->setText(fresh);
+        UI_MyMessageBox::setNextAnswer(0);
+        joinButton()->click();
+        QVERIFY(!window->engineBusy());
+        QVERIFY(!QFileInfo::exists(temp->filePath("new")));
+        QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().last()),
+                 "The output folder \"" + fresh + "\" does not exist. Create it?");
+
+        UI_MyMessageBox::setNextAnswer(1);
+        finishWhenDone();
+        joinButton()->click();
+        waitForJob();
+        QCOMPARE(uitest::readFile(fresh + "/report.final.doc"), content);
     }
 
     void protectedSetJoinsOnlyWithItsPassword() {
@@ -207,6 +288,7 @@ private slots:
         QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
         QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files), QStringList("spt_config.brixspt"));
         QCOMPARE(chunkTree()->topLevelItemCount(), 0);
+        QVERIFY(child<QLabel>(tab, "summaryLabel")->text().isEmpty());
         QVERIFY(!joinButton()->isEnabled());
     }
 

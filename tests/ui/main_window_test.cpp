@@ -1,7 +1,9 @@
 // The main window: its fixed frame, pages and pictures, and the
 // one-engine-action-at-a-time rule shared by both tabs.
+#include <QApplication>
 #include <QImage>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
@@ -53,11 +55,21 @@ private slots:
                                               child<QPushButton>(&window, "input_mergefileButton")};
         window.setEngineBusy(true);
         for (QPushButton* starter : starters) QVERIFY2(!starter->isEnabled(), qPrintable(starter->objectName()));
-        UI_MyMessageBox::setNextAnswer(1);
+        // Closing is refused with a note that does not block, and only one
+        // note stands however often the user tries.
         QVERIFY(!window.close());
-        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
+        QVERIFY(!window.close());
+        QPointer<QWidget> note = uitest::topLevel("busyNote");
+        QVERIFY(note && note->isVisible() && !note->isModal());
+        QCOMPARE(child<QLabel>(note, "textLabel")->text(),
+                 QString("A split or join is still running. Please wait until it has finished."));
+        int notes = 0;
+        for (QWidget* widget : QApplication::topLevelWidgets()) notes += widget->objectName() == "busyNote" ? 1 : 0;
+        QCOMPARE(notes, 1);
 
+        // The job's end takes the note away.
         window.setEngineBusy(false);
+        QTRY_VERIFY(note.isNull());
         for (QPushButton* starter : starters) QVERIFY(starter->isEnabled());
         // Nothing is listed: the job buttons keep following their own rules.
         QVERIFY(!child<QPushButton>(&window, "m_split_Button")->isEnabled());

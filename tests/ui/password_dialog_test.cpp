@@ -1,4 +1,5 @@
 // The password dialog: setting a password, refusing bad ones, unlocking.
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -20,6 +21,23 @@ void typeInto(QWidget* dialog, const char* entryName, const QString& text) {
     QTest::mouseClick(entry, Qt::LeftButton);
     entry->setText(text);
 }
+
+// Brings the keyboard focus to entry as a user would: "focus" expects it
+// there already (the dialog opened on it), "tab" presses Tab until it gets
+// there, "click" clicks it.
+void reach(QLineEdit* entry, const QString& way) {
+    QVERIFY(uitest::activate(entry->window()));
+    if (way == "click") QTest::mouseClick(entry, Qt::LeftButton);
+    for (int presses = 0; way == "tab" && !entry->hasFocus() && presses < 8; ++presses)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QWidget* focus = QApplication::focusWidget();
+    QVERIFY2(entry->hasFocus(),
+             qPrintable(entry->objectName() + " not reached by " + way + ", focus on " +
+                        (focus ? focus->objectName() + " " + focus->metaObject()->className() : "nothing")));
+}
+
+// Types text, key by key, wherever the keyboard focus is.
+void typeKeys(const QString& text) { QTest::keyClicks(QApplication::focusWidget(), text); }
 
 struct SetRun {
     int passwordSet;
@@ -52,7 +70,7 @@ class PasswordDialogTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { uitest::loadImages(); }
-    void init() { dialog.placeDialog(0, 0, 260, 160); }
+    void init() { dialog.placeDialog(0, 0, 260, 180); }
     void cleanup() { uitest::resetInjectedAnswers(); }
 
     void setModeAcceptsOnlyMatchingPasswordsThatFit_data() {
@@ -96,9 +114,8 @@ private slots:
             QCOMPARE(second->text(), QString("Confirm Password..."));
             QVERIFY(!child<QPushButton>(shown, "okButton")->isEnabled());
 
-            // The first key typed into a hint goes with the hint.
             QTest::keyClicks(first, "abc");
-            QCOMPARE(first->text(), QString("bc"));
+            QCOMPARE(first->text(), QString("abc"));
             QCOMPARE(first->echoMode(), QLineEdit::Password);
             QVERIFY(child<QPushButton>(shown, "okButton")->isEnabled());
             child<QPushButton>(shown, "cancelButton")->click();
@@ -106,6 +123,85 @@ private slots:
         dialog.execDialog();
         QCOMPARE(dialog.passwordSet, 0);
         QVERIFY(dialog.passwordText.isEmpty());
+    }
+
+    // The key that takes a hint away is the password's first character,
+    // however the entry was reached.
+    void typedPasswordKeepsItsFirstKey_data() {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("typed at once, then Tab") << "focus"
+                                                 << "tab";
+        QTest::newRow("both clicked") << "click"
+                                      << "click";
+        QTest::newRow("second clicked first, first by Tab") << "tab"
+                                                            << "click";
+    }
+    void typedPasswordKeepsItsFirstKey() {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        uitest::onModal("UI_inputpwdWidget", [&](QWidget* shown) {
+            auto* firstEntry = child<QLineEdit>(shown, "pwd1LineEdit");
+            auto* secondEntry = child<QLineEdit>(shown, "pwd2LineEdit");
+            const bool secondFirst = first == "tab";
+            if (secondFirst) {
+                reach(secondEntry, second);
+                typeKeys("secret");
+            }
+            reach(firstEntry, first);
+            typeKeys("secret");
+            if (!secondFirst) {
+                reach(secondEntry, second);
+                typeKeys("secret");
+            }
+            QCOMPARE(firstEntry->echoMode(), QLineEdit::Password);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            if (shown->isVisible()) child<QPushButton>(shown, "cancelButton")->click();
+        });
+        dialog.execDialog();
+        QCOMPARE(dialog.passwordSet, 1);
+        QCOMPARE(dialog.passwordText, QString("secret"));
+    }
+
+    void unlockKeepsTheFirstKeyToo_data() {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("typed at once") << "focus";
+        QTest::newRow("clicked") << "click";
+    }
+    void unlockKeepsTheFirstKeyToo() {
+        QFETCH(QString, way);
+        const std::string digest = partwise::Md5HexText("secret", 6);
+        dialog.storedDigest = digest.c_str();
+        dialog.setUnlockMode(true);
+        uitest::onModal("UI_inputpwdWidget", [&](QWidget* shown) {
+            reach(child<QLineEdit>(shown, "type2_pwdLineEdit"), way);
+            typeKeys("secret");
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            if (shown->isVisible()) child<QPushButton>(shown, "type2_cancelButton")->click();
+        });
+        dialog.execDialog();
+        dialog.setUnlockMode(false);
+        QCOMPARE(dialog.unlocked, 1);
+    }
+
+    // Nothing is encrypted, and the dialog says so.
+    void textsClaimNoEncryption() {
+        dialog.placeDialog(0, 0, 260, 180);
+        for (QLabel* label : dialog.findChildren<QLabel*>())
+            QVERIFY2(!label->text().contains("encrypted", Qt::CaseInsensitive) ||
+                         label->text() == "The chunk data itself is not encrypted.",
+                     qPrintable(label->text()));
+        QCOMPARE(child<QLabel>(&dialog, "titleLabel")->text(), QString("Password protect"));
+        auto* note = child<QLabel>(&dialog, "noteLabel");
+        QCOMPARE(note->text(), QString("This chunk set is password-protected. Enter the password to join it."));
+        // The note wraps over its two lines and the set page's note fits its one.
+        QVERIFY(note->wordWrap() && note->heightForWidth(note->width()) <= note->height());
+        for (const char* name : {"titleLabel", "setNoteLabel"}) {
+            auto* label = child<QLabel>(&dialog, name);
+            QVERIFY2(label->sizeHint().width() <= label->width(), name);
+            QVERIFY2(dialog.rect().contains(label->geometry()), name);
+        }
+        QVERIFY(dialog.rect().contains(child<QPushButton>(&dialog, "okButton")->geometry()));
     }
 
     void unlockModeClosesOnlyOnTheRightPassword() {
@@ -129,6 +225,7 @@ private slots:
             ok->click();
         });
         dialog.execDialog();
+        dialog.setUnlockMode(false);
         QVERIFY(openAfterWrong);
         QCOMPARE(errors, QStringList({"Sorry, your password is wrong", ""}));
         QCOMPARE(dialog.unlocked, 1);

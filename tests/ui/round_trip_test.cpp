@@ -1,11 +1,14 @@
 // Whole journeys through the window: split on one tab, join on the other.
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QLineEdit>
 #include <QMap>
+#include <QProcess>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -76,9 +79,56 @@ private slots:
 
         const QString chunkFolder = temp->filePath("Fotos été_spt");
         join(chunkFolder, "ключ");
-        // Ten chunks offered, of 193,458 / 10 bytes each: the remainder takes an eleventh.
-        QCOMPARE(child<QTreeWidget>(joinTab, "chunkTree")->topLevelItemCount(), 11);
+        // Ten chunks offered, and ten made.
+        QCOMPARE(child<QTreeWidget>(joinTab, "chunkTree")->topLevelItemCount(), 10);
         QCOMPARE(readTree(temp->filePath("joined/Fotos été")), before);
+    }
+
+    // A password typed in the window, key by key, is the password the
+    // command line knows the set by.
+    void passwordTypedInTheWindowJoinsOnTheCommandLine() {
+        const QByteArray content = uitest::pattern(300000, 5);
+        uitest::writeFile(temp->filePath("notes.txt"), content);
+        FileChooser::setNextAnswer(temp->filePath("notes.txt"));
+        child<QPushButton>(splitTab, "input_fileButton")->click();
+        uitest::onModal("UI_inputpwdWidget", [](QWidget* dialog) {
+            QVERIFY(uitest::activate(dialog));
+            QVERIFY(child<QLineEdit>(dialog, "pwd1LineEdit")->hasFocus());
+            QTest::keyClicks(QApplication::focusWidget(), "secret");
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QTest::keyClicks(QApplication::focusWidget(), "secret");
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        });
+        child<QCheckBox>(splitTab, "entry_pwd_CheckBox")->click();
+        QVERIFY(child<QCheckBox>(splitTab, "entry_pwd_CheckBox")->isChecked());
+        split();
+
+        const QString chunkFolder = temp->filePath("notes_spt");
+        QCOMPARE(runCli({"join", chunkFolder, "-o", temp->filePath("joined"), "-p", "ecret", "-q"}), 1);
+        QCOMPARE(runCli({"join", chunkFolder, "-o", temp->filePath("joined"), "-p", "secret", "-q"}), 0);
+        QCOMPARE(uitest::readFile(temp->filePath("joined/notes.txt")), content);
+    }
+
+    // The window's count and the command line's -n cut the same chunks.
+    void countCutsTheSameChunksAsTheCommandLine() {
+        uitest::writeFile(temp->filePath("a/data.bin"), uitest::pattern(1000001, 9));
+        FileChooser::setNextAnswer(temp->filePath("a/data.bin"));
+        child<QPushButton>(splitTab, "input_fileButton")->click();
+        child<QRadioButton>(splitTab, "split_bycount_RadioButton")->click();
+        auto* count = child<QLineEdit>(splitTab, "split_bycount_LineEidt");
+        count->selectAll();
+        QTest::keyClicks(count, "7");
+        split();
+
+        QDir().mkpath(temp->filePath("b"));
+        QCOMPARE(runCli({"split", temp->filePath("a/data.bin"), "-n", "7", "-o", temp->filePath("b"), "-q"}), 0);
+        const QDir window(temp->filePath("a/data_spt"));
+        const QDir cli(temp->filePath("b/data_spt"));
+        QCOMPARE(window.entryList(QDir::Files).size(), 8);  // seven chunks and the descriptor
+        for (int i = 0; i < 7; ++i) {
+            const QString chunk = QString("data_%1.spt").arg(i);
+            QCOMPARE(uitest::readFile(window.filePath(chunk)), uitest::readFile(cli.filePath(chunk)));
+        }
     }
 
     void emptyFileBecomesNoChunksAndComesBackEmpty() {
@@ -95,6 +145,13 @@ private slots:
     }
 
 private:
+    static int runCli(const QStringList& arguments) {
+        QProcess cli;
+        cli.start(PARTWISE_CLI, arguments);
+        if (!cli.waitForFinished(60000)) return -1;
+        return cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    }
+
     void split() {
         child<QPushButton>(splitTab, "m_split_Button")->click();
         QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);

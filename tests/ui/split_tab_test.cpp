@@ -4,10 +4,13 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionComboBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -79,16 +82,25 @@ private slots:
         QTEST(qint64(tab->chunkSize), "chunkSize");
     }
 
-    void addFolderStartsAsTenChunksThenRoundsToTheUnit() {
+    // The count's exact chunk size stays although the unit changes to show
+    // it; editing the unit afterwards recomputes from what the field shows.
+    void addFolderStartsAsTenChunks() {
         uitest::makeSparseFile(temp->filePath("tree/a.bin"), 30000000);
         uitest::makeSparseFile(temp->filePath("tree/sub/b.bin"), 20000000);
         FileChooser::setNextAnswer(temp->filePath("tree"));
         button("input_folderButton")->click();
         QCOMPARE(field("split_bysize_LineEidt")->text(), QString("4"));
         QCOMPARE(combo()->currentText(), QString("MB"));
-        QCOMPARE(field("split_bycount_LineEidt")->text(), QString("12"));
-        QCOMPARE(tab->chunkSize, qint64(4194304));
+        QCOMPARE(field("split_bycount_LineEidt")->text(), QString("10"));
+        QCOMPARE(tab->chunkSize, qint64(5000000));
         QCOMPARE(child<QLineEdit>(tab, "outPathLineEdit")->text(), temp->path());
+
+        QVERIFY(uitest::activate(window.get()));
+        combo()->setFocus();
+        QTest::keyClick(combo(), Qt::Key_Up);
+        QCOMPARE(combo()->currentText(), QString("KB"));
+        QCOMPARE(tab->chunkSize, qint64(4096));
+        QCOMPARE(field("split_bycount_LineEidt")->text(), QString("12208"));
     }
 
     void typedCountSetsTheChunkSize_data() {
@@ -98,10 +110,11 @@ private slots:
         QTest::addColumn<qint64>("chunkSize");
         QTest::addColumn<QString>("units");
         QTest::newRow("1,000,001 in 10") << qint64(1000001) << "10"
-                                         << "10" << qint64(100000) << "97";
-        // Chunks under 1 KB: the count falls to the number of whole KB.
+                                         << "10" << qint64(100001) << "97";
+        // Chunks under 1 KB: the count falls to the number of KB, and the
+        // chunks are 1 KB.
         QTest::newRow("5,000 in 9") << qint64(5000) << "9"
-                                    << "5" << qint64(1000) << "1";
+                                    << "5" << qint64(1024) << "1";
         // Nothing to divide: one chunk of 1 KB is offered.
         QTest::newRow("0 in 4") << qint64(0) << "4"
                                 << "1" << qint64(1024) << "1";
@@ -120,15 +133,103 @@ private slots:
         QCOMPARE(combo()->currentText(), QString("KB"));
     }
 
-    void sizeFieldNeverFallsBelowOne() {
+    // A split started from a count never makes more chunks than it shows.
+    void countIsTheNumberOfChunksMade_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("chunks");
+        QTest::newRow("1,000,001 in 7") << qint64(1000001) << "7" << 7;
+        QTest::newRow("1,000,001 in 10") << qint64(1000001) << "10" << 10;
+        QTest::newRow("3 MB + 5 in 3") << qint64(3 * 1048576 + 5) << "3" << 3;
+        QTest::newRow("5,000 in 9, shown as 5") << qint64(5000) << "9" << 5;
+    }
+    void countIsTheNumberOfChunksMade() {
+        QFETCH(qint64, size);
+        QFETCH(QString, typed);
+        addFile(size);
+        child<QRadioButton>(tab, "split_bycount_RadioButton")->click();
+        field("split_bycount_LineEidt")->selectAll();
+        QTest::keyClicks(field("split_bycount_LineEidt"), typed);
+        split();
+        QTEST(inspect(temp->filePath("f_spt")).chunks, "chunks");
+        QCOMPARE(field("split_bycount_LineEidt")->text().toInt(), inspect(temp->filePath("f_spt")).chunks);
+    }
+
+    // A field may be empty while it is retyped, with "Split" off meanwhile;
+    // finishing the edit repairs an empty or zero field to "1".
+    void fieldsCanBeRetypedAndAreRepairedWhenLeft_data() {
+        QTest::addColumn<bool>("countField");
+        QTest::addColumn<int>("finish");  // a key, or 0 for a click on the other field's radio button
+        QTest::newRow("size, Tab") << false << int(Qt::Key_Tab);
+        QTest::newRow("size, Enter") << false << int(Qt::Key_Return);
+        QTest::newRow("size, click elsewhere") << false << 0;
+        QTest::newRow("count, Tab") << true << int(Qt::Key_Tab);
+        QTest::newRow("count, Enter") << true << int(Qt::Key_Return);
+    }
+    void fieldsCanBeRetypedAndAreRepairedWhenLeft() {
+        QFETCH(bool, countField);
+        QFETCH(int, finish);
+        addFile(100000);
+        if (countField) child<QRadioButton>(tab, "split_bycount_RadioButton")->click();
+        QLineEdit* edited = field(countField ? "split_bycount_LineEidt" : "split_bysize_LineEidt");
+        QPushButton* splitButton = button("m_split_Button");
+        QVERIFY(uitest::activate(window.get()));
+        QTest::mouseClick(edited, Qt::LeftButton);
+        QVERIFY(edited->hasFocus());
+
+        edited->selectAll();
+        QTest::keyClicks(edited, "20");
+        QCOMPARE(edited->text(), QString("20"));
+        QCOMPARE(tab->chunkSize, countField ? qint64(5000) : qint64(20480));
+        QTest::keyClick(edited, Qt::Key_Backspace);
+        QTest::keyClick(edited, Qt::Key_Backspace);
+        QCOMPARE(edited->text(), QString());
+        QVERIFY(!splitButton->isEnabled());
+        QTest::keyClicks(edited, "0");
+        QCOMPARE(edited->text(), QString("0"));
+        QVERIFY(!splitButton->isEnabled());
+
+        if (finish != 0)
+            QTest::keyClick(edited, Qt::Key(finish));
+        else
+            QTest::mouseClick(child<QRadioButton>(tab, "split_bycount_RadioButton"), Qt::LeftButton);
+        QCOMPARE(edited->text(), QString("1"));
+        QVERIFY(splitButton->isEnabled());
+        QCOMPARE(tab->chunkSize, countField ? qint64(100000) : qint64(1024));
+    }
+
+    // "Delete source file after splitting" is chosen for one source only.
+    void newSourceUnticksDeleteSource() {
+        auto* deleteSource = child<QCheckBox>(tab, "deleteSourceCheckBox");
         addFile(5000);
-        QLineEdit* sizeField = field("split_bysize_LineEidt");
-        sizeField->selectAll();
-        QTest::keyClicks(sizeField, "0");
-        QCOMPARE(sizeField->text(), QString("1"));
-        QTest::keyClick(sizeField, Qt::Key_Backspace);
-        QCOMPARE(sizeField->text(), QString("1"));
-        QCOMPARE(tab->chunkSize, qint64(1024));
+        deleteSource->setChecked(true);
+        FileChooser::setNextAnswer(QString());
+        button("input_fileButton")->click();
+        QVERIFY(deleteSource->isChecked());
+        addFile(6000);
+        QVERIFY(!deleteSource->isChecked());
+        deleteSource->setChecked(true);
+        QDir().mkpath(temp->filePath("tree"));
+        FileChooser::setNextAnswer(temp->filePath("tree"));
+        button("input_folderButton")->click();
+        QVERIFY(!deleteSource->isChecked());
+    }
+
+    // The 40-pixel unit box shows its units whole.
+    void unitBoxShowsWholeUnits() {
+        QComboBox* units = combo();
+        QStyleOptionComboBox option;
+        option.initFrom(units);
+        option.editable = false;
+        const QRect text =
+            units->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, units);
+        QCOMPARE(units->width(), 40);
+        for (int i = 0; i < units->count(); ++i)
+            QVERIFY2(units->fontMetrics().horizontalAdvance(units->itemText(i)) <= text.width(),
+                     qPrintable(units->itemText(i)));
+        const QRect arrow =
+            units->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxArrow, units);
+        QVERIFY(!arrow.intersects(text) && units->rect().contains(arrow));
     }
 
     // --- The Split button and its refusals ---
@@ -156,6 +257,40 @@ private slots:
         QCOMPARE(field("split_bysize_LineEidt")->text(), units);
     }
 
+    // A missing output folder is made, with its parents, after asking; a
+    // relative one is refused, not taken from the working folder.
+    void outputFolderIsCheckedBeforeTheSplit() {
+        addFile(3000);
+        QLineEdit* out = child<QLineEdit>(tab, "outPathLineEdit");
+        out->setText("parts");
+        UI_MyMessageBox::setNextAnswer(1);
+        button("m_split_Button")->click();
+        QVERIFY(!window->engineBusy());
+        QCOMPARE(UI_MyMessageBox::answeredTexts(),
+                 QStringList("The output folder must be a full path, starting with \"/\"."));
+
+        const QString fresh = temp->filePath("new/parts");
+        out->setText(fresh);
+        UI_MyMessageBox::setNextAnswer(0);
+        button("m_split_Button")->click();
+        QVERIFY(!window->engineBusy());
+        QVERIFY(!QFileInfo::exists(temp->filePath("new")));
+
+        UI_MyMessageBox::setNextAnswer(1);
+        split();
+        QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().last()),
+                 "The output folder \"" + fresh + "\" does not exist. Create it?");
+        QCOMPARE(inspect(fresh + "/f_spt").chunks, 1);
+
+        // A file where the folder should be is named as such.
+        uitest::writeFile(temp->filePath("plain"), "x");
+        out->setText(temp->filePath("plain"));
+        UI_MyMessageBox::setNextAnswer(1);
+        button("m_split_Button")->click();
+        QVERIFY(!window->engineBusy());
+        QVERIFY(uitest::plainText(UI_MyMessageBox::answeredTexts().last()).contains("is not a folder"));
+    }
+
     void overlongPathIsRefusedBeforeAnyJob() {
         QString deep = temp->path();
         for (int i = 0; i < 5; ++i) deep += "/" + QString(220, 'd');
@@ -180,16 +315,21 @@ private slots:
                      temp->filePath("gone.bin") + "': No such file or directory");
     }
 
-    void cancelledPasswordUnticksEncryptData() {
+    void cancelledPasswordUnticksPasswordProtect() {
         auto* encrypt = child<QCheckBox>(tab, "entry_pwd_CheckBox");
+        QCOMPARE(encrypt->text(), QString("Password protect"));
+        QVERIFY(encrypt->width() >= encrypt->sizeHint().width());
+        QSize shownSize;
         QPoint shownAt;
         uitest::onModal("UI_inputpwdWidget", [&](QWidget* dialog) {
             shownAt = dialog->geometry().topLeft() - window->pos();
+            shownSize = dialog->size();
             child<QPushButton>(dialog, "cancelButton")->click();
         });
         encrypt->click();
         QVERIFY(!encrypt->isChecked());
         QCOMPARE(shownAt, QPoint(220, 210));
+        QCOMPARE(shownSize, QSize(260, 180));
 
         addFile(3000);
         split();
@@ -209,8 +349,13 @@ private slots:
         for (const char* name :
              {"input_fileButton", "input_folderButton", "m_split_Button", "input_mergefileButton", "m_merge_Button"})
             QVERIFY2(!child<QPushButton>(window.get(), name)->isEnabled(), name);
+        // Closing now only brings a note, which goes when the job ends.
+        QVERIFY(!window->close());
+        QPointer<QWidget> note = uitest::topLevel("busyNote");
+        QVERIFY(note && note->isVisible());
 
         QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        QTRY_VERIFY(note.isNull());
         QWidget* done = uitest::topLevel("splitCompleteDialog");
         QVERIFY(done->isVisible() && !progress->isVisible());
         QCOMPARE(done->geometry(), QRect(window->pos() + QPoint(220, 210), QSize(260, 80)));
@@ -221,7 +366,8 @@ private slots:
 
     void sourceIsDeletedOnlyAfterASuccessfulSplit() {
         addFile(70000);
-        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        auto* deleteSource = child<QCheckBox>(tab, "deleteSourceCheckBox");
+        deleteSource->setChecked(true);
         // The file grows after it was measured: the split must fail.
         QFile grown(temp->filePath("f.bin"));
         QVERIFY(grown.open(QIODevice::Append) && grown.write("more") == 4);
@@ -236,6 +382,7 @@ private slots:
         QVERIFY(message.startsWith("Splitting failed:\n"));
 
         addFile(70000);
+        deleteSource->setChecked(true);
         split();
         QVERIFY(!QFile::exists(temp->filePath("f.bin")));
         QCOMPARE(inspect(temp->filePath("f_spt")).chunks, 10);
@@ -281,8 +428,9 @@ private slots:
         UI_MyMessageBox::setNextAnswer(1);
         button("m_split_Button")->click();
         QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        // One chunk of 1 KB holds the whole tree, so the change shows at its end.
         QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
-                 "Splitting failed:\n'" + temp->filePath("tree/b") +
+                 "Splitting failed:\n'" + temp->filePath("tree") +
                      "' changed while it was split; nothing was left behind");
         QVERIFY(!QFileInfo::exists(temp->filePath("tree_spt")));
     }

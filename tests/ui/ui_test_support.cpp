@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QTest>
 #include <QTimer>
 
 #include "FileChooser.h"
@@ -35,8 +36,20 @@ void onModal(const char* className, std::function<void(QWidget*)> action) {
         watcher->stop();
         watcher->deleteLater();
         action(modal);
+        // A failed check returns from action early: close the dialog, or
+        // its modal run would wait forever.
+        if (QTest::currentTestFailed() && modal->isVisible()) modal->close();
     });
     watcher->start(5);
+}
+
+bool activate(QWidget* window) {
+    window->activateWindow();
+    // The offscreen platform keeps a hidden window as its focus window and
+    // does not activate it again once it is shown anew.
+    if (!QTest::qWaitFor([window] { return QApplication::activeWindow() == window; }, 500))
+        QApplication::setActiveWindow(window);
+    return QApplication::activeWindow() == window;
 }
 
 int pendingModalActions() {

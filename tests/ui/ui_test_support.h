@@ -25,6 +25,8 @@ QWidget* topLevel(const QString& name);
 // click that opens it.
 void onModal(const char* className, std::function<void(QWidget*)> action);
 int pendingModalActions();
+// Makes window the active window, as a click on it would; true when it is.
+bool activate(QWidget* window);
 // Drops every injected answer and pending action; for each test's cleanup().
 void resetInjectedAnswers();
 

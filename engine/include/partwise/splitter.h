@@ -70,4 +70,8 @@ std::string ChunkFilePath(const std::string& chunkFolder, const std::string& ste
 // ceil(totalSize / chunkSize); -1 when chunkSize <= 0 or the count does not fit int32.
 int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize);
 
+// The chunk size that cuts totalSize bytes into at most count chunks: the
+// quotient rounded up, and at least 1 so that an empty source still splits.
+int64_t ChunkSizeForCount(int64_t totalSize, int64_t count);
+
 }  // namespace partwise
