@@ -41,7 +41,8 @@ public:
     void updateSplitButton();
     // chunkSize from the size field and unit; the count field follows.
     void computeFromSize();
-    // chunkSize from the count field; the size field and unit follow.
+    // chunkSize from the count field, rounded up so that the split makes no
+    // more chunks than the count; the size field and unit follow.
     void computeFromCount();
     // A round chunk size of about a ninth of the source.
     void suggestChunkSize();

@@ -2,7 +2,8 @@
 // The password dialog. Set mode (the Split tab, 260 x 180): the password typed twice;
 // afterwards passwordSet and passwordText. Unlock mode (the Join tab): one
 // password checked against storedDigest; afterwards unlocked. Each entry shows
-// a hint in plain text until it is first edited or clicked.
+// a hint in plain text until it is first edited or clicked; the key that takes
+// the hint away is kept as the first character.
 #include <QDialog>
 #include <QString>
 

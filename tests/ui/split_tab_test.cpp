@@ -316,9 +316,9 @@ private slots:
     }
 
     void cancelledPasswordUnticksPasswordProtect() {
-        auto* encrypt = child<QCheckBox>(tab, "entry_pwd_CheckBox");
-        QCOMPARE(encrypt->text(), QString("Password protect"));
-        QVERIFY(encrypt->width() >= encrypt->sizeHint().width());
+        auto* protect = child<QCheckBox>(tab, "entry_pwd_CheckBox");
+        QCOMPARE(protect->text(), QString("Password protect"));
+        QVERIFY(protect->width() >= protect->sizeHint().width());
         QSize shownSize;
         QPoint shownAt;
         uitest::onModal("UI_inputpwdWidget", [&](QWidget* dialog) {
@@ -326,8 +326,8 @@ private slots:
             shownSize = dialog->size();
             child<QPushButton>(dialog, "cancelButton")->click();
         });
-        encrypt->click();
-        QVERIFY(!encrypt->isChecked());
+        protect->click();
+        QVERIFY(!protect->isChecked());
         QCOMPARE(shownAt, QPoint(220, 210));
         QCOMPARE(shownSize, QSize(260, 180));
 
