@@ -206,7 +206,9 @@ void UI_MergeWidget::m_merge_Button_slots() {
         note.setObjectName("overwriteNote");
         note.placeDialog(windowPos.x() + (windowSize.width() - 240) / 2, windowPos.y() + windowSize.height() / 2, 260,
                          140);
-        const QString name = note.fontMetrics().elidedText(sourceName, Qt::ElideMiddle, 2 * 220);
+        // The label wraps only at blanks: a long name gives way in its middle
+        // to fit one line.
+        const QString name = note.fontMetrics().elidedText(sourceName, Qt::ElideMiddle, 200);
         note.setContent(QString(),
                         QString("Note: The %1 \"%2\" already exists in the output folder. Partwise will overwrite it.")
                             .arg(existing.isDir() ? "folder" : "file", name),
