@@ -132,6 +132,7 @@ private slots:
                      "/spt_config.brixspt' is cut short: it holds fewer records than its header counts.");
         QVERIFY(!joinButton()->isEnabled());
         QCOMPARE(chunkTree()->topLevelItemCount(), 1);
+        QVERIFY(child<QLabel>(tab, "summaryLabel")->text().endsWith("1 of 1 chunk damaged or missing"));
         auto* verdict = qobject_cast<QLabel*>(chunkTree()->itemWidget(chunkTree()->topLevelItem(0), 2));
         const QImage icon = verdict->pixmap().toImage();
         QCOMPARE(icon, QImage(":/image/wrong.png").convertToFormat(icon.format()));
