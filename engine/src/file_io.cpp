@@ -1,6 +1,7 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,13 +83,62 @@ std::string WithoutTrailingSlashes(std::string path) {
     return path;
 }
 
-int ReserveSpace(int fd, int64_t size, const std::string& path) {
-    if (size <= 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return 0;
+int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path) {
+    if (size <= 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, offset, size) == 0) return 0;
     // Not supported by the file system, or not a regular file.
     if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL || errno == ENODEV || errno == ESPIPE) return 0;
     // A copy that shares extents may still fit; the writes will tell.
     if (errno == ENOSPC) return 0;
     return Fail("cannot make room for", path, errno);
+}
+
+int DataRuns::Start(int fd, int64_t offset, int64_t length) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return -1;
+    fd_ = fd;
+    next_ = offset;
+    probe_ = S_ISREG(st.st_mode);
+    end_ = probe_ ? offset + std::clamp<int64_t>(st.st_size - offset, 0, length) : offset + length;
+    return 0;
+}
+
+int DataRuns::Next(int64_t& start, int64_t& end) {
+    if (next_ >= end_) return 0;
+    start = next_;
+    end = end_;
+    if (probe_) {
+        off_t data = ::lseek(fd_, static_cast<off_t>(next_), SEEK_DATA);
+        if (data >= end_) {
+            start = end_;
+        } else if (data >= 0) {
+            start = data;
+            off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+            if (hole >= 0)
+                end = std::min<int64_t>(hole, end_);
+            else if (errno != ENXIO)
+                return -1;  // ENXIO: the file shrank; the copy finds its end
+        } else if (errno == ENXIO) {
+            start = end_;  // nothing but hole from here to the end
+        } else if (errno == EINVAL || errno == EOPNOTSUPP) {
+            probe_ = false;  // a file system that keeps no map of its holes
+        } else {
+            return -1;
+        }
+    }
+    next_ = end;
+    return start < end ? 1 : 0;
+}
+
+int ReserveData(int in, const std::string& inPath, int64_t offset, int64_t length, int out, int64_t outOffset,
+                const std::string& outPath) {
+    DataRuns runs;
+    if (runs.Start(in, offset, length) != 0) return Fail("cannot read", inPath, errno);
+    int64_t start = 0, end = 0;
+    int r = 0;
+    while ((r = runs.Next(start, end)) > 0) {
+        if (ReserveSpace(out, outOffset + (start - offset), end - start, outPath) != 0) return -1;
+    }
+    return r < 0 ? Fail("cannot read", inPath, errno) : 0;
 }
 
 namespace {
@@ -145,6 +195,51 @@ RangeCopier::RangeCopier() : buffer_(kBufferSize) {}
 int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
                           int64_t length) {
     if (Flush() != 0) return -1;
+    DataRuns runs;
+    if (runs.Start(in, offset, length) != 0) return Fail("cannot read", inPath, errno);
+    // A hole is left only where nothing was written before: at out's end.
+    struct stat st {};
+    off_t outStart = -1;
+    const bool keepHoles = ::fstat(out, &st) == 0 && S_ISREG(st.st_mode) &&
+                           (outStart = ::lseek(out, 0, SEEK_CUR)) >= 0 && outStart >= st.st_size;
+    int64_t position = offset, start = 0, end = 0;
+    int r = 0;
+    while ((r = runs.Next(start, end)) > 0) {
+        if (start > position && SkipHole(out, outPath, start - position, keepHoles) != 0) return -1;
+        int64_t n = CopyData(in, inPath, start, out, outPath, end - start);
+        if (n < 0) return -1;
+        position = start + n;
+        if (n < end - start) return position - offset;  // in ended early
+    }
+    if (r < 0) return Fail("cannot read", inPath, errno);
+    if (runs.end() > position) {
+        if (SkipHole(out, outPath, runs.end() - position, keepHoles) != 0) return -1;
+        // Only a write makes a file longer; a hole at its end needs its size set.
+        if (keepHoles && ::ftruncate(out, outStart + (runs.end() - offset)) != 0)
+            return Fail("cannot write", outPath, errno);
+    }
+    return runs.end() - offset;
+}
+
+int RangeCopier::SkipHole(int out, const std::string& outPath, int64_t length, bool keepHoles) {
+    ProgressCounters& progress = Progress();
+    if (keepHoles) {
+        if (::lseek(out, static_cast<off_t>(length), SEEK_CUR) < 0) return Fail("cannot write", outPath, errno);
+        progress.bytesDone.fetch_add(length, std::memory_order_relaxed);
+        return 0;
+    }
+    std::fill(buffer_.begin(), buffer_.end(), '\0');
+    while (length > 0) {
+        std::size_t n = static_cast<std::size_t>(std::min<int64_t>(buffer_.size(), length));
+        if (WriteAll(out, buffer_.data(), n) != 0) return Fail("cannot write", outPath, errno);
+        length -= static_cast<int64_t>(n);
+        progress.bytesDone.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+int64_t RangeCopier::CopyData(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
+                              int64_t length) {
     ProgressCounters& progress = Progress();
     int64_t copied = 0;
     while (copied < length && useKernelCopy_) {

@@ -72,13 +72,40 @@ private:
 // path without the slashes at its end ("/" stays "/").
 std::string WithoutTrailingSlashes(std::string path);
 
-// Claims size bytes of disk for a file about to be written, without changing
-// its size: a disk too small fails at once, before the copy, and the file
-// system can lay the file out in one go. File systems that cannot are let be,
-// and so is a claim refused for want of space: on a copy-on-write file system
-// the copy may share its extents and need almost none, so only a write that
-// really fails may stop it. Returns 0, or -1 with the last error naming path.
-int ReserveSpace(int fd, int64_t size, const std::string& path);
+// Claims size bytes of disk from offset on for a file about to be written,
+// without changing its size: a disk too small fails at once, before the copy,
+// and the file system can lay the file out in one go. File systems that
+// cannot are let be, and so is a claim refused for want of space: on a
+// copy-on-write file system the copy may share its extents and need almost
+// none, so only a write that really fails may stop it. Returns 0, or -1 with
+// the last error naming path.
+int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path);
+
+// The runs of data in a range of a file, as the file system reports them, so
+// that holes are neither read nor written. Where it reports no holes, and for
+// anything but a regular file, the whole range is one run. The range stops at
+// the file's end.
+class DataRuns {
+public:
+    // 0, or -1 with errno set.
+    int Start(int fd, int64_t offset, int64_t length);
+    // 1 with [start, end) the next run, 0 past the last, -1 with errno set.
+    int Next(int64_t& start, int64_t& end);
+    // Where the range stops.
+    int64_t end() const { return end_; }
+
+private:
+    int fd_ = -1;
+    int64_t next_ = 0;
+    int64_t end_ = 0;
+    bool probe_ = false;
+};
+
+// Claims room in out for the data of in's range from offset on, each run at
+// outOffset plus its distance from offset; holes claim nothing. Returns 0, or
+// -1 with the last error naming inPath or outPath.
+int ReserveData(int in, const std::string& inPath, int64_t offset, int64_t length, int out, int64_t outOffset,
+                const std::string& outPath);
 
 // Writes every byte, retrying on EINTR and short writes. 0, or -1 with errno.
 int WriteAll(int fd, const void* data, std::size_t length);
@@ -101,8 +128,9 @@ public:
 
     // Appends up to length bytes of in, from offset on, at out's current
     // position, adding each block to the progress counter. Stops early only
-    // at the end of in. Returns the bytes copied, or -1 with the last error
-    // naming inPath or outPath.
+    // at the end of in. Holes in in stay holes in out when out is a regular
+    // file written at its end; they count as the zeros they read as. Returns
+    // the bytes copied, or -1 with the last error naming inPath or outPath.
     int64_t Copy(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
                  int64_t length);
 
@@ -119,6 +147,13 @@ public:
     int Flush();
 
 private:
+    // Copies one run of data. Returns the bytes copied, or -1.
+    int64_t CopyData(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
+                     int64_t length);
+    // Passes over length bytes of hole in out: seeks past them where holes
+    // are kept, writes zeros elsewhere. Returns 0, or -1.
+    int SkipHole(int out, const std::string& outPath, int64_t length, bool keepHoles);
+
     std::vector<char> buffer_;
     bool useKernelCopy_ = true;
     // Gathered bytes at the front of buffer_, waiting for pendingFd_.

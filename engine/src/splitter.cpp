@@ -60,14 +60,13 @@ int RefuseIfExisting(const SplitRun& run, const WalkEntry& source) {
                 run.names.chunkFolder + "', which the split overwrites");
 }
 
-// Creates a chunk afresh, with the room for the bytes it is to hold claimed.
+// Creates a chunk afresh.
 int OpenChunk(SplitRun& run, const ChunkJob& chunk, UniqueFd& fd) {
     const std::string& chunkPath = chunk.chunkPath;
     run.chunksStarted = std::max<int64_t>(run.chunksStarted, chunk.chunkIndex + int64_t{1});
     fd = CreateFresh(chunkPath);
     if (!fd.valid()) return Fail("cannot create chunk", chunkPath, errno);
-    const int64_t start = chunk.chunkIndex * run.job.chunkSize;
-    return ReserveSpace(fd.get(), std::min(run.job.chunkSize, run.job.totalSize - start), chunkPath);
+    return 0;
 }
 
 // Closes a written chunk and records it; the descriptor's own write failures
@@ -80,7 +79,9 @@ int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk) {
 
 int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(run, chunk, out) != 0) return -1;
+    if (OpenChunk(run, chunk, out) != 0 ||
+        ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out.get(), 0, chunk.chunkPath) != 0)
+        return -1;
     int64_t n = run.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath, chunk.length);
     if (n < 0) return -1;
     run.copied += n;
@@ -161,8 +162,13 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
             if (n < 0) return -1;
         }
         if (!fileEnded) {
-            int64_t more =
-                run.copier.Copy(cursor.fd.get(), path, cursor.readPosition + n, out.get(), chunk.chunkPath, space - n);
+            // Room is claimed piece by piece, for the data alone: a file's
+            // holes stay holes in the chunk. Small pieces go out from memory
+            // at once and claim nothing.
+            const int64_t from = cursor.readPosition + n;
+            if (ReserveData(cursor.fd.get(), path, from, space - n, out.get(), written + n, chunk.chunkPath) != 0)
+                return -1;
+            int64_t more = run.copier.Copy(cursor.fd.get(), path, from, out.get(), chunk.chunkPath, space - n);
             if (more < 0) return -1;
             n += more;
             fileEnded = n < space;

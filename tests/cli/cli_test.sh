@@ -419,6 +419,60 @@ group_cow() {
   umount cow
 }
 
+# make_image FILE [dense]: a 48 MiB disk image with data at its start, across
+# the boundary at 20 MiB and at its end; holes elsewhere, or written zeros.
+make_image() {
+  if [[ ${2-} == dense ]]; then head -c 48M /dev/zero >"$1"; else truncate -s 48M "$1"; fi
+  local at
+  for at in 0 $((20 * 1048576 - 4096)) $((48 * 1048576 - 8192)); do
+    dd if="$T/island" of="$1" bs=8192 seek="$at" oflag=seek_bytes conv=notrunc status=none
+  done
+}
+# kib PATH...: the disk space PATH occupies, in KiB.
+kib() { du -sk "$@" | awk '{ n += $1 } END { print n }'; }
+
+group_sparse() {
+  head -c 8192 /dev/urandom >"$T/island"
+  truncate -s 1M probe
+  local holes=$(($(stat -c %b probe) == 0))
+  ((holes)) || echo "skipped: allocation checks (the file system keeps no holes)"
+  mkdir sparse dense out vm
+  make_image sparse/disk.img
+  make_image dense/disk.img dense
+  run split sparse/disk.img -s 10M
+  expect "split of a sparse image" 0 "" "$W/sparse/disk_spt"
+  run split dense/disk.img -s 10M
+  local i
+  for i in 0 1 2 3 4; do
+    check "sparse chunk $i is the dense one" cmp -s {sparse,dense}/disk_spt/disk_$i.spt
+  done
+  check "sparse and dense sets have one descriptor" cmp -s {sparse,dense}/disk_spt/spt_config.brixspt
+  run join sparse/disk_spt -o out
+  expect "join of a sparse image" 0 "" "$W/out/disk.img"
+  check "sparse round trip" cmp -s dense/disk.img out/disk.img
+  run join dense/disk_spt -o dense
+  check "dense round trip" cmp -s dense/disk.img out/disk.img
+  if ((holes)); then
+    check "a chunk of hole occupies nothing" [ "$(stat -c %b sparse/disk_spt/disk_3.spt)" == 0 ]
+    check "the sparse set occupies its data" [ "$(kib sparse/disk_spt)" -lt 200 ]
+    check "the joined image occupies its data" [ "$(kib out/disk.img)" -lt 200 ]
+    check "the dense set stays dense" [ "$(kib dense/disk_spt)" -ge 49152 ]
+    check "the dense image joins dense" [ "$(kib dense/disk.img)" -ge 49152 ]
+  fi
+
+  cp --sparse=always sparse/disk.img vm/
+  echo 'memory = 4G' >vm/vm.conf
+  run split vm -s 10M -o sparse
+  expect "split of a folder with a sparse image" 0 "" "$W/sparse/vm_spt"
+  run join sparse/vm_spt -o out
+  expect "join of a folder with a sparse image" 0 "" "$W/out/vm"
+  check "folder round trip" diff -r vm out/vm
+  if ((holes)); then
+    check "the folder's set occupies its data" [ "$(kib sparse/vm_spt)" -lt 200 ]
+    check "the joined folder occupies its data" [ "$(kib out/vm)" -lt 200 ]
+  fi
+}
+
 group_progress() {
   if ! command -v script >/dev/null; then
     echo "skipped: progress bar (no script(1) for a terminal)"
