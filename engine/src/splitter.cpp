@@ -120,6 +120,7 @@ struct FileCursor {
     void Advance() {
         fd = UniqueFd();
         readPosition = 0;
+        sparse = false;
         more = walker.Next(file);
     }
     FolderWalker walker;
@@ -127,6 +128,9 @@ struct FileCursor {
     bool more = false;
     int64_t readPosition = 0;
     UniqueFd fd;
+    // Fewer blocks than bytes: the file has holes, which a gathered piece
+    // would write out as zeros.
+    bool sparse = false;
 };
 
 std::string RelativePath(const SplitRun& run, const std::string& path) {
@@ -145,26 +149,25 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
         if (!cursor.fd.valid()) {
             cursor.fd = OpenForReading(path);
             if (!cursor.fd.valid()) return Fail("cannot open", path, errno);
-            if (cursor.file.size < 0) {
-                struct stat st {};
-                if (::fstat(cursor.fd.get(), &st) != 0) return Fail("cannot read", path, errno);
-                cursor.file.size = st.st_size;
-            }
+            struct stat st {};
+            if (::fstat(cursor.fd.get(), &st) != 0) return Fail("cannot read", path, errno);
+            if (cursor.file.size < 0) cursor.file.size = st.st_size;
+            cursor.sparse = static_cast<int64_t>(st.st_blocks) * 512 < st.st_size;
         }
         const int64_t pieceStart = written;
         const int64_t space = chunk.length - written;
         const int64_t expected = cursor.file.size - cursor.readPosition;
         bool fileEnded = false;
         int64_t n = 0;
-        if (expected >= 0 && expected < space && run.copier.Gathers(expected)) {
+        if (expected >= 0 && expected < space && !cursor.sparse && run.copier.Gathers(expected)) {
             n = run.copier.Gather(cursor.fd.get(), path, cursor.readPosition, expected, out.get(), chunk.chunkPath,
                                   fileEnded);
             if (n < 0) return -1;
         }
         if (!fileEnded) {
             // Room is claimed piece by piece, for the data alone: a file's
-            // holes stay holes in the chunk. Small pieces go out from memory
-            // at once and claim nothing.
+            // holes stay holes in the chunk. Gathered pieces go out from
+            // memory at once and claim nothing.
             const int64_t from = cursor.readPosition + n;
             if (ReserveData(cursor.fd.get(), path, from, space - n, out.get(), written + n, chunk.chunkPath) != 0)
                 return -1;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "partwise/errors.h"
 #include "partwise/joiner.h"
 #include "partwise/progress.h"
@@ -149,6 +150,24 @@ INSTANTIATE_TEST_SUITE_P(Holes, SparseFile,
                              SparseCase{"AllHole", 5 * kMiB, 2 * kMiB, {}}),
                          [](const ::testing::TestParamInfo<SparseCase>& info) { return std::string(info.param.name); });
 
+class SparseCopy : public test::EngineTest {};
+
+TEST_F(SparseCopy, HolesOverWrittenBytesAreWrittenAsZeros) {
+    // Only the end of a file is known to read as zeros: a hole copied over
+    // earlier bytes must replace them.
+    MakeFile(dir / "in", 3 * kMiB, {{kMiB, 100}}, false);
+    WriteFile(dir / "out", std::string(4 * kMiB, 'x'));
+    UniqueFd in = OpenForReading(dir / "in");
+    UniqueFd out(::open((dir / "out").c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(in.valid() && out.valid());
+    Progress().bytesDone = 0;
+    RangeCopier copier;
+    EXPECT_EQ(copier.Copy(in.get(), dir / "in", 0, out.get(), dir / "out", 5 * kMiB), 3 * kMiB) << GetLastErrorText();
+    EXPECT_EQ(GetBytesDone(), 3 * kMiB);
+    ASSERT_EQ(out.Close(), 0);
+    EXPECT_EQ(ReadFile(dir / "out"), ReadFile(dir / "in") + std::string(kMiB, 'x'));
+}
+
 class SparseFolder : public test::EngineTest {};
 
 TEST_F(SparseFolder, EachFileKeepsItsHoles) {
@@ -158,10 +177,12 @@ TEST_F(SparseFolder, EachFileKeepsItsHoles) {
         const std::string root = dir / std::string(kind) + "/vm";
         WriteFile(root + "/a.conf", test::PatternBytes(3000, 7));
         MakeFile(root + "/disk.img", 10 * kMiB, islands, std::string(kind) == "dense");
+        // Small enough to be read whole into memory with its neighbours.
+        MakeFile(root + "/small.img", 200000, {{199900, 100}}, std::string(kind) == "dense");
         WriteFile(root + "/z/notes", test::PatternBytes(400000, 8));
         ASSERT_EQ(RunSplit(test::MakeJob(root, dir / kind, 4 * kMiB)), 0) << GetLastErrorText();
     }
-    EXPECT_EQ(GetBytesDone(), 3000 + 10 * kMiB + 400000);
+    EXPECT_EQ(GetBytesDone(), 3000 + 10 * kMiB + 200000 + 400000);
     for (int i = 0; i < 3; ++i) {
         const std::string chunk = ChunkName(dir / "sparse/vm_spt", "vm", i);
         EXPECT_EQ(ReadFile(chunk), ReadFile(ChunkName(dir / "dense/vm_spt", "vm", i))) << chunk;
@@ -169,11 +190,14 @@ TEST_F(SparseFolder, EachFileKeepsItsHoles) {
     EXPECT_EQ(ReadFile(dir / "sparse/vm_spt/spt_config.brixspt"), ReadFile(dir / "dense/vm_spt/spt_config.brixspt"));
     // Chunk 1 holds only the middle of the image: 9000 bytes of data.
     ExpectOccupies(holes, ChunkName(dir / "sparse/vm_spt", "vm", 1), 9000);
+    // Chunk 2: the image's last byte, the small image's 100 and the notes.
+    ExpectOccupies(holes, ChunkName(dir / "sparse/vm_spt", "vm", 2), 1 + 100 + 400000);
 
     WriteFile(dir / "out/.keep", "");
     ASSERT_EQ(RunJoin(dir / "sparse/vm_spt", dir / "out"), 0) << GetLastErrorText();
     EXPECT_EQ(test::ReadTree(dir / "out/vm"), test::ReadTree(dir / "dense/vm"));
     ExpectOccupies(holes, dir / "out/vm/disk.img", 4096 + 9000 + 1);
+    ExpectOccupies(holes, dir / "out/vm/small.img", 100);
 }
 
 }  // namespace
