@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -38,6 +40,43 @@ using partwise::cli::ParseSizeText;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+
+// The signal that cancelled the job, 0 for none.
+volatile std::sig_atomic_t g_cancelSignal = 0;
+
+extern "C" void OnCancelSignal(int signo) {
+    g_cancelSignal = signo;
+    partwise::RequestCancel();
+}
+
+// Ctrl-C, kill and a closed terminal cancel the job, which then cleans up as
+// after a failure. A signal ignored at start (nohup, a background job) stays
+// ignored.
+void CatchCancelSignals() {
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (::sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = OnCancelSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(signo, &action, nullptr);
+    }
+}
+
+// After the clean-up: dies of the signal as if it had never been caught, so
+// that the caller sees 128 + n and a calling script stops too.
+void DieOfCancelSignal() {
+    const int signo = g_cancelSignal;
+    if (signo == 0) return;
+    std::fflush(nullptr);
+    std::signal(signo, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signo);
+}
 
 // The engine takes paths and the password in fixed fields of the job.
 constexpr std::size_t kMaxPathBytes = sizeof(partwise::SplitJob::sourcePath) - 1;
@@ -111,16 +150,15 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-void DrawProgress(std::chrono::steady_clock::time_point start) {
+void DrawProgress(std::chrono::steady_clock::time_point start, partwise::RateEstimate& rate) {
     int64_t done = partwise::GetBytesDone();
     int64_t total = partwise::GetTotalBytes();
     double percent =
         total > 0 ? 100.0 * static_cast<double>(std::min(done, total)) / static_cast<double>(total) : 100.0;
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    auto rate = static_cast<int64_t>(seconds > 0 ? static_cast<double>(done) / seconds : 0.0);
+    rate.Sample(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), done);
     // \033[K clears what a longer previous line left behind.
-    std::fprintf(stderr, "\r%3d%%  %s / %s  %s/s\033[K", static_cast<int>(percent), partwise::FormatSize(done).c_str(),
-                 partwise::FormatSize(total).c_str(), partwise::FormatSize(rate).c_str());
+    std::fprintf(stderr, "\r%3d%%  %s / %s  %s\033[K", static_cast<int>(percent), partwise::FormatSize(done).c_str(),
+                 partwise::FormatSize(total).c_str(), rate.Text(total).c_str());
     std::fflush(stderr);
 }
 
@@ -129,9 +167,10 @@ void DrawProgress(std::chrono::steady_clock::time_point start) {
 int RunJob(const std::function<int()>& job, bool quiet) {
     if (quiet || ::isatty(STDERR_FILENO) == 0) return job();
     auto start = std::chrono::steady_clock::now();
+    partwise::RateEstimate rate;
     std::future<int> result = std::async(std::launch::async, job);
-    while (result.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) DrawProgress(start);
-    DrawProgress(start);
+    while (result.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) DrawProgress(start, rate);
+    DrawProgress(start, rate);
     std::fputc('\n', stderr);
     return result.get();
 }
@@ -345,6 +384,9 @@ int main(int argc, char** argv) {
     options.hasSize = size->count() > 0;
     options.hasCount = count->count() > 0;
 
+    CatchCancelSignals();
     int status = split->parsed() ? Split(options) : list->parsed() ? List(options) : Join(options);
-    return FinishStdout(status);
+    status = FinishStdout(status);
+    DieOfCancelSignal();
+    return status;
 }

@@ -11,13 +11,17 @@ public:
     int result() const { return m_result; }
     // The engine's reason for the last failure; empty after a success.
     QString errorText() const { return m_errorText; }
+    // Whether the last run failed because it was cancelled.
+    bool cancelled() const { return m_cancelled; }
 
 protected:
     EngineJobThread() : QThread(nullptr) {}
-    // Called at the end of run() with the engine's result.
+    // Called at the end of run() with the engine's result; takes back a
+    // cancel request, which belonged to this run.
     void keepResult(int result);
 
 private:
     int m_result = 0;
     QString m_errorText;
+    bool m_cancelled = false;
 };

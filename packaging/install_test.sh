@@ -114,7 +114,10 @@ group_desktop_entry() {
   check "Categories put it under Utility" grep -qx 'Categories=Utility;\(.*;\)\?' "$ENTRY"
   local exec icon size
   exec=$(entry_value Exec) icon=$(entry_value Icon)
-  check "Exec starts the installed window program" [ "$exec" == partwise -a -x "$root/usr/bin/$exec" ]
+  check "Exec starts the installed window program on the chosen path" \
+    [ "$exec" == "partwise %f" -a -x "$root/usr/bin/${exec% *}" ]
+  check "files and folders are offered to it" \
+    [ "$(entry_value MimeType)" == "inode/directory;application/octet-stream;" ]
   for size in 48x48 128x128 256x256; do
     check "Icon names the installed $size icon" [ -n "$icon" -a -f "$root/usr/share/icons/hicolor/$size/apps/$icon.png" ]
   done

@@ -3,22 +3,27 @@
 #include <QByteArray>
 #include <QCheckBox>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPixmap>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "ChunkListModel.h"
 #include "ChunkSetSummary.h"
+#include "DroppedPath.h"
+#include "EngineCallThread.h"
 #include "FileChooser.h"
 #include "MergeDoingThread.h"
 #include "OutputFolder.h"
@@ -31,16 +36,19 @@
 #include "WidgetLook.h"
 #include "partwise/descriptor.h"
 #include "partwise/progress.h"
-#include "partwise/verify.h"
 
 UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
     useArial(this, 10);
 
     input_mergefileButton = named(new QPushButton(this), "input_mergefileButton");
-    chunkTree = named(new QTreeWidget(this), "chunkTree");
-    chunkTree->setColumnCount(3);
+    chunkTree = named(new QTreeView(this), "chunkTree");
+    chunkModel = named(new ChunkListModel(this), "chunkModel");
+    chunkTree->setModel(chunkModel);
     chunkTree->setRootIsDecorated(false);
-    chunkTree->setHeaderLabels({tr("Path"), tr("Size"), tr("")});
+    // Every row alike: the view lays out a million rows without measuring them.
+    chunkTree->setUniformRowHeights(true);
+    chunkTree->setIconSize(QSize(20, 20));
+    chunkTree->header()->setStretchLastSection(false);
     chunkTree->horizontalScrollBar()->setFixedHeight(10);
     chunkTree->horizontalScrollBar()->setStyleSheet("QScrollBar:horizontal{height: 10px;}");
 
@@ -69,11 +77,15 @@ UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
     connect(input_mergefileButton, &QPushButton::clicked, this, &UI_MergeWidget::input_mergefileButton_slots);
     connect(output_mergefileButton, &QPushButton::clicked, this, &UI_MergeWidget::output_mergefileButton_slots);
     connect(m_merge_Button, &QPushButton::clicked, this, &UI_MergeWidget::m_merge_Button_slots);
+    inspectThread = new EngineCallThread;
+    connect(inspectThread, &QThread::finished, this, &UI_MergeWidget::inspection_Finished);
+    connect(progressWidget, &UI_ProgressWidget::cancelRequested, this, [] { partwise::RequestCancel(); });
     m_MergeDoingThread = new MergeDoingThread;
     connect(m_MergeDoingThread, &QThread::finished, this, &UI_MergeWidget::m_MergeDoingThread_Finished);
     m_merge_Timer1 = new QTimer;
     connect(m_merge_Timer1, &QTimer::timeout, this, &UI_MergeWidget::m_merge_Timer1_slots);
 
+    setAcceptDrops(true);
     setJoinAllowed(false);
     std::memset(passwordDigest, 0, sizeof passwordDigest);
 }
@@ -82,7 +94,9 @@ UI_MergeWidget::~UI_MergeWidget() {
     // The window refuses to close while a join runs; this wait only covers
     // a tab torn down some other way.
     m_MergeDoingThread->wait();
+    inspectThread->wait();
     delete m_MergeDoingThread;
+    delete inspectThread;
     delete m_merge_Timer1;
     delete pwdWidget;
 }
@@ -100,7 +114,7 @@ void UI_MergeWidget::placeWidgets(int x, int y, int w, int h) {
     outPathLineEdit->setGeometry(60, h - 100, 360, 26);
     output_mergefileButton->setGeometry(420, h - 100, 35, 26);
     m_merge_Button->setGeometry(500, h - 120, 100, 50);
-    progressWidget->placeDialog((w - 360) / 2, (h - 80) / 2, 360, 80);
+    progressWidget->placeDialog((w - 360) / 2, (h - 96) / 2, 360, 96);
     completeWidget->placeDialog((w - 240) / 2, (h - 80) / 2, 260, 80);
 }
 
@@ -119,13 +133,13 @@ void UI_MergeWidget::setEngineBusy(bool busy) {
     m_merge_Button->setEnabled(joinAllowed && !busy);
 }
 
-void UI_MergeWidget::addChunkRow(const QString& path, int verdict, int64_t size) {
-    auto* verdictLabel = new QLabel;
-    verdictLabel->setObjectName("verdictLabel");
-    verdictLabel->setPixmap(QPixmap(verdict == 0 ? ":/image/right.png" : ":/image/wrong.png"));
-    auto* row = new QTreeWidgetItem(QStringList{path, QString::number(size, 10)});
-    chunkTree->addTopLevelItem(row);
-    chunkTree->setItemWidget(row, 2, verdictLabel);
+QString UI_MergeWidget::chunkFolderOf(const QString& path) {
+    const QFileInfo info(path);
+    const QString descriptorName = QString::fromLatin1(partwise::kDescriptorFileName);
+    if (info.isDir() && QFileInfo(info.absoluteFilePath() + "/" + descriptorName).isFile())
+        return QDir::cleanPath(info.absoluteFilePath());
+    if (info.isFile() && info.fileName() == descriptorName) return info.absolutePath();
+    return {};
 }
 
 void UI_MergeWidget::showSummary(int64_t totalSize, const std::vector<partwise::ChunkEntry>& entries,
@@ -142,40 +156,68 @@ void UI_MergeWidget::input_mergefileButton_slots() {
     setJoinAllowed(false);
     const QString folder = FileChooser::existingFolder(this, tr("Select Merge source Folder"), QDir::homePath());
     if (folder.isEmpty()) return;
+    listChunkFolder(folder);
+}
+
+void UI_MergeWidget::listChunkFolder(const QString& folder) {
+    if (engineBusy) return;
+    setJoinAllowed(false);
     QDir parentFolder(folder);
     parentFolder.cdUp();
     outPathLineEdit->setText(parentFolder.absolutePath());
     chunkFolder = folder;
-
     std::memset(passwordDigest, 0, sizeof passwordDigest);
-    std::vector<partwise::ChunkEntry> entries;
-    std::string digest;
-    std::string name;
-    if (partwise::InspectChunkSet(QFile::encodeName(folder).toStdString(), entries, digest, name) < 0) {
-        showMessage(mainWindow, QString(), tr("input path is not valid!"), true, false);
-        chunkTree->clear();
-        summaryLabel->clear();
+    chunkModel->clear();
+    summaryLabel->clear();
+
+    inspectedEntries.clear();
+    inspectedDigest.clear();
+    inspectedName.clear();
+    inspectThread->call = [this, path = QFile::encodeName(folder).toStdString()] {
+        return partwise::InspectChunkSet(path, inspectedEntries, inspectedDigest, inspectedName);
+    };
+    mainWindow->setEngineBusy(true);
+    inspectThread->start(QThread::InheritPriority);
+}
+
+void UI_MergeWidget::inspection_Finished() {
+    mainWindow->setEngineBusy(false);
+    if (inspectThread->result() < 0) {
         sourceName.clear();
+        showMessage(mainWindow, QString(), tr("input path is not valid!"), true, false);
         return;
     }
     // A descriptor cut short cannot be joined, whatever its chunks say.
     const bool damaged = partwise::DescriptorIsTruncated();
-    chunkTree->clear();
-    for (const partwise::ChunkEntry& entry : entries)
-        addChunkRow(QFile::decodeName(entry.chunkPath.c_str()), damaged ? -1 : entry.verdict, entry.chunkFileSize);
-    sourceName = QFile::decodeName(name.c_str());
+    if (damaged) {
+        for (partwise::ChunkEntry& entry : inspectedEntries) entry.verdict = -1;
+    }
+    sourceName = QFile::decodeName(inspectedName.c_str());
     // A digest too long for the field is cut, never dropped: the set still asks.
-    qstrncpy(passwordDigest, digest.c_str(), sizeof passwordDigest);
-    showSummary(partwise::GetTotalSize(), entries, damaged);
+    qstrncpy(passwordDigest, inspectedDigest.c_str(), sizeof passwordDigest);
+    showSummary(partwise::GetTotalSize(), inspectedEntries, damaged);
+    chunkModel->setEntries(std::move(inspectedEntries));
+    inspectedEntries.clear();
     if (damaged) {
         showFailure(
             mainWindow, "Chunk set damaged",
             "The chunk set descriptor '" +
-                QFile::decodeName(partwise::BuildDescriptorPath(QFile::encodeName(folder).toStdString()).c_str()) +
+                QFile::decodeName(partwise::BuildDescriptorPath(QFile::encodeName(chunkFolder).toStdString()).c_str()) +
                 "' is cut short: it holds fewer records than its header counts.");
         return;
     }
     setJoinAllowed(true);
+}
+
+void UI_MergeWidget::dragEnterEvent(QDragEnterEvent* event) {
+    if (!engineBusy && !chunkFolderOf(droppedPath(event->mimeData())).isEmpty()) event->acceptProposedAction();
+}
+
+void UI_MergeWidget::dropEvent(QDropEvent* event) {
+    const QString folder = chunkFolderOf(droppedPath(event->mimeData()));
+    if (engineBusy || folder.isEmpty()) return;
+    event->acceptProposedAction();
+    listChunkFolder(folder);
 }
 
 void UI_MergeWidget::output_mergefileButton_slots() {
@@ -227,8 +269,8 @@ void UI_MergeWidget::m_merge_Button_slots() {
     }
 
     const QPoint at = dialogAnchor(360);
-    progressWidget->placeDialog(at.x(), at.y(), 360, 80);
-    progressWidget->setPercent(0);
+    progressWidget->placeDialog(at.x(), at.y(), 360, 96);
+    progressWidget->startJob();
     progressWidget->show();
 
     std::memset(m_MergeDoingThread->chunkFolderPath, 0, sizeof m_MergeDoingThread->chunkFolderPath);
@@ -237,11 +279,15 @@ void UI_MergeWidget::m_merge_Button_slots() {
     std::memcpy(m_MergeDoingThread->outputFolderPath, outputBytes.constData(), outputBytes.size());
 
     mainWindow->setEngineBusy(true);
+    partwise::ClearCancel();
     m_MergeDoingThread->start(QThread::InheritPriority);
     m_merge_Timer1->start(500);  // restarts a running timer
 }
 
-void UI_MergeWidget::m_merge_Timer1_slots() { progressWidget->setPercent(partwise::GetPercentDone()); }
+void UI_MergeWidget::m_merge_Timer1_slots() {
+    progressWidget->setPercent(partwise::GetPercentDone());
+    progressWidget->showRate(partwise::GetBytesDone(), partwise::GetTotalBytes());
+}
 
 void UI_MergeWidget::m_MergeDoingThread_Finished() {
     m_merge_Timer1->stop();
@@ -251,9 +297,9 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
     // Only after a complete join: the chunks may be the only copy of the data.
     if (deleteSourceCheckBox->checkState() == Qt::Checked) {
         int kept = 0;
-        for (int i = 0; i < chunkTree->topLevelItemCount(); ++i)
-            kept += RemoveFile(chunkTree->topLevelItem(i)->text(0)) ? 0 : 1;
-        chunkTree->clear();
+        for (const partwise::ChunkEntry& entry : chunkModel->entries())
+            kept += RemoveFile(QFile::decodeName(entry.chunkPath.c_str())) ? 0 : 1;
+        chunkModel->clear();
         summaryLabel->clear();
         setJoinAllowed(false);
         if (kept > 0)

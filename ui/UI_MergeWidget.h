@@ -1,23 +1,30 @@
 #pragma once
-// The "Join File" tab: "Add Folder" inspects a chunk folder and lists its
-// chunks with a tick or a cross; "Join" warns before replacing an existing
-// output, asks for the password of a protected set, and runs the join on a
-// MergeDoingThread behind a progress dialog.
+// The "Join File" tab: "Add Folder" (or a chunk folder dropped on the tab)
+// inspects a chunk folder off the window's thread and lists its chunks with a
+// tick or a cross; "Join" warns before replacing an existing output, asks for
+// the password of a protected set, and runs the join on a MergeDoingThread
+// behind a progress dialog that can cancel it.
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
 #include <vector>
 
+#include <string>
+#include <vector>
 #include "partwise/verify.h"
 
+#include "partwise/verify.h"
+
+class ChunkListModel;
+class EngineCallThread;
 class MergeDoingThread;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTimer;
-class QTreeWidget;
+class QTreeView;
 class UI_DialogWidget;
 class UI_ProgressWidget;
 class UI_SplitProject;
@@ -31,7 +38,12 @@ public:
 
     // Sets the tab's rectangle and lays out its children inside it.
     void placeWidgets(int x, int y, int w, int h);
-    void addChunkRow(const QString& path, int verdict, int64_t size);
+    // Inspects folder on a worker thread and lists it when done; the window
+    // is busy meanwhile.
+    void listChunkFolder(const QString& folder);
+    // The chunk folder that path stands for: a folder holding a descriptor,
+    // or the descriptor itself. Empty for anything else.
+    static QString chunkFolderOf(const QString& path);
     // While any job runs nothing here may start another engine action.
     void setEngineBusy(bool busy);
 
@@ -41,12 +53,17 @@ public:
     QString chunkFolder;
     QString sourceName;
 
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
 private slots:
     void input_mergefileButton_slots();
     void output_mergefileButton_slots();
     void m_merge_Button_slots();
     void m_MergeDoingThread_Finished();
     void m_merge_Timer1_slots();
+    void inspection_Finished();
 
 private:
     // Where a dialog of anchorWidth goes: centred on the tab's width, from
@@ -57,8 +74,10 @@ private:
     void showSummary(int64_t totalSize, const std::vector<partwise::ChunkEntry>& entries, bool descriptorCutShort);
 
     MergeDoingThread* m_MergeDoingThread;
+    EngineCallThread* inspectThread;
     QPushButton* input_mergefileButton;
-    QTreeWidget* chunkTree;
+    QTreeView* chunkTree;
+    ChunkListModel* chunkModel;
     QLabel* summaryLabel;
     QCheckBox* deleteSourceCheckBox;
     QLabel* outPathLabel;
@@ -69,6 +88,11 @@ private:
     UI_DialogWidget* completeWidget;
     UI_inputpwdWidget* pwdWidget;
     QTimer* m_merge_Timer1;
+
+    // Written by the inspection thread, read after it has finished.
+    std::vector<partwise::ChunkEntry> inspectedEntries;
+    std::string inspectedDigest;
+    std::string inspectedName;
 
     bool joinAllowed = false;
     bool engineBusy = false;

@@ -173,6 +173,10 @@ UI_MyMessageBox* showNote(QWidget* parent, const QString& text) {
 
 bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title, const QString& whenNoReason) {
     if (job.result() == 0) return false;
+    if (job.cancelled()) {
+        showMessage(parent, QString(), "Cancelled", true, false);
+        return true;
+    }
     const QString reason = job.errorText();
     showFailure(parent, title, reason.isEmpty() ? whenNoReason : reason);
     return true;

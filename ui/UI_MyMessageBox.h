@@ -76,5 +76,6 @@ UI_MyMessageBox* showNote(QWidget* parent, const QString& text);
 
 class EngineJobThread;
 // For a job's finished(): after a failure shows title and the engine's
-// reason (or whenNoReason) and returns true; after a success returns false.
+// reason (or whenNoReason), after a cancel "Cancelled", and returns true;
+// after a success returns false.
 bool showJobFailure(QWidget* parent, const EngineJobThread& job, const QString& title, const QString& whenNoReason);

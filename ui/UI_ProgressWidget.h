@@ -1,10 +1,17 @@
 #pragma once
-// The frameless "Splitting..." / "Joining..." window: caption, percentage and
-// bar. Shown without blocking while a job runs; it cannot be dragged.
+// The frameless "Splitting..." / "Joining..." window: caption, percentage,
+// bar, the speed and time left, and "Cancel". Shown without blocking while a
+// job runs; it cannot be dragged, and Escape does not hide it.
 #include <QDialog>
+#include <QElapsedTimer>
+
+#include <cstdint>
+
+#include "partwise/progress.h"
 
 class QLabel;
 class QProgressBar;
+class QPushButton;
 
 class UI_ProgressWidget : public QDialog {
     Q_OBJECT
@@ -16,9 +23,26 @@ public:
     void placeDialog(int x, int y, int w, int h);
     // The label shows any value; the bar ignores values outside 0 to 100.
     void setPercent(int value);
+    // For a new job: 0%, no speed yet, "Cancel" offered, the clock at 0.
+    void startJob();
+    // One sample of the counters; the speed and time left show once they
+    // mean something.
+    void showRate(int64_t bytesDone, int64_t totalBytes);
+
+signals:
+    // "Cancel" was pressed; it is offered once per job.
+    void cancelRequested();
+
+public slots:
+    // Escape: a running job is stopped only through "Cancel".
+    void reject() override {}
 
 private:
     QProgressBar* progressBar;
     QLabel* captionLabel;
     QLabel* percentLabel;
+    QLabel* rateLabel;
+    QPushButton* cancelButton;
+    QElapsedTimer clock;
+    partwise::RateEstimate rate;
 };

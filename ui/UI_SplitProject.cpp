@@ -1,6 +1,8 @@
 #include "UI_SplitProject.h"
 
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QIcon>
 #include <QLabel>
 #include <QMouseEvent>
@@ -110,8 +112,25 @@ void UI_SplitProject::setEngineBusy(bool engineBusy) {
     busy = engineBusy;
     // The note about closing is out of date once the job is over.
     if (!busy && busyNote) busyNote->close();
+    // The window stays live while the engine works; the cursor says it is busy.
+    if (busy)
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
     splitWidget->setEngineBusy(engineBusy);
     mergeWidget->setEngineBusy(engineBusy);
+}
+
+void UI_SplitProject::openPath(const QString& path) {
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QString chunkFolder = UI_MergeWidget::chunkFolderOf(absolute);
+    if (!chunkFolder.isEmpty()) {
+        tabWidget->setCurrentWidget(mergePage);
+        mergeWidget->listChunkFolder(chunkFolder);
+    } else if (QFileInfo::exists(absolute)) {
+        tabWidget->setCurrentWidget(splitPage);
+        splitWidget->chooseSource(absolute);
+    }
 }
 
 void UI_SplitProject::mousePressEvent(QMouseEvent* event) {

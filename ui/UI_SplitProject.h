@@ -22,6 +22,9 @@ public:
     // Called by a tab when its job starts and when it has finished.
     void setEngineBusy(bool busy);
     bool engineBusy() const { return busy; }
+    // Opens the window on path: a chunk folder or its descriptor is listed on
+    // the Join tab, any other file or folder becomes the Split tab's source.
+    void openPath(const QString& path);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;

@@ -3,6 +3,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -19,6 +21,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "DroppedPath.h"
+#include "EngineCallThread.h"
 #include "FileChooser.h"
 #include "OutputFolder.h"
 #include "Removal.h"
@@ -128,6 +132,9 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
 
     m_split_Timer1 = new QTimer;
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
+    measureThread = new EngineCallThread;
+    connect(measureThread, &QThread::finished, this, &UI_SplitWidget::measure_Finished);
+    connect(progressWidget, &UI_ProgressWidget::cancelRequested, this, [] { partwise::RequestCancel(); });
     m_SplitDoingThread = new SplitDoingThread;
     connect(m_SplitDoingThread, &QThread::finished, this, &UI_SplitWidget::m_SplitDoingThread_Finished);
     connect(split_size_ComboBox, &QComboBox::currentIndexChanged, this, &UI_SplitWidget::split_size_ComboBox_slots);
@@ -149,6 +156,7 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     connect(m_split_Button, &QPushButton::clicked, this, &UI_SplitWidget::m_split_Button_slots);
     connect(entry_pwd_CheckBox, &QCheckBox::stateChanged, this, &UI_SplitWidget::entry_pwd_CheckBox_slots);
 
+    setAcceptDrops(true);
     totalSize = 102400;
     split_bysize_RadioButton->setChecked(true);
     split_bysize_RadioButton_slots();
@@ -159,7 +167,9 @@ UI_SplitWidget::~UI_SplitWidget() {
     // The window refuses to close while a split runs; this wait only covers
     // a tab torn down some other way.
     m_SplitDoingThread->wait();
+    measureThread->wait();
     delete m_SplitDoingThread;
+    delete measureThread;
     delete m_split_Timer1;
     delete progressWidget;
     delete completeWidget;
@@ -285,6 +295,7 @@ void UI_SplitWidget::split_bycount_LineEidt_slots() {
 }
 
 void UI_SplitWidget::chooseSource(const QString& path) {
+    if (engineBusy) return;
     fileTree->clear();
     updateSplitButton();
     QDir parentFolder(path);
@@ -292,30 +303,52 @@ void UI_SplitWidget::chooseSource(const QString& path) {
     outPathLineEdit->setText(parentFolder.absolutePath());
     // Deleting is chosen for one source, never carried over to the next.
     deleteSourceCheckBox->setChecked(false);
-    partwise::ClearLastError();
-    totalSize = partwise::GetPathSize(QFile::encodeName(path).toStdString());
-    addSourceRow(path, totalSize);
+    measuringPath = path;
+    measureThread->call = [this, source = QFile::encodeName(path).toStdString()] {
+        partwise::ClearLastError();
+        measuredSize = partwise::GetPathSize(source);
+        return measuredSize < 0 ? -1 : 0;
+    };
+    mainWindow->setEngineBusy(true);
+    measureThread->start(QThread::InheritPriority);
+}
+
+void UI_SplitWidget::measure_Finished() {
+    mainWindow->setEngineBusy(false);
+    totalSize = measuredSize;
+    addSourceRow(measuringPath, totalSize);
     if (totalSize < 0)
-        showFailure(mainWindow, "The size of '" + path + "' cannot be measured",
-                    QString::fromStdString(partwise::GetLastErrorText()));
+        showFailure(mainWindow, "The size of '" + measuringPath + "' cannot be measured", measureThread->errorText());
+    // A folder starts as ten chunks, a file as a round size.
+    if (QFileInfo(measuringPath).isDir()) {
+        split_bycount_LineEidt->setText("10");
+        computeFromCount();
+    } else {
+        suggestChunkSize();
+    }
+    updateSplitButton();
 }
 
 void UI_SplitWidget::input_fileButton_slots() {
     // "(*)": on this system "*.*" would hide every file without an extension.
     const QString path = FileChooser::openFile(this, tr("Open File"), QDir::homePath(), tr("(*)"));
-    if (path.isEmpty()) return;
-    chooseSource(path);
-    suggestChunkSize();
-    updateSplitButton();
+    if (!path.isEmpty()) chooseSource(path);
 }
 
 void UI_SplitWidget::input_folderButton_slots() {
     const QString path = FileChooser::existingFolder(this, tr("Select Split source Folder"), QDir::homePath());
-    if (path.isEmpty()) return;
+    if (!path.isEmpty()) chooseSource(path);
+}
+
+void UI_SplitWidget::dragEnterEvent(QDragEnterEvent* event) {
+    if (!engineBusy && !droppedPath(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void UI_SplitWidget::dropEvent(QDropEvent* event) {
+    const QString path = droppedPath(event->mimeData());
+    if (engineBusy || path.isEmpty()) return;
+    event->acceptProposedAction();
     chooseSource(path);
-    split_bycount_LineEidt->setText("10");
-    computeFromCount();
-    updateSplitButton();
 }
 
 void UI_SplitWidget::split_bysize_RadioButton_slots() {
@@ -391,16 +424,20 @@ void UI_SplitWidget::m_split_Button_slots() {
     if (deleteAfterSplit && jobSourceType == 1) partwise::ListFolderFiles(source.toStdString(), jobSourceFiles, 1);
 
     const QPoint at = dialogAnchor(360);
-    progressWidget->placeDialog(at.x(), at.y(), 360, 80);
-    progressWidget->setPercent(0);
+    progressWidget->placeDialog(at.x(), at.y(), 360, 96);
+    progressWidget->startJob();
     progressWidget->show();
 
     mainWindow->setEngineBusy(true);
+    partwise::ClearCancel();
     m_SplitDoingThread->start(QThread::InheritPriority);
     m_split_Timer1->start(500);  // restarts a running timer
 }
 
-void UI_SplitWidget::m_split_Timer1_slots() { progressWidget->setPercent(partwise::GetPercentDone()); }
+void UI_SplitWidget::m_split_Timer1_slots() {
+    progressWidget->setPercent(partwise::GetPercentDone());
+    progressWidget->showRate(partwise::GetBytesDone(), partwise::GetTotalBytes());
+}
 
 void UI_SplitWidget::m_SplitDoingThread_Finished() {
     m_split_Timer1->stop();

@@ -1,7 +1,9 @@
 #pragma once
 // The "Split File" tab: one source (file or folder), a chunk size in KB, MB or
 // GB or a number of chunks, an output folder, an optional password, and
-// "Split", which runs the split on a SplitDoingThread behind a progress dialog.
+// "Split", which runs the split on a SplitDoingThread behind a progress dialog
+// that can cancel it. A source is measured off the window's thread; one can
+// also be dropped on the tab.
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -18,6 +20,7 @@ class QPushButton;
 class QRadioButton;
 class QTimer;
 class QTreeWidget;
+class EngineCallThread;
 class SplitDoingThread;
 class UI_DialogWidget;
 class UI_ProgressWidget;
@@ -36,6 +39,9 @@ public:
     // Sets the tab's rectangle and lays out its children inside it.
     void placeWidgets(int x, int y, int w, int h);
     void addSourceRow(const QString& path, int64_t size);
+    // Makes path the source: measures it on a worker thread, the window busy
+    // meanwhile, then lists it and proposes a chunk size.
+    void chooseSource(const QString& path);
     // "Split" is offered when a source of a known size is listed and an
     // output folder is set.
     void updateSplitButton();
@@ -54,6 +60,10 @@ public:
     int64_t chunkSize = 0;
     QString sourcePath;
 
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
 private slots:
     void split_size_ComboBox_slots();
     void split_bysize_LineEidt_slots();
@@ -68,13 +78,13 @@ private slots:
     void m_SplitDoingThread_Finished();
     void m_split_Button_slots();
     void m_split_Timer1_slots();
+    void measure_Finished();
 
 private:
     // Where a dialog of anchorWidth goes: centred on the tab's width, from
     // its middle height down, over the main window.
     QPoint dialogAnchor(int anchorWidth) const;
     void enableSplitButton();
-    void chooseSource(const QString& path);
     // Asks before job replaces the chunk set of another source; true when the
     // split may go ahead, with job.replaceOtherSet set when it was asked to.
     bool confirmReplacement(partwise::SplitJob& job);
@@ -82,6 +92,10 @@ private:
     bool deleteSource(QStringList& kept);
 
     SplitDoingThread* m_SplitDoingThread;
+    EngineCallThread* measureThread;
+    // The source being measured, and its size once measured.
+    QString measuringPath;
+    int64_t measuredSize = -1;
     QPushButton* input_fileButton;
     QPushButton* input_folderButton;
     QTreeWidget* fileTree;

@@ -1,5 +1,6 @@
 // Partwise: splits a file or a folder tree into a chunk set and joins it back.
 #include <QApplication>
+#include <QStringList>
 
 #include "UI_SplitProject.h"
 
@@ -13,6 +14,9 @@ int main(int argc, char* argv[]) {
     {
         UI_SplitProject window(nullptr);
         window.show();
+        // "partwise PATH", as a file manager's "Open with" starts it.
+        const QStringList arguments = QCoreApplication::arguments();
+        if (arguments.size() > 1) window.openPath(arguments.at(1));
         exitCode = app.exec();
     }
     Q_CLEANUP_RESOURCE(image);

@@ -23,6 +23,13 @@ int Fail(const std::string& message) {
     return -1;
 }
 
+int CheckCancel() { return CancelRequested() ? Fail("cancelled") : 0; }
+
+int CountBlock(int64_t bytes) {
+    Progress().bytesDone.fetch_add(bytes, std::memory_order_relaxed);
+    return CheckCancel();
+}
+
 int CheckPathLength(const std::string& path) {
     if (path.size() <= kMaxPath) return 0;
     return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPath) + " bytes");
@@ -222,25 +229,22 @@ int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int
 }
 
 int RangeCopier::SkipHole(int out, const std::string& outPath, int64_t length, bool keepHoles) {
-    ProgressCounters& progress = Progress();
     if (keepHoles) {
         if (::lseek(out, static_cast<off_t>(length), SEEK_CUR) < 0) return Fail("cannot write", outPath, errno);
-        progress.bytesDone.fetch_add(length, std::memory_order_relaxed);
-        return 0;
+        return CountBlock(length);
     }
     std::fill(buffer_.begin(), buffer_.end(), '\0');
     while (length > 0) {
         std::size_t n = static_cast<std::size_t>(std::min<int64_t>(buffer_.size(), length));
         if (WriteAll(out, buffer_.data(), n) != 0) return Fail("cannot write", outPath, errno);
         length -= static_cast<int64_t>(n);
-        progress.bytesDone.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+        if (CountBlock(static_cast<int64_t>(n)) != 0) return -1;
     }
     return 0;
 }
 
 int64_t RangeCopier::CopyData(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
                               int64_t length) {
-    ProgressCounters& progress = Progress();
     int64_t copied = 0;
     while (copied < length && useKernelCopy_) {
         off_t inOffset = static_cast<off_t>(offset + copied);
@@ -259,7 +263,7 @@ int64_t RangeCopier::CopyData(int in, const std::string& inPath, int64_t offset,
         }
         if (n == 0) return copied;
         copied += n;
-        progress.bytesDone.fetch_add(n, std::memory_order_relaxed);
+        if (CountBlock(n) != 0) return -1;
     }
     while (copied < length) {
         std::size_t want = static_cast<std::size_t>(std::min<int64_t>(buffer_.size(), length - copied));
@@ -269,7 +273,7 @@ int64_t RangeCopier::CopyData(int in, const std::string& inPath, int64_t offset,
         if (WriteAll(out, buffer_.data(), static_cast<std::size_t>(n)) != 0)
             return Fail("cannot write", outPath, errno);
         copied += n;
-        progress.bytesDone.fetch_add(n, std::memory_order_relaxed);
+        if (CountBlock(n) != 0) return -1;
     }
     return copied;
 }
@@ -287,7 +291,7 @@ int64_t RangeCopier::Gather(int in, const std::string& inPath, int64_t offset, i
     } while (n < 0 && errno == EINTR);
     if (n < 0) return Fail("cannot read", inPath, errno);
     pending_ += static_cast<std::size_t>(n);
-    Progress().bytesDone.fetch_add(n, std::memory_order_relaxed);
+    if (CountBlock(n) != 0) return -1;
     // A regular file reads short only at its end; anything but the measured
     // size is left to Copy, which reads until it sees the end itself.
     ended = n == expected;

@@ -14,6 +14,13 @@ int Fail(const std::string& what, const std::string& path, int err);
 // Records "<message>" as the last error; returns -1.
 int Fail(const std::string& message);
 
+// 0 while the job may go on; -1 with the last error "cancelled" once a
+// cancel was requested. Called between files and between records.
+int CheckCancel();
+// Adds a copied block to the progress counter, then checks for a cancel as
+// CheckCancel does: every copy loop stops within a block of a request.
+int CountBlock(int64_t bytes);
+
 // Every path the engine composes fits the 1024-byte fields of the front ends.
 inline constexpr std::size_t kMaxPath = 1023;
 // 0 when path fits kMaxPath bytes; otherwise -1 with the last error set.

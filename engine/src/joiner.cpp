@@ -94,6 +94,7 @@ int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd&
 int VerifyChunks(JoinRun& run, bool everyChunk) {
     for (std::size_t i = 0; i < run.chunkSizes.size(); ++i) {
         if (!everyChunk && run.chunkSizes[i] < 0) continue;
+        if (CheckCancel() != 0) return -1;
         UniqueFd fd;
         const int32_t index = static_cast<int32_t>(i);
         if (OpenChunk(run, index, run.chunkSizes[i], fd, run.chunkSizes[i]) != 0) return -1;
@@ -307,7 +308,7 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     FileRecord record;
     int r = 0;
     for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
-        if (CheckRecord(run, record, i, relative) != 0) return -1;
+        if (CheckCancel() != 0 || CheckRecord(run, record, i, relative) != 0) return -1;
         if (i == 0 || relative != current) {
             if (out && PlaceOutput(run, *out, finalPath) != 0) return -1;
             current = relative;

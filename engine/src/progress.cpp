@@ -1,5 +1,7 @@
 #include "partwise/progress.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace partwise {
@@ -11,6 +13,47 @@ ProgressCounters& Progress() {
 
 int64_t GetBytesDone() { return Progress().bytesDone.load(std::memory_order_relaxed); }
 int64_t GetTotalBytes() { return Progress().totalBytes.load(std::memory_order_relaxed); }
+
+void RequestCancel() { Progress().cancelRequested.store(true, std::memory_order_relaxed); }
+void ClearCancel() { Progress().cancelRequested.store(false, std::memory_order_relaxed); }
+bool CancelRequested() { return Progress().cancelRequested.load(std::memory_order_relaxed); }
+
+void RateEstimate::Sample(double seconds, int64_t bytesDone) {
+    const double span = seconds - lastSeconds_;
+    if (span <= 0) return;
+    const double recent = static_cast<double>(bytesDone - lastBytes_) / span;
+    // The first second is taken as it comes; after that each sample moves the
+    // figure by a share that grows with the time it covers (about 3 s to settle).
+    if (seconds_ < 1.0)
+        rate_ = seconds > 0 ? static_cast<double>(bytesDone) / seconds : 0;
+    else
+        rate_ += (recent - rate_) * std::min(1.0, span / 3.0);
+    seconds_ = seconds;
+    lastSeconds_ = seconds;
+    lastBytes_ = bytesDone;
+}
+
+double RateEstimate::SecondsLeft(int64_t totalBytes) const {
+    if (!Meaningful()) return -1;
+    return static_cast<double>(std::max<int64_t>(0, totalBytes - lastBytes_)) / rate_;
+}
+
+std::string RateEstimate::Text(int64_t totalBytes) const {
+    if (!Meaningful()) return {};
+    return FormatSize(static_cast<int64_t>(rate_)) + "/s, " + FormatDuration(SecondsLeft(totalBytes)) + " left";
+}
+
+std::string FormatDuration(double seconds) {
+    const int64_t whole = static_cast<int64_t>(std::ceil(std::max(0.0, seconds)));
+    char text[40] = {};
+    if (whole >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(whole / 3600),
+                      static_cast<long long>(whole / 60 % 60), static_cast<long long>(whole % 60));
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(whole / 60),
+                      static_cast<long long>(whole % 60));
+    return text;
+}
 
 int GetPercentDone() {
     const int64_t total = GetTotalBytes();

@@ -145,6 +145,7 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
     if (OpenChunk(run, chunk, out) != 0) return -1;
     int64_t written = 0;
     while (cursor.more) {
+        if (CheckCancel() != 0) return -1;
         const std::string& path = cursor.file.path;
         if (!cursor.fd.valid()) {
             cursor.fd = OpenForReading(path);
@@ -238,6 +239,7 @@ int PrepareFolder(SplitRun& run) {
     bool holdsFiles = false;
     while (walker.Next(file)) {
         holdsFiles = true;
+        if (CheckCancel() != 0) return -1;
         const std::string relative = RelativePath(run, file.path);
         if (relative.size() > kMaxName)
             return Fail("the path '" + relative + "' is longer than " + std::to_string(kMaxName) + " bytes");

@@ -487,6 +487,55 @@ group_progress() {
   expect "no bar when stderr is not a terminal" 0 "" "$W/f_spt"
 }
 
+# interrupt SIGNAL WHEN ARGS...: runs partwise-cli ARGS in the background,
+# freezes it once the path pattern WHEN exists, sends SIGNAL and lets it go
+# on, so that the signal lands mid-job however fast the machine is. Leaves RC
+# and ERR. A shell starts background commands with SIGINT ignored: env gives
+# the command the default handling of a command typed at a terminal.
+interrupt() {
+  local signal=$1 when=$2
+  shift 2
+  env "${SIGNALS:---default-signal=INT,TERM,HUP}" "$CLI" "$@" >"$T/out" 2>"$T/err" </dev/null &
+  local pid=$!
+  # shellcheck disable=SC2086  # WHEN is a pattern
+  until compgen -G "$when" >/dev/null || ! kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
+  kill -STOP "$pid" 2>/dev/null
+  kill "-$signal" "$pid" 2>/dev/null
+  kill -CONT "$pid" 2>/dev/null
+  wait "$pid"
+  RC=$? ERR=$(<"$T/err")
+}
+
+group_cancel() {
+  # Real bytes (holes would be copied at once), many chunks: the job is still
+  # far from its end when the first chunk appears.
+  yes partwise | head -c 400M >big.bin
+  interrupt INT 'big_spt/big_0.spt' split big.bin -s 1M
+  expect "Ctrl-C mid-split ends as killed by SIGINT" 130 "partwise-cli: error: cancelled; nothing was left behind"
+  check "a cancelled split leaves no chunk folder" [ ! -e big_spt ]
+  check "a cancelled split leaves the source alone" [ "$(stat -c %s big.bin)" == 419430400 ]
+
+  mkdir -p tree/sub && head -c 200M big.bin >tree/sub/a && cp tree/sub/a tree/sub/b
+  mkdir tree_spt && echo mine >tree_spt/notes
+  interrupt TERM 'tree_spt/tree_0.spt' split tree -s 1M
+  expect "SIGTERM mid-split of a folder" 143 "partwise-cli: error: cancelled; nothing was left behind"
+  check "the cancelled split keeps a chunk folder it did not make" [ "$(ls -A tree_spt)" == notes ]
+
+  head -c 50M big.bin >f.bin
+  SIGNALS=--ignore-signal=HUP interrupt HUP 'f_spt/f_0.spt' split f.bin -s 1M
+  expect "a signal ignored at start stays ignored" 0 ""
+  check "the split goes on to the end under an ignored signal" [ -e f_spt/spt_config.brixspt ]
+
+  rm -rf tree tree_spt f.bin f_spt
+  run split big.bin -s 1M -q
+  mkdir out
+  interrupt INT 'out/.partwise-*' join big_spt -o out
+  expect "Ctrl-C mid-join ends as killed by SIGINT" 130 "partwise-cli: error: cancelled"
+  check "a cancelled join leaves nothing in the output folder" is_empty out
+  run list big_spt
+  check "a cancelled join leaves every chunk" [ "$RC" == 0 ]
+}
+
 for group in "$@"; do
   W=$T/$group
   mkdir "$W" && cd "$W" && "group_$group"

@@ -10,6 +10,7 @@
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
+#include "partwise/progress.h"
 
 namespace fs = std::filesystem;
 
@@ -88,6 +89,7 @@ SplitJob MakeJob(const std::string& source, const std::string& outputFolder, int
 }
 
 void EngineTest::SetUp() {
+    ClearCancel();
     ResetDescriptorState();
     ClearLastError();
 }

@@ -10,7 +10,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
+#include <QUrl>
 
 #include <cstring>
 #include <memory>
@@ -54,14 +55,19 @@ private slots:
         makeChunkSet(3000);
         QFile::remove(chunkFolder() + "/report_1.spt");
         addFolder(chunkFolder());
-        QCOMPARE(chunkTree()->topLevelItemCount(), 4);
+        QAbstractItemModel* model = chunkTree()->model();
+        QCOMPARE(rows(), 4);
+        QCOMPARE(model->columnCount(), 3);
+        QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QString("Path"));
+        QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QString("Size"));
+        QCOMPARE(chunkTree()->iconSize(), QSize(20, 20));
         const QStringList sizes = {"3000", "-1", "3000", "1000"};
         for (int i = 0; i < 4; ++i) {
-            QTreeWidgetItem* row = chunkTree()->topLevelItem(i);
-            QCOMPARE(row->text(0), chunkFolder() + QString("/report_%1.spt").arg(i));
-            QCOMPARE(row->text(1), sizes[i]);
-            auto* verdict = qobject_cast<QLabel*>(chunkTree()->itemWidget(row, 2));
-            const QImage icon = verdict->pixmap().toImage();
+            QCOMPARE(model->index(i, 0).data().toString(), chunkFolder() + QString("/report_%1.spt").arg(i));
+            QCOMPARE(model->index(i, 1).data().toString(), sizes[i]);
+            // The tick or cross is the row's icon, drawn by the view: no widget per row.
+            QVERIFY(chunkTree()->indexWidget(model->index(i, 2)) == nullptr);
+            const QImage icon = model->index(i, 2).data(Qt::DecorationRole).value<QPixmap>().toImage();
             const QImage expected(i == 1 ? ":/image/wrong.png" : ":/image/right.png");
             QCOMPARE(icon, expected.convertToFormat(icon.format()));
         }
@@ -107,12 +113,12 @@ private slots:
         addFolder(chunkFolder());
         addFolder(QString());
         QVERIFY(!joinButton()->isEnabled());
-        QCOMPARE(chunkTree()->topLevelItemCount(), 4);
+        QCOMPARE(rows(), 4);
 
         UI_MyMessageBox::setNextAnswer(1);
         addFolder(temp->filePath("out"));
         QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList("input path is not valid!"));
-        QCOMPARE(chunkTree()->topLevelItemCount(), 0);
+        QCOMPARE(rows(), 0);
         QVERIFY(!joinButton()->isEnabled());
 
         addFolder(chunkFolder());
@@ -131,10 +137,9 @@ private slots:
                  "Chunk set damaged:\nThe chunk set descriptor '" + chunkFolder() +
                      "/spt_config.brixspt' is cut short: it holds fewer records than its header counts.");
         QVERIFY(!joinButton()->isEnabled());
-        QCOMPARE(chunkTree()->topLevelItemCount(), 1);
+        QCOMPARE(rows(), 1);
         QVERIFY(child<QLabel>(tab, "summaryLabel")->text().endsWith("1 of 1 chunk damaged or missing"));
-        auto* verdict = qobject_cast<QLabel*>(chunkTree()->itemWidget(chunkTree()->topLevelItem(0), 2));
-        const QImage icon = verdict->pixmap().toImage();
+        const QImage icon = chunkTree()->model()->index(0, 2).data(Qt::DecorationRole).value<QPixmap>().toImage();
         QCOMPARE(icon, QImage(":/image/wrong.png").convertToFormat(icon.format()));
     }
 
@@ -153,7 +158,7 @@ private slots:
         });
         joinButton()->click();
         QWidget* progress = tab->findChild<QWidget*>("joinProgressDialog");
-        QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 80)));
+        QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 96)));
         QCOMPARE(child<QLabel>(progress, "percentLabel")->text(), QString("0%"));
         QVERIFY(!child<QPushButton>(window.get(), "input_fileButton")->isEnabled());
         QVERIFY(!child<QPushButton>(tab, "input_mergefileButton")->isEnabled());
@@ -279,7 +284,7 @@ private slots:
         const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts()[0]);
         QVERIFY(message.startsWith("Joining failed:\n"));
         QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 4);
-        QCOMPARE(chunkTree()->topLevelItemCount(), 4);
+        QCOMPARE(rows(), 4);
         QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
 
         QVERIFY(QFile::rename(temp->filePath("report_2.spt"), chunkFolder() + "/report_2.spt"));
@@ -288,13 +293,80 @@ private slots:
         waitForJob();
         QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
         QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files), QStringList("spt_config.brixspt"));
-        QCOMPARE(chunkTree()->topLevelItemCount(), 0);
+        QCOMPARE(rows(), 0);
         QVERIFY(child<QLabel>(tab, "summaryLabel")->text().isEmpty());
         QVERIFY(!joinButton()->isEnabled());
     }
 
+    // --- Off the window's thread, Cancel, drops ---
+
+    void inspectionRunsWhileTheWindowStaysLive() {
+        makeChunkSet(1000);
+        FileChooser::setNextAnswer(chunkFolder());
+        child<QPushButton>(tab, "input_mergefileButton")->click();
+        // Back from the click before the set is read: the window is busy, not frozen.
+        QVERIFY(window->engineBusy());
+        QVERIFY(!child<QPushButton>(tab, "input_mergefileButton")->isEnabled());
+        QVERIFY(!child<QPushButton>(window.get(), "input_fileButton")->isEnabled());
+        QCOMPARE(window->cursor().shape(), Qt::BusyCursor);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        QCOMPARE(rows(), 10);
+        QVERIFY(joinButton()->isEnabled());
+        QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
+    }
+
+    void cancelStopsTheJoinAndKeepsTheChunks() {
+        // Large enough that the join is still running when Cancel is pressed.
+        uitest::makeFilledFile(temp->filePath("src/report.final.doc"), 400);
+        makeChunkSet(1 << 20);
+        addFolder(chunkFolder());
+        output()->setText(temp->filePath("out"));
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        UI_MyMessageBox::setNextAnswer(1);
+        joinButton()->click();
+        QWidget* progress = tab->findChild<QWidget*>("joinProgressDialog");
+        QTest::keyClick(progress, Qt::Key_Escape);
+        QVERIFY(progress->isVisible());
+        child<QPushButton>(progress, "cancelButton")->click();
+        QVERIFY(!child<QPushButton>(progress, "cancelButton")->isEnabled());
+        waitForJob();
+        QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList("Cancelled"));
+        QVERIFY(!progress->isVisible());
+        QCOMPARE(QDir(temp->filePath("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 401);
+        QCOMPARE(rows(), 400);
+        QVERIFY(joinButton()->isEnabled());
+    }
+
+    void dropListsAChunkFolderOrItsDescriptorAndRefusesTheRest() {
+        makeChunkSet(3000);
+        QVERIFY(!drop({QUrl::fromLocalFile(temp->filePath("src/report.final.doc"))}));
+        QVERIFY(!drop({QUrl::fromLocalFile(temp->filePath("src"))}));
+        QVERIFY(!drop({QUrl::fromLocalFile(chunkFolder()), QUrl::fromLocalFile(chunkFolder())}));
+        QVERIFY(!drop({QUrl("https://example.org/report_spt")}));
+        QCOMPARE(rows(), 0);
+        QVERIFY(output()->text().isEmpty());
+
+        QVERIFY(drop({QUrl::fromLocalFile(chunkFolder() + "/")}));
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        QCOMPARE(rows(), 4);
+        QCOMPARE(output()->text(), temp->filePath("src"));
+
+        UI_MyMessageBox::setNextAnswer(1);
+        addFolder(temp->filePath("out"));  // no chunk set: clears the list
+        QCOMPARE(rows(), 0);
+        QVERIFY(drop({QUrl::fromLocalFile(chunkFolder() + "/spt_config.brixspt")}));
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
+        QCOMPARE(rows(), 4);
+        QVERIFY(joinButton()->isEnabled());
+    }
+
 private:
-    QTreeWidget* chunkTree() { return child<QTreeWidget>(tab, "chunkTree"); }
+    QTreeView* chunkTree() { return child<QTreeView>(tab, "chunkTree"); }
+    int rows() { return chunkTree()->model()->rowCount(); }
+
+    bool drop(const QList<QUrl>& urls) { return uitest::drop(tab, urls); }
     QLineEdit* output() { return child<QLineEdit>(tab, "outPathLineEdit"); }
     QPushButton* joinButton() { return child<QPushButton>(tab, "m_merge_Button"); }
     QString chunkFolder() const { return temp->filePath("src/report_spt"); }
@@ -311,9 +383,11 @@ private:
         QCOMPARE(partwise::RunSplit(job), 0);
     }
 
+    // "Add Folder", waiting for the inspection to finish.
     void addFolder(const QString& folder) {
         FileChooser::setNextAnswer(folder);
         child<QPushButton>(tab, "input_mergefileButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
     }
 
     void finishWhenDone() {

@@ -1,15 +1,24 @@
 // The main window: its fixed frame, pages and pictures, and the
 // one-engine-action-at-a-time rule shared by both tabs.
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
+#include <QTreeWidget>
 
 #include "UI_MyMessageBox.h"
 #include "UI_SplitProject.h"
+#include "UI_SplitWidget.h"
+#include "partwise/fsutil.h"
+#include "partwise/splitter.h"
 #include "ui_test_support.h"
 
 using uitest::child;
@@ -75,6 +84,47 @@ private slots:
         QVERIFY(!child<QPushButton>(&window, "m_split_Button")->isEnabled());
         QVERIFY(!child<QPushButton>(&window, "m_merge_Button")->isEnabled());
         QVERIFY(window.close());
+    }
+
+    // "partwise PATH": a chunk folder or its descriptor on the Join tab,
+    // anything else that exists on the Split tab.
+    void pathFromTheCommandLineOpensOnTheRightTab() {
+        QTemporaryDir temp;
+        uitest::writeFile(temp.filePath("src/data.bin"), uitest::pattern(5000));
+        partwise::SplitJob job = {};
+        const QByteArray source = QFile::encodeName(temp.filePath("src/data.bin"));
+        const QByteArray output = QFile::encodeName(temp.filePath("src"));
+        qstrcpy(job.sourcePath, source.constData());
+        qstrcpy(job.outputFolder, output.constData());
+        job.totalSize = 5000;
+        job.chunkSize = 1000;
+        QCOMPARE(partwise::RunSplit(job), 0);
+        QDir::setCurrent(temp.path());
+
+        for (const QString& path : {QString("src/data_spt"), temp.filePath("src/data_spt/spt_config.brixspt")}) {
+            UI_SplitProject window;
+            window.show();
+            window.openPath(path);
+            QVERIFY(uitest::idle(&window));
+            QCOMPARE(child<QTabWidget>(&window, "tabWidget")->currentIndex(), 1);
+            QCOMPARE(child<QTreeView>(&window, "chunkTree")->model()->rowCount(), 5);
+            QVERIFY(child<QPushButton>(&window, "m_merge_Button")->isEnabled());
+        }
+        for (const QString& path : {QString("src/data.bin"), QString("src")}) {
+            UI_SplitProject window;
+            window.show();
+            window.openPath(path);
+            QVERIFY(uitest::idle(&window));
+            QCOMPARE(child<QTabWidget>(&window, "tabWidget")->currentIndex(), 0);
+            QCOMPARE(child<UI_SplitWidget>(&window, "splitWidget")->sourcePath, temp.filePath(path));
+            QCOMPARE(child<QTreeWidget>(&window, "fileTree")->topLevelItemCount(), 1);
+        }
+        UI_SplitProject window;
+        window.openPath(temp.filePath("missing"));
+        QVERIFY(!window.engineBusy());
+        QCOMPARE(child<QTabWidget>(&window, "tabWidget")->currentIndex(), 0);
+        QCOMPARE(child<QTreeWidget>(&window, "fileTree")->topLevelItemCount(), 0);
+        QDir::setCurrent(QDir::rootPath());
     }
 };
 

@@ -11,7 +11,7 @@
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <memory>
 
@@ -66,6 +66,7 @@ private slots:
 
         FileChooser::setNextAnswer(source);
         child<QPushButton>(splitTab, "input_folderButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         uitest::onModal("UI_inputpwdWidget", [](QWidget* dialog) {
             for (const char* name : {"pwd1LineEdit", "pwd2LineEdit"}) {
                 QTest::mouseClick(child<QLineEdit>(dialog, name), Qt::LeftButton);
@@ -80,7 +81,7 @@ private slots:
         const QString chunkFolder = temp->filePath("Fotos été_spt");
         join(chunkFolder, "ключ");
         // Ten chunks offered, and ten made.
-        QCOMPARE(child<QTreeWidget>(joinTab, "chunkTree")->topLevelItemCount(), 10);
+        QCOMPARE(child<QTreeView>(joinTab, "chunkTree")->model()->rowCount(), 10);
         QCOMPARE(readTree(temp->filePath("joined/Fotos été")), before);
     }
 
@@ -91,6 +92,7 @@ private slots:
         uitest::writeFile(temp->filePath("notes.txt"), content);
         FileChooser::setNextAnswer(temp->filePath("notes.txt"));
         child<QPushButton>(splitTab, "input_fileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         uitest::onModal("UI_inputpwdWidget", [](QWidget* dialog) {
             QVERIFY(uitest::activate(dialog));
             QVERIFY(child<QLineEdit>(dialog, "pwd1LineEdit")->hasFocus());
@@ -114,6 +116,7 @@ private slots:
         uitest::writeFile(temp->filePath("a/data.bin"), uitest::pattern(1000001, 9));
         FileChooser::setNextAnswer(temp->filePath("a/data.bin"));
         child<QPushButton>(splitTab, "input_fileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         child<QRadioButton>(splitTab, "split_bycount_RadioButton")->click();
         auto* count = child<QLineEdit>(splitTab, "split_bycount_LineEidt");
         count->selectAll();
@@ -135,11 +138,12 @@ private slots:
         uitest::writeFile(temp->filePath("empty.log"), QByteArray());
         FileChooser::setNextAnswer(temp->filePath("empty.log"));
         child<QPushButton>(splitTab, "input_fileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         split();
         QCOMPARE(QDir(temp->filePath("empty_spt")).entryList(QDir::Files), QStringList("spt_config.brixspt"));
 
         join(temp->filePath("empty_spt"), QString());
-        QCOMPARE(child<QTreeWidget>(joinTab, "chunkTree")->topLevelItemCount(), 0);
+        QCOMPARE(child<QTreeView>(joinTab, "chunkTree")->model()->rowCount(), 0);
         QVERIFY(QFile::exists(temp->filePath("joined/empty.log")));
         QCOMPARE(QFile(temp->filePath("joined/empty.log")).size(), qint64(0));
     }
@@ -164,6 +168,7 @@ private:
     void join(const QString& chunkFolder, const QString& password) {
         FileChooser::setNextAnswer(chunkFolder);
         child<QPushButton>(joinTab, "input_mergefileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         child<QLineEdit>(joinTab, "outPathLineEdit")->setText(temp->filePath("joined"));
         if (!password.isEmpty()) {
             uitest::onModal("UI_inputpwdWidget", [password](QWidget* dialog) {

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include <sys/stat.h>
 
@@ -89,6 +90,7 @@ private slots:
         uitest::makeSparseFile(temp->filePath("tree/sub/b.bin"), 20000000);
         FileChooser::setNextAnswer(temp->filePath("tree"));
         button("input_folderButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         QCOMPARE(field("split_bysize_LineEidt")->text(), QString("4"));
         QCOMPARE(combo()->currentText(), QString("MB"));
         QCOMPARE(field("split_bycount_LineEidt")->text(), QString("10"));
@@ -239,6 +241,7 @@ private slots:
         QVERIFY(!split->isEnabled());
         FileChooser::setNextAnswer(QString());
         button("input_fileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         QVERIFY(!split->isEnabled());
         addFile(5000);
         QVERIFY(split->isEnabled());
@@ -297,6 +300,7 @@ private slots:
         uitest::writeFile(deep + "/f.bin", "x");
         FileChooser::setNextAnswer(deep + "/f.bin");
         button("input_fileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         child<QLineEdit>(tab, "outPathLineEdit")->setText(temp->path());
         UI_MyMessageBox::setNextAnswer(1);
         button("m_split_Button")->click();
@@ -309,6 +313,7 @@ private slots:
         FileChooser::setNextAnswer(temp->filePath("gone.bin"));
         UI_MyMessageBox::setNextAnswer(1);
         button("input_fileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         QVERIFY(!button("m_split_Button")->isEnabled());
         QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
                  "The size of '" + temp->filePath("gone.bin") + "' cannot be measured:\ncannot find '" +
@@ -345,7 +350,7 @@ private slots:
         button("m_split_Button")->click();
         QWidget* progress = uitest::topLevel("splitProgressDialog");
         QVERIFY(progress->isVisible());
-        QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 80)));
+        QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 96)));
         for (const char* name :
              {"input_fileButton", "input_folderButton", "m_split_Button", "input_mergefileButton", "m_merge_Button"})
             QVERIFY2(!child<QPushButton>(window.get(), name)->isEnabled(), name);
@@ -424,14 +429,15 @@ private slots:
         uitest::writeFile(temp->filePath("tree/a"), "abcd");
         FileChooser::setNextAnswer(temp->filePath("tree"));
         button("input_folderButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         uitest::writeFile(temp->filePath("tree/b"), "x");  // after it was measured
         UI_MyMessageBox::setNextAnswer(1);
         button("m_split_Button")->click();
         QTRY_VERIFY_WITH_TIMEOUT(!window->engineBusy(), 60000);
         // One chunk of 1 KB holds the whole tree, so the change shows at its end.
-        QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
-                 "Splitting failed:\n'" + temp->filePath("tree") +
-                     "' changed while it was split; nothing was left behind");
+        QCOMPARE(
+            uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
+            "Splitting failed:\n'" + temp->filePath("tree") + "' changed while it was split; nothing was left behind");
         QVERIFY(!QFileInfo::exists(temp->filePath("tree_spt")));
     }
 
@@ -446,6 +452,7 @@ private slots:
         QVERIFY(QFile::link(temp->filePath("outside"), temp->filePath("tree/link")));
         FileChooser::setNextAnswer(temp->filePath("tree"));
         button("input_folderButton")->click();
+        QVERIFY(uitest::idle(window.get()));
         child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
         UI_MyMessageBox::setNextAnswer(1);
         split();
@@ -464,7 +471,72 @@ private slots:
         QVERIFY(QDir(temp->filePath("outside/empty")).exists());
     }
 
+    // --- Off the window's thread, Cancel, drops ---
+
+    void measuringRunsWhileTheWindowStaysLive() {
+        uitest::makeSparseFile(temp->filePath("f.bin"), 734003200);
+        FileChooser::setNextAnswer(temp->filePath("f.bin"));
+        button("input_fileButton")->click();
+        // Back from the click before the source is measured and listed.
+        QVERIFY(window->engineBusy());
+        QVERIFY(!button("input_folderButton")->isEnabled());
+        QVERIFY(!child<QPushButton>(window.get(), "input_mergefileButton")->isEnabled());
+        QVERIFY(uitest::idle(window.get()));
+        QCOMPARE(child<QTreeWidget>(tab, "fileTree")->topLevelItem(0)->text(2), QString("700.00 M"));
+        QCOMPARE(field("split_bysize_LineEidt")->text(), QString("70"));
+        QVERIFY(button("m_split_Button")->isEnabled());
+    }
+
+    void cancelStopsTheSplitAndKeepsTheSource() {
+        uitest::makeFilledFile(temp->filePath("f.bin"), 400);
+        FileChooser::setNextAnswer(temp->filePath("f.bin"));
+        button("input_fileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        UI_MyMessageBox::setNextAnswer(1);
+        button("m_split_Button")->click();
+        QWidget* progress = uitest::topLevel("splitProgressDialog");
+        QTest::keyClick(progress, Qt::Key_Escape);
+        QVERIFY(progress->isVisible());
+        child<QPushButton>(progress, "cancelButton")->click();
+        QVERIFY(uitest::idle(window.get()));
+        QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList("Cancelled"));
+        QVERIFY(!progress->isVisible());
+        QVERIFY(!uitest::topLevel("splitCompleteDialog")->isVisible());
+        QVERIFY(!QFileInfo::exists(temp->filePath("f_spt")));
+        QCOMPARE(QFile(temp->filePath("f.bin")).size(), qint64(400 << 20));
+
+        // The next split runs to its end: the cancel belonged to the last one.
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(false);
+        addFile(5000);
+        split();
+        QCOMPARE(inspect(temp->filePath("f_spt")).chunks, 1);
+    }
+
+    void dropMakesAFileOrFolderTheSourceAndRefusesTheRest() {
+        uitest::writeFile(temp->filePath("tree/a.bin"), uitest::pattern(5000));
+        uitest::writeFile(temp->filePath("f.bin"), uitest::pattern(5000));
+        QVERIFY(!drop({QUrl::fromLocalFile(temp->filePath("missing.bin"))}));
+        QVERIFY(!drop({QUrl::fromLocalFile(temp->filePath("f.bin")), QUrl::fromLocalFile(temp->filePath("tree"))}));
+        QVERIFY(!drop({QUrl("https://example.org/f.bin")}));
+        QCOMPARE(child<QTreeWidget>(tab, "fileTree")->topLevelItemCount(), 0);
+
+        QVERIFY(drop({QUrl::fromLocalFile(temp->filePath("f.bin"))}));
+        QVERIFY(uitest::idle(window.get()));
+        QCOMPARE(tab->sourcePath, temp->filePath("f.bin"));
+        QCOMPARE(field("split_bysize_LineEidt")->text(), QString("500"));
+
+        QVERIFY(drop({QUrl::fromLocalFile(temp->filePath("tree") + "/")}));
+        QVERIFY(uitest::idle(window.get()));
+        QCOMPARE(tab->sourcePath, temp->filePath("tree"));
+        QCOMPARE(field("split_bycount_LineEidt")->text(), QString("5"));
+        QCOMPARE(child<QTreeWidget>(tab, "fileTree")->topLevelItemCount(), 1);
+        QCOMPARE(child<QLineEdit>(tab, "outPathLineEdit")->text(), temp->path());
+    }
+
 private:
+    bool drop(const QList<QUrl>& urls) { return uitest::drop(tab, urls); }
+
     QLineEdit* field(const char* name) { return child<QLineEdit>(tab, name); }
     QComboBox* combo() { return child<QComboBox>(tab, "split_size_ComboBox"); }
     QPushButton* button(const char* name) { return child<QPushButton>(tab, name); }
@@ -478,6 +550,7 @@ private:
             uitest::makeSparseFile(path, size);
         FileChooser::setNextAnswer(path);
         button("input_fileButton")->click();
+        QVERIFY(uitest::idle(window.get()));
     }
 
     // Splits with the current settings and closes the completion dialog.

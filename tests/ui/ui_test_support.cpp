@@ -2,14 +2,18 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QMimeData>
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
 
 #include "FileChooser.h"
 #include "UI_MyMessageBox.h"
+#include "UI_SplitProject.h"
 
 static void initImagesResource() { Q_INIT_RESOURCE(image); }
 
@@ -66,6 +70,22 @@ void resetInjectedAnswers() {
     modalWatchers.clear();
 }
 
+bool idle(const UI_SplitProject* window) {
+    return QTest::qWaitFor([window] { return !window->engineBusy(); }, 60000);
+}
+
+bool drop(QWidget* target, const QList<QUrl>& urls) {
+    QMimeData mime;
+    mime.setUrls(urls);
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropped);
+    return dropped.isAccepted();
+}
+
 QByteArray pattern(int size, int seed) {
     QByteArray bytes(size, Qt::Uninitialized);
     quint32 state = 2166136261u ^ quint32(seed);
@@ -86,6 +106,16 @@ void writeFile(const QString& path, const QByteArray& bytes) {
 QByteArray readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void makeFilledFile(const QString& path, int mebibytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    const QByteArray block = pattern(1 << 20);
+    if (!file.open(QIODevice::WriteOnly)) qFatal("cannot make %s", qPrintable(path));
+    for (int i = 0; i < mebibytes; ++i) {
+        if (file.write(block) != block.size()) qFatal("cannot make %s", qPrintable(path));
+    }
 }
 
 void makeSparseFile(const QString& path, qint64 size) {

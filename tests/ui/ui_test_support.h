@@ -2,10 +2,14 @@
 // Helpers for the widget tests: named widgets, modal dialogs answered from
 // inside their own event loop, and files on disk.
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QUrl>
 #include <QWidget>
 
 #include <functional>
+
+class UI_SplitProject;
 
 namespace uitest {
 
@@ -30,11 +34,22 @@ bool activate(QWidget* window);
 // Drops every injected answer and pending action; for each test's cleanup().
 void resetInjectedAnswers();
 
+// Waits until no engine action runs in window (measuring, inspecting, a job);
+// false after a minute.
+bool idle(const UI_SplitProject* window);
+
+// Drags urls over target and drops them there if target takes them;
+// returns whether it did.
+bool drop(QWidget* target, const QList<QUrl>& urls);
+
 // Bytes that differ from position to position, so misplaced ranges show.
 QByteArray pattern(int size, int seed = 1);
 // Writes bytes to path, creating the folders on the way.
 void writeFile(const QString& path, const QByteArray& bytes);
 QByteArray readFile(const QString& path);
+// A file of mebibytes MiB of real bytes, for jobs that must take a while:
+// holes would be copied as holes, at once.
+void makeFilledFile(const QString& path, int mebibytes);
 // A file of size bytes that takes no space on disk.
 void makeSparseFile(const QString& path, qint64 size);
 // A message box text without the wrap points put after each "/".

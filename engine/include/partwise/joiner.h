@@ -11,6 +11,9 @@ namespace partwise {
 // outside the output folder is refused before anything is written. Each file
 // is written under a temporary name and renamed into place only when
 // complete, so a failed join never replaces an existing file with a broken one.
+// A cancel (RequestCancel) stops the join within a block and fails it with
+// the reason "cancelled": files already in place stay, complete; the file
+// being written is removed.
 int RunJoin(const std::string& chunkFolder, const std::string& outputFolder);
 
 }  // namespace partwise

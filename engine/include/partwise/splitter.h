@@ -41,6 +41,8 @@ struct ChunkJob {
 // removes every chunk file it created or replaced, and the chunk folder when
 // it made it and left it empty; the last error then ends with what it could
 // not remove, or with "nothing was left behind".
+// A cancel (RequestCancel) stops the split within a block and fails it like
+// any other failure; the reason then begins with "cancelled".
 int RunSplit(const SplitJob& job);
 
 // What a split of job would replace in its chunk folder. Returns 1 when the

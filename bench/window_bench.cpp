@@ -1,0 +1,121 @@
+// Times the window on large inputs, offscreen: listing chunk sets of 1,000,
+// 20,000 and 200,000 chunks on the Join tab, and adding a folder of 100,000
+// files on the Split tab. Each figure runs from the request to the painted
+// window; beside it, the longest time the window's thread went without
+// serving its event loop, which is what a user sees as a freeze.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "UI_SplitProject.h"
+#include "partwise/splitter.h"
+
+namespace {
+
+struct Figure {
+    double seconds = 0;
+    double longestPause = 0;
+};
+
+// Opens path in a fresh window as "partwise PATH" would, and waits for the
+// result to be painted.
+Figure timeOpening(const QString& path) {
+    UI_SplitProject window;
+    window.show();
+    QApplication::processEvents();
+
+    QElapsedTimer beat;
+    double longestPause = 0;
+    QTimer heart;
+    QObject::connect(&heart, &QTimer::timeout,
+                     [&] { longestPause = std::max(longestPause, static_cast<double>(beat.restart()) / 1000.0); });
+    QElapsedTimer clock;
+    clock.start();
+    beat.start();
+    heart.start(5);
+    window.openPath(path);
+    while (window.engineBusy()) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    window.grab();  // lays out and paints the listed rows
+    const double seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    heart.stop();
+    return {seconds, longestPause};
+}
+
+Figure medianOf3(const QString& path) {
+    std::vector<Figure> runs;
+    for (int i = 0; i < 3; ++i) runs.push_back(timeOpening(path));
+    std::sort(runs.begin(), runs.end(), [](const Figure& a, const Figure& b) { return a.seconds < b.seconds; });
+    return runs[1];
+}
+
+// A chunk set of count one-byte chunks.
+QString makeChunkSet(const QString& root, int count) {
+    const QString folder = QString("%1/set%2").arg(root).arg(count);
+    QDir().mkpath(folder);
+    const QString source = folder + QString("/c%1.bin").arg(count);
+    QFile file(source);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QByteArray(count, 'x')) != count) qFatal("cannot write");
+    file.close();
+    partwise::SplitJob job;
+    std::memset(&job, 0, sizeof job);
+    std::strcpy(job.sourcePath, QFile::encodeName(source).constData());
+    std::strcpy(job.outputFolder, QFile::encodeName(folder).constData());
+    job.totalSize = count;
+    job.chunkSize = 1;
+    if (partwise::RunSplit(job) != 0) qFatal("cannot split %s", qPrintable(source));
+    return folder + QString("/c%1_spt").arg(count);
+}
+
+QString makeFolder(const QString& root, int count) {
+    const QString folder = root + "/files";
+    for (int i = 0; i < count; ++i) {
+        if (i % 1000 == 0) QDir().mkpath(folder + QString("/d%1").arg(i / 1000));
+        const std::string path = QFile::encodeName(folder + QString("/d%1/f%2").arg(i / 1000).arg(i)).toStdString();
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || ::write(fd, "data", 4) != 4 || ::close(fd) != 0) qFatal("cannot write %s", path.c_str());
+    }
+    return folder;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    Q_INIT_RESOURCE(image);
+    QTemporaryDir temp(qEnvironmentVariable("BENCH_DIR", QDir::tempPath()) + "/partwise-window-bench.XXXXXX");
+    if (!temp.isValid()) qFatal("cannot make a temporary folder");
+
+    std::printf("Listing a chunk set on the Join tab (median of 3; window offscreen):\n");
+    std::printf("%10s  %10s  %14s  %22s\n", "chunks", "seconds", "x previous", "longest pause (s)");
+    int previousCount = 0;
+    double previousSeconds = 0;
+    for (int count : {1000, 20000, 200000}) {
+        const Figure figure = medianOf3(makeChunkSet(temp.path(), count));
+        char ratio[40] = "";
+        if (previousCount > 0)
+            std::snprintf(ratio, sizeof ratio, "%.1f (%dx)", figure.seconds / previousSeconds, count / previousCount);
+        std::printf("%10d  %10.3f  %14s  %22.3f\n", count, figure.seconds, ratio, figure.longestPause);
+        std::fflush(stdout);
+        previousCount = count;
+        previousSeconds = figure.seconds;
+    }
+
+    const Figure folder = medianOf3(makeFolder(temp.path(), 100000));
+    std::printf("\nAdding a folder of 100,000 files on the Split tab (median of 3):\n");
+    std::printf("%10s  %10.3f  %14s  %22.3f\n", "files", folder.seconds, "", folder.longestPause);
+    Q_CLEANUP_RESOURCE(image);
+    return 0;
+}
