@@ -3,7 +3,7 @@
 PARTWISE_PACKAGES=(
   g++ cmake ninja-build
   googletest libgtest-dev
-  libcli11-dev
+  libcli11-dev libxxhash-dev pkg-config
   qt6-base-dev qt6-base-dev-tools fonts-liberation2
   desktop-file-utils man-db dpkg-dev
 )

@@ -1,0 +1,219 @@
+#include "checksum_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <string_view>
+
+namespace partwise {
+namespace {
+
+constexpr std::size_t kHexDigits = 32;
+constexpr std::string_view kSeparator = "  ";
+constexpr std::string_view kChunkSuffix = ".spt";
+constexpr std::size_t kBlock = 64 * 1024;
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool ParseDigest(std::string_view hex, Digest128& digest) {
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        int high = HexValue(hex[2 * i]);
+        int low = HexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        digest[i] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return true;
+}
+
+// The chunk index a name "<stem>_<i>.spt" stands for, or -1. Only the
+// spelling the splitter writes counts: no sign, no leading zero.
+int64_t ChunkIndexOfName(std::string_view name, const std::string& stem) {
+    if (name.size() <= stem.size() + 1 + kChunkSuffix.size() || name.substr(0, stem.size()) != stem ||
+        name[stem.size()] != '_' || name.substr(name.size() - kChunkSuffix.size()) != kChunkSuffix)
+        return -1;
+    std::string_view digits = name.substr(stem.size() + 1, name.size() - stem.size() - 1 - kChunkSuffix.size());
+    if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0') ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return -1;
+    int64_t index = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
+    if (error != std::errc() || end != digits.data() + digits.size()) return -1;
+    return index;
+}
+
+}  // namespace
+
+std::string ChecksumFilePath(const std::string& chunkFolder, const std::string& stem) {
+    return chunkFolder + "/" + stem + kChecksumSuffix;
+}
+
+bool StemFitsChecksumFile(const std::string& stem) {
+    return stem.find('\n') == std::string::npos && stem.find('\r') == std::string::npos;
+}
+
+std::string DigestHex(const Digest128& digest) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text(kHexDigits, '0');
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        text[2 * i] = kDigits[digest[i] >> 4];
+        text[2 * i + 1] = kDigits[digest[i] & 15];
+    }
+    return text;
+}
+
+void ChunkHasher::Reset() { XXH3_128bits_reset(&state_); }
+
+void ChunkHasher::Update(const void* data, std::size_t length) { XXH3_128bits_update(&state_, data, length); }
+
+Digest128 ChunkHasher::Final() const {
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state_));
+    Digest128 digest;
+    static_assert(sizeof canonical.digest == sizeof(Digest128));
+    std::copy(std::begin(canonical.digest), std::end(canonical.digest), digest.begin());
+    return digest;
+}
+
+int64_t HashRange(ChunkHasher& hasher, int fd, const std::string& path, int64_t offset, int64_t length,
+                  std::vector<char>& buffer) {
+    int64_t hashed = 0;
+    while (hashed < length) {
+        std::size_t want = static_cast<std::size_t>(std::min<int64_t>(length - hashed, buffer.size()));
+        int64_t n = ReadAt(fd, buffer.data(), want, offset + hashed);
+        if (n < 0) return Fail("cannot read", path, errno);
+        hasher.Update(buffer.data(), static_cast<std::size_t>(n));
+        hashed += n;
+        if (static_cast<std::size_t>(n) < want) break;
+    }
+    return hashed;
+}
+
+ChecksumFileWriter::~ChecksumFileWriter() {
+    if (!temporary_.empty()) {
+        fd_ = UniqueFd();
+        ::unlink(temporary_.c_str());
+    }
+}
+
+int ChecksumFileWriter::Open(const std::string& path) {
+    path_ = path;
+    temporary_ = path + ".tmp";
+    fd_ = CreateFresh(temporary_);
+    if (!fd_.valid()) {
+        int err = errno;
+        temporary_.clear();
+        return Fail("cannot create", path + ".tmp", err);
+    }
+    return 0;
+}
+
+int ChecksumFileWriter::Add(const std::string& chunkName, const Digest128& digest) {
+    held_ += DigestHex(digest);
+    held_ += kSeparator;
+    held_ += chunkName;
+    held_ += '\n';
+    return held_.size() >= kBlock ? Flush() : 0;
+}
+
+int ChecksumFileWriter::Flush() {
+    if (WriteAll(fd_.get(), held_.data(), held_.size()) != 0) return Fail("cannot write", temporary_, errno);
+    held_.clear();
+    return 0;
+}
+
+int ChecksumFileWriter::Commit() {
+    if (Flush() != 0) return -1;
+    if (::fsync(fd_.get()) != 0 || fd_.Close() != 0) return Fail("cannot write", temporary_, errno);
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return Fail("cannot create", path_, errno);
+    temporary_.clear();
+    return 0;
+}
+
+void ChecksumTable::Reset(int32_t chunkCount) {
+    std::size_t count = chunkCount > 0 ? static_cast<std::size_t>(chunkCount) : 0;
+    digests_.assign(count, Digest128{});
+    states_.assign(count, kNone);
+    unusableLines_ = 0;
+    loaded_ = false;
+}
+
+void ChecksumTable::Take(int32_t index, const Digest128& digest) {
+    auto i = static_cast<std::size_t>(index);
+    if (states_[i] == kNone) {
+        digests_[i] = digest;
+        states_[i] = kOne;
+    } else if (states_[i] == kOne && digests_[i] != digest) {
+        states_[i] = kConflict;
+    }
+}
+
+bool ChecksumTable::Get(int32_t index, Digest128& digest) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= states_.size() || states_[index] != kOne) return false;
+    digest = digests_[index];
+    return true;
+}
+
+int ReadChecksumFile(const std::string& path, const std::string& stem, int32_t chunkCount, ChecksumTable& table) {
+    table.Reset(0);
+    UniqueFd fd = OpenForReading(path);
+    if (!fd.valid()) return errno == ENOENT ? 0 : Fail("cannot open", path, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", path, errno);
+    if (!S_ISREG(st.st_mode)) return Fail("the checksum file '" + path + "' is not a regular file");
+    // Twice what this many lines can take, for a file written by hand with
+    // repeated lines; a larger one is not a checksum file of this set.
+    const std::size_t longestLine = kHexDigits + kSeparator.size() + stem.size() + 1 + 10 + kChunkSuffix.size() + 1;
+    const int64_t largest = 2 * static_cast<int64_t>(longestLine) * std::max<int32_t>(chunkCount, 1);
+    if (st.st_size > largest)
+        return Fail("the checksum file '" + path + "' is larger than any for " + std::to_string(chunkCount) +
+                    " chunks");
+
+    table.Reset(chunkCount);
+    std::vector<char> block(kBlock);
+    std::string line;
+    bool overlong = false;
+    auto takeLine = [&] {
+        std::string_view text(line);
+        Digest128 digest;
+        int64_t index = -1;
+        if (!overlong && text.size() > kHexDigits + kSeparator.size() &&
+            text.substr(kHexDigits, kSeparator.size()) == kSeparator && ParseDigest(text, digest))
+            index = ChunkIndexOfName(text.substr(kHexDigits + kSeparator.size()), stem);
+        if (index >= 0 && index < chunkCount)
+            table.Take(static_cast<int32_t>(index), digest);
+        else
+            ++table.unusableLines_;
+        line.clear();
+        overlong = false;
+    };
+    int64_t position = 0;
+    for (;;) {
+        int64_t n = ReadAt(fd.get(), block.data(), block.size(), position);
+        if (n < 0) return Fail("cannot read", path, errno);
+        if (n == 0) break;
+        position += n;
+        for (int64_t i = 0; i < n; ++i) {
+            char c = block[static_cast<std::size_t>(i)];
+            if (c == '\n') {
+                takeLine();
+            } else if (line.size() < longestLine) {
+                line += c;
+            } else {
+                overlong = true;
+            }
+        }
+    }
+    if (!line.empty() || overlong) takeLine();
+    table.loaded_ = true;
+    return 1;
+}
+
+}  // namespace partwise

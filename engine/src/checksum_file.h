@@ -1,0 +1,104 @@
+#pragma once
+// Internal: the checksum file beside the chunks, "<stem>.xxh128". One line per
+// chunk in chunk order, "<32 lowercase hex digits>  <chunk file name>\n": the
+// XXH3 128-bit hash of the whole chunk, exactly as `xxhsum -H2` writes it, so
+// that a set can be verified without Partwise. The descriptor knows nothing of
+// it; a set without one is checked by its fingerprints alone.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+
+#include "file_io.h"
+
+namespace partwise {
+
+inline constexpr const char* kChecksumSuffix = ".xxh128";
+
+// chunkFolder + "/" + stem + ".xxh128"
+std::string ChecksumFilePath(const std::string& chunkFolder, const std::string& stem);
+// The line format has no way to write a newline in a name.
+bool StemFitsChecksumFile(const std::string& stem);
+
+// A hash in its canonical byte order, the order of its hex text.
+using Digest128 = std::array<unsigned char, 16>;
+std::string DigestHex(const Digest128& digest);
+
+// XXH3-128 of a stream of bytes.
+class ChunkHasher {
+public:
+    ChunkHasher() { Reset(); }
+
+    void Reset();
+    void Update(const void* data, std::size_t length);
+    Digest128 Final() const;
+
+private:
+    XXH3_state_t state_;
+};
+
+// Hashes length bytes of fd from offset on, reading through buffer. Returns
+// the bytes hashed (fewer at the end of the file), or -1 with the last error
+// naming path.
+int64_t HashRange(ChunkHasher& hasher, int fd, const std::string& path, int64_t offset, int64_t length,
+                  std::vector<char>& buffer);
+
+// Writes the lines as the chunks are done, to "<path>.tmp", renamed into place
+// by Commit; removed unless committed.
+class ChecksumFileWriter {
+public:
+    ChecksumFileWriter() = default;
+    ~ChecksumFileWriter();
+    ChecksumFileWriter(const ChecksumFileWriter&) = delete;
+    ChecksumFileWriter& operator=(const ChecksumFileWriter&) = delete;
+
+    // 0, or -1 with the last error.
+    int Open(const std::string& path);
+    int Add(const std::string& chunkName, const Digest128& digest);
+    int Commit();
+
+private:
+    int Flush();
+
+    std::string path_;
+    std::string temporary_;
+    UniqueFd fd_;
+    std::string held_;
+};
+
+// What a checksum file says of each chunk of a set: flat, 17 bytes a chunk.
+class ChecksumTable {
+public:
+    // Whether a checksum file was loaded at all.
+    bool loaded() const { return loaded_; }
+    // True with the digest when the file had one usable line for the chunk, or
+    // several that agree; false when it had none, or lines that disagree.
+    bool Get(int32_t index, Digest128& digest) const;
+    // Lines that named no chunk of the set or could not be read as a line of
+    // the format (bad hex, CRLF, another name, over-long).
+    int64_t unusableLines() const { return unusableLines_; }
+
+private:
+    friend int ReadChecksumFile(const std::string&, const std::string&, int32_t, ChecksumTable&);
+    void Reset(int32_t chunkCount);
+    void Take(int32_t index, const Digest128& digest);
+
+    bool loaded_ = false;
+    std::vector<Digest128> digests_;
+    enum : unsigned char { kNone, kOne, kConflict };
+    std::vector<unsigned char> states_;
+    int64_t unusableLines_ = 0;
+};
+
+// Reads the checksum file at path for a set of chunkCount chunks named after
+// stem. Returns 1 with the table filled, 0 when there is no such file (the
+// table is then empty and not loaded), -1 (last error set) when the file is
+// refused: unreadable, not a regular file, or larger than any checksum file
+// of chunkCount chunks could be. The file is untrusted: lines it cannot use
+// leave their chunks unchecked, never checked.
+int ReadChecksumFile(const std::string& path, const std::string& stem, int32_t chunkCount, ChecksumTable& table);
+
+}  // namespace partwise
