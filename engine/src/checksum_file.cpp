@@ -96,45 +96,12 @@ int64_t HashRange(ChunkHasher& hasher, int fd, const std::string& path, int64_t 
     return hashed;
 }
 
-ChecksumFileWriter::~ChecksumFileWriter() {
-    if (!temporary_.empty()) {
-        fd_ = UniqueFd();
-        ::unlink(temporary_.c_str());
-    }
-}
-
-int ChecksumFileWriter::Open(const std::string& path) {
-    path_ = path;
-    temporary_ = path + ".tmp";
-    fd_ = CreateFresh(temporary_);
-    if (!fd_.valid()) {
-        int err = errno;
-        temporary_.clear();
-        return Fail("cannot create", path + ".tmp", err);
-    }
-    return 0;
-}
-
 int ChecksumFileWriter::Add(const std::string& chunkName, const Digest128& digest) {
-    held_ += DigestHex(digest);
-    held_ += kSeparator;
-    held_ += chunkName;
-    held_ += '\n';
-    return held_.size() >= kBlock ? Flush() : 0;
-}
-
-int ChecksumFileWriter::Flush() {
-    if (WriteAll(fd_.get(), held_.data(), held_.size()) != 0) return Fail("cannot write", temporary_, errno);
-    held_.clear();
-    return 0;
-}
-
-int ChecksumFileWriter::Commit() {
-    if (Flush() != 0) return -1;
-    if (::fsync(fd_.get()) != 0 || fd_.Close() != 0) return Fail("cannot write", temporary_, errno);
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return Fail("cannot create", path_, errno);
-    temporary_.clear();
-    return 0;
+    std::string line = DigestHex(digest);
+    line += kSeparator;
+    line += chunkName;
+    line += '\n';
+    return file_.Append(line);
 }
 
 void ChecksumTable::Reset(int32_t chunkCount) {

@@ -13,6 +13,7 @@
 #include <xxhash.h>
 
 #include "file_io.h"
+#include "staged_file.h"
 
 namespace partwise {
 
@@ -46,27 +47,16 @@ private:
 int64_t HashRange(ChunkHasher& hasher, int fd, const std::string& path, int64_t offset, int64_t length,
                   std::vector<char>& buffer);
 
-// Writes the lines as the chunks are done, to "<path>.tmp", renamed into place
-// by Commit; removed unless committed.
+// Writes the lines as the chunks are done; in place only once committed.
 class ChecksumFileWriter {
 public:
-    ChecksumFileWriter() = default;
-    ~ChecksumFileWriter();
-    ChecksumFileWriter(const ChecksumFileWriter&) = delete;
-    ChecksumFileWriter& operator=(const ChecksumFileWriter&) = delete;
-
-    // 0, or -1 with the last error.
-    int Open(const std::string& path);
+    // Each returns 0, or -1 with the last error.
+    int Open(const std::string& path) { return file_.Open(path); }
     int Add(const std::string& chunkName, const Digest128& digest);
-    int Commit();
+    int Commit() { return file_.Commit(); }
 
 private:
-    int Flush();
-
-    std::string path_;
-    std::string temporary_;
-    UniqueFd fd_;
-    std::string held_;
+    StagedFile file_;
 };
 
 // What a checksum file says of each chunk of a set: flat, 17 bytes a chunk.
