@@ -35,6 +35,7 @@
 #include "UI_inputpwdWidget.h"
 #include "WidgetLook.h"
 #include "partwise/descriptor.h"
+#include "partwise/joiner.h"
 #include "partwise/progress.h"
 
 UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
@@ -299,6 +300,10 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
         int kept = 0;
         for (const partwise::ChunkEntry& entry : chunkModel->entries())
             kept += RemoveFile(QFile::decodeName(entry.chunkPath.c_str())) ? 0 : 1;
+        // The metadata file goes with the chunks it was written beside.
+        const std::string meta = partwise::MetadataFilePath(QFile::encodeName(chunkFolder).toStdString(),
+                                                            QFile::encodeName(sourceName).toStdString());
+        kept += RemoveFile(QFile::decodeName(meta.c_str())) ? 0 : 1;
         chunkModel->clear();
         summaryLabel->clear();
         setJoinAllowed(false);

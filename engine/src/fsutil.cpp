@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -112,6 +113,23 @@ void FolderWalker::Fill(Level& level) {
     std::sort_heap(batch.begin(), batch.end(), NameLess);
 }
 
+bool FolderWalker::EnterFolder(std::string path, WalkEntry& entry) {
+    if (!recurse_) return false;
+    Enter(path);  // invalidates the levels
+    if (!folders_) return false;
+    entry = WalkEntry{std::move(path), 0, FileIdentity{}, true};
+    return true;
+}
+
+namespace {
+std::optional<PassedOverKind> SpecialKind(mode_t mode) {
+    if (S_ISFIFO(mode)) return PassedOverKind::Fifo;
+    if (S_ISSOCK(mode)) return PassedOverKind::Socket;
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return PassedOverKind::Device;
+    return std::nullopt;
+}
+}  // namespace
+
 bool FolderWalker::Next(WalkEntry& entry) {
     while (!stack_.empty()) {
         Level& level = stack_.back();
@@ -129,12 +147,18 @@ bool FolderWalker::Next(WalkEntry& entry) {
         // The folder's listing already tells most kinds apart; only links,
         // unknown kinds and, when measured, files need a look of their own.
         if (type == DT_DIR) {
-            if (recurse_) Enter(path);  // invalidates level
+            if (EnterFolder(std::move(path), entry)) return true;
             continue;
         }
         if (type == DT_REG && !measure_) {
             entry = WalkEntry{std::move(path), -1, FileIdentity{}};
             return true;
+        }
+        if (type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK) {
+            PassOver(path, type == DT_FIFO   ? PassedOverKind::Fifo
+                           : type == DT_SOCK ? PassedOverKind::Socket
+                                             : PassedOverKind::Device);
+            continue;
         }
         if (type != DT_REG && type != DT_LNK && type != DT_UNKNOWN) continue;
         struct stat st {};
@@ -144,11 +168,22 @@ bool FolderWalker::Next(WalkEntry& entry) {
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            if (recurse_) Enter(path);  // invalidates level
+            if (EnterFolder(std::move(path), entry)) return true;
             continue;
         }
-        if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) continue;
-        if (!S_ISREG(st.st_mode)) continue;
+        const bool link = S_ISLNK(st.st_mode);
+        if (link && ::stat(path.c_str(), &st) != 0) {
+            PassOver(path, PassedOverKind::DanglingLink);
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            PassOver(path, PassedOverKind::LinkToFolder);
+            continue;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            if (auto kind = SpecialKind(st.st_mode)) PassOver(path, *kind);
+            continue;
+        }
         entry = WalkEntry{std::move(path), st.st_size, IdentityOf(st)};
         return true;
     }

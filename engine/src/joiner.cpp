@@ -22,6 +22,7 @@
 #include "partwise/md5.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
+#include "restore.h"
 
 namespace partwise {
 namespace {
@@ -74,6 +75,7 @@ struct JoinRun {
     // VerifyChunks, the size it has. A folder join leaves unneeded chunks at -1.
     std::vector<int64_t> chunkSizes;
     RangeCopier copier;
+    MetaRestore meta;
 };
 
 std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(run.chunkFolder, run.stem, index); }
@@ -136,7 +138,7 @@ int ReserveJoinedFile(const JoinRun& run, int out, const std::string& finalPath)
 int JoinSingleFile(JoinRun& run) {
     const std::string finalPath = run.outputFolder + "/" + run.sourceName;
     run.chunkSizes.assign(run.fingerprints.size(), -1);
-    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, true) != 0) return -1;
+    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, true) != 0 || run.meta.CheckSingleFile() != 0) return -1;
     int64_t total = 0;
     for (int64_t size : run.chunkSizes) total += size;
     if (total != GetTotalSize())
@@ -153,6 +155,7 @@ int JoinSingleFile(JoinRun& run) {
         if (n < 0) return -1;
         if (n != size) return Fail("chunk '" + ChunkPath(run, i) + "' changed while it was read");
     }
+    if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
     return PlaceOutput(run, out, finalPath);
 }
 
@@ -271,12 +274,12 @@ int PlanFolder(JoinRun& run, const DescriptorFile& descriptor, const std::string
         if (total > INT64_MAX - record.length) return Fail("the file records add up to an impossible size");
         total += record.length;
         if (i == 0 || relative != previous) {
-            if (CheckPathLength(root + "/" + relative) != 0) return -1;
+            if (CheckPathLength(root + "/" + relative) != 0 || run.meta.CheckFile(relative) != 0) return -1;
             if (i > 0 && !ComesBeforeInWalk(previous, relative)) inWalkOrder = false;
             previous = relative;
         }
     }
-    if (r < 0) return -1;
+    if (r < 0 || run.meta.CheckEnd() != 0) return -1;
     // In walk order, a file listed twice would have shown as a step back.
     if (!inWalkOrder && RefuseFileListedTwice(descriptor) != 0) return -1;
     if (total != GetTotalSize())
@@ -307,13 +310,15 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     FileRecordReader reader(descriptor);
     FileRecord record;
     int r = 0;
+    run.meta.Rewind();
     for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
         if (CheckCancel() != 0 || CheckRecord(run, record, i, relative) != 0) return -1;
         if (i == 0 || relative != current) {
-            if (out && PlaceOutput(run, *out, finalPath) != 0) return -1;
+            if (out && (run.meta.ApplyToFile(out->fd(), finalPath) != 0 || PlaceOutput(run, *out, finalPath) != 0))
+                return -1;
             current = relative;
             finalPath = root + "/" + current;
-            if (StartFile(root, current, out) != 0) return -1;
+            if (run.meta.BeforeFile(current) != 0 || StartFile(root, current, out) != 0) return -1;
         }
         if (record.length == 0) continue;
         const std::size_t index = static_cast<std::size_t>(record.chunkIndex);
@@ -334,7 +339,9 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     if (r < 0) return -1;
     if (total != GetTotalSize())
         return Fail("the chunk set descriptor '" + descriptor.path + "' changed while it was joined");
-    return out ? PlaceOutput(run, *out, finalPath) : 0;
+    if (out && (run.meta.ApplyToFile(out->fd(), finalPath) != 0 || PlaceOutput(run, *out, finalPath) != 0)) return -1;
+    // Folders last, so that nothing written into them changes them again.
+    return run.meta.Finish();
 }
 
 // Everything the descriptor says is checked here, before anything is written.
@@ -368,9 +375,28 @@ int PrepareJoin(JoinRun& run) {
     return 0;
 }
 
+// The metadata file's folders pass the checks of the file records' paths.
+int OpenMetadata(JoinRun& run) {
+    const std::string root = run.outputFolder + "/" + run.sourceName;
+    MetaRestore::Hooks hooks;
+    hooks.checkFolder = [root](const std::string& relative) {
+        if (relative.size() >= sizeof(FileRecord::relativePath) || !IsSafeRelativePath(relative))
+            return Fail("refusing the unsafe folder path '" + relative + "' in the metadata file");
+        return CheckPathLength(root + "/" + relative);
+    };
+    hooks.createFolder = [root](const std::string& relative) { return CreateFoldersBelow(root, relative); };
+    return run.meta.Open(run.chunkFolder, run.stem, root, std::move(hooks));
+}
+
 }  // namespace
 
-int RunJoin(const std::string& chunkFolder, const std::string& outputFolder) {
+std::string MetadataFilePath(const std::string& chunkFolder, const std::string& sourceName) {
+    std::string stem = sourceName;
+    StripExtension(stem);
+    return MetaFilePath(chunkFolder, stem);
+}
+
+int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options) {
     ClearLastError();
     Progress().bytesDone = 0;
     JoinRun run;
@@ -379,7 +405,7 @@ int RunJoin(const std::string& chunkFolder, const std::string& outputFolder) {
     DescriptorFile descriptor;
     if (ReadDescriptorHead(chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
-    if (PrepareJoin(run) != 0) return -1;
+    if (PrepareJoin(run) != 0 || (options.restoreMetadata && OpenMetadata(run) != 0)) return -1;
     struct stat st {};
     if (::stat(run.outputFolder.c_str(), &st) != 0) return Fail("cannot join into", run.outputFolder, errno);
     if (!S_ISDIR(st.st_mode)) return Fail("cannot join into", run.outputFolder, ENOTDIR);

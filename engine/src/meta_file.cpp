@@ -70,6 +70,11 @@ std::string MetaFilePath(const std::string& chunkFolder, const std::string& stem
     return chunkFolder + "/" + stem + kMetaSuffix;
 }
 
+MetaEntry MetaEntryOf(char kind, const struct stat& st, std::string path) {
+    return MetaEntry{kind, static_cast<uint32_t>(st.st_mode & 07777), static_cast<int64_t>(st.st_mtim.tv_sec),
+                     static_cast<int64_t>(st.st_mtim.tv_nsec), std::move(path)};
+}
+
 std::string EscapePath(std::string_view path) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text;

@@ -13,6 +13,8 @@
 // relative to what the set rebuilds ("." for that root itself). In a path,
 // backslash, control bytes and bytes that are not UTF-8 are written as
 // \\ \t \n \r or \xHH, so that any name a file system holds fits on one line.
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -39,6 +41,9 @@ struct MetaEntry {
     bool operator==(const MetaEntry&) const = default;
 };
 
+// The entry for a file ('F') or folder ('D') of the given status.
+MetaEntry MetaEntryOf(char kind, const struct stat& st, std::string path);
+
 std::string EscapePath(std::string_view path);
 // False when text is not a path this format can have written: a bad escape,
 // an unescaped control byte, a NUL.
@@ -55,6 +60,7 @@ public:
     int Open(const std::string& path);
     int Add(const MetaEntry& entry);
     int Commit() { return file_.Commit(); }
+    void Discard() { file_.Discard(); }
 
 private:
     StagedFile file_;
@@ -74,6 +80,7 @@ public:
     // going back to entries without holding them.
     int64_t position() const { return position_; }
     void Seek(int64_t position);
+    const std::string& path() const { return path_; }
 
 private:
     int Fill();

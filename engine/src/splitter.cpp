@@ -13,6 +13,7 @@
 
 #include "descriptor_stream.h"
 #include "file_io.h"
+#include "meta_file.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
@@ -26,16 +27,18 @@ constexpr std::size_t kMaxName = 255;
 
 // What one split shares between its steps.
 struct SplitRun {
-    explicit SplitRun(const SplitJob& splitJob)
-        : job(splitJob), sourcePath(WithoutTrailingSlashes(splitJob.sourcePath)) {}
+    SplitRun(const SplitJob& splitJob, SplitReport* splitReport)
+        : job(splitJob), sourcePath(WithoutTrailingSlashes(splitJob.sourcePath)), report(splitReport) {}
     const SplitJob& job;
     std::string sourcePath;
+    SplitReport* report;
     ChunkSetNames names;
     int64_t chunkCount = 0;
     // What the chunk folder already holds, which the split will overwrite;
     // no source may be among it (a hard link, or a link where a chunk goes).
     FileIdentitySet existing;
     DescriptorStream descriptor;
+    MetaFileWriter meta;
     RangeCopier copier;
     int64_t copied = 0;
     // What RemoveUnfinishedSet takes back: chunks 0 to chunksStarted - 1,
@@ -43,6 +46,7 @@ struct SplitRun {
     // chunk folder when the split made it.
     bool madeFolder = false;
     int64_t chunksStarted = 0;
+    bool metaPlaced = false;
 };
 
 // Notes what lies in the chunk folder before the split writes there.
@@ -109,33 +113,50 @@ int SplitSingleFile(SplitRun& run) {
     if (::fstat(source.get(), &st) != 0) return Fail("cannot read", run.sourcePath, errno);
     if (st.st_size != run.job.totalSize || run.copied != run.job.totalSize)
         return Fail("'" + run.sourcePath + "' changed while it was split");
-    return 0;
+    return run.meta.Add(MetaEntryOf('F', st, "."));
+}
+
+std::string RelativePath(const SplitRun& run, const std::string& path) {
+    return path.substr(run.sourcePath.size() + 1);
 }
 
 // The folder's files laid end to end as one stream, walked afresh as the
-// split goes. The current file stays open from one chunk to the next.
+// split goes. The current file stays open from one chunk to the next. The
+// metadata file follows the walk: each folder as it is entered, each file
+// when it is first looked at.
 struct FileCursor {
     // Files are measured once open, which costs less than a look by path.
-    explicit FileCursor(const std::string& folder) : walker(folder, true, false) { more = walker.Next(file); }
-    void Advance() {
+    explicit FileCursor(SplitRun& splitRun) : run(splitRun), walker(splitRun.sourcePath, true, false) {
+        walker.YieldFolders();
+    }
+    // Moves to the next file. 0, or -1 with the last error.
+    int Advance() {
         fd = UniqueFd();
         readPosition = 0;
+        recorded = false;
         sparse = false;
-        more = walker.Next(file);
+        while ((more = walker.Next(file)) && file.folder) {
+            struct stat st {};
+            if (::lstat(file.path.c_str(), &st) != 0) return Fail("cannot read", file.path, errno);
+            if (run.meta.Add(MetaEntryOf('D', st, RelativePath(run, file.path))) != 0) return -1;
+        }
+        return 0;
     }
+    int Record(const struct stat& st) {
+        recorded = true;
+        return run.meta.Add(MetaEntryOf('F', st, RelativePath(run, file.path)));
+    }
+    SplitRun& run;
     FolderWalker walker;
     WalkEntry file;
     bool more = false;
+    bool recorded = false;  // the current file's metadata entry is written
     int64_t readPosition = 0;
     UniqueFd fd;
     // Fewer blocks than bytes: the file has holes, which a gathered piece
     // would write out as zeros.
     bool sparse = false;
 };
-
-std::string RelativePath(const SplitRun& run, const std::string& path) {
-    return path.substr(run.sourcePath.size() + 1);
-}
 
 // Writes one chunk of a folder split and records each piece in it. A file's
 // end is found by the read that returns nothing, so a file that ends exactly
@@ -154,6 +175,7 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
             if (::fstat(cursor.fd.get(), &st) != 0) return Fail("cannot read", path, errno);
             if (cursor.file.size < 0) cursor.file.size = st.st_size;
             cursor.sparse = static_cast<int64_t>(st.st_blocks) * 512 < st.st_size;
+            if (cursor.Record(st) != 0) return -1;
         }
         const int64_t pieceStart = written;
         const int64_t space = chunk.length - written;
@@ -181,7 +203,7 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
         cursor.readPosition += n;
         AddFileRecord(RelativePath(run, path), chunk.chunkIndex, pieceStart, written - pieceStart);
         if (!fileEnded) break;
-        cursor.Advance();
+        if (cursor.Advance() != 0) return -1;
     }
     if (cursor.walker.failed() || run.copier.Flush() != 0) return -1;
     run.copied += written;
@@ -200,7 +222,8 @@ int FinishFolder(SplitRun& run, FileCursor& cursor, int64_t lastChunkLength) {
         const int64_t taken = first ? cursor.readPosition : 0;
         if (st.st_size != taken) return Fail("'" + path + "' changed while it was split");
         if (!first || taken == 0) AddFileRecord(RelativePath(run, path), lastChunk, lastChunkLength, 0);
-        cursor.Advance();
+        if (!cursor.recorded && cursor.Record(st) != 0) return -1;
+        if (cursor.Advance() != 0) return -1;
     }
     if (cursor.walker.failed()) return -1;
     if (run.copied != run.job.totalSize) return Fail("'" + run.sourcePath + "' changed while it was split");
@@ -208,7 +231,11 @@ int FinishFolder(SplitRun& run, FileCursor& cursor, int64_t lastChunkLength) {
 }
 
 int SplitFolder(SplitRun& run) {
-    FileCursor cursor(run.sourcePath);
+    struct stat st {};
+    if (::stat(run.sourcePath.c_str(), &st) != 0) return Fail("cannot read", run.sourcePath, errno);
+    if (run.meta.Add(MetaEntryOf('D', st, ".")) != 0) return -1;
+    FileCursor cursor(run);
+    if (cursor.Advance() != 0) return -1;
     int64_t lastChunkLength = 0;
     for (int64_t i = 0; i < run.chunkCount; ++i) {
         // The cursor carries the read position from chunk to chunk.
@@ -235,15 +262,21 @@ std::string RealPath(const std::string& path) {
 // up to the job's total shows as the split goes.
 int PrepareFolder(SplitRun& run) {
     FolderWalker walker(run.sourcePath, true, !run.existing.empty());
+    walker.YieldFolders();
+    if (run.report != nullptr) {
+        walker.OnPassedOver([&run](const std::string& path, PassedOverKind kind) {
+            run.report->passedOver.push_back(PassedOverEntry{kind, path});
+        });
+    }
     WalkEntry file;
     bool holdsFiles = false;
     while (walker.Next(file)) {
-        holdsFiles = true;
+        holdsFiles = holdsFiles || !file.folder;
         if (CheckCancel() != 0) return -1;
         const std::string relative = RelativePath(run, file.path);
         if (relative.size() > kMaxName)
             return Fail("the path '" + relative + "' is longer than " + std::to_string(kMaxName) + " bytes");
-        if (CheckPathLength(file.path) != 0 || RefuseIfExisting(run, file) != 0) return -1;
+        if (CheckPathLength(file.path) != 0 || (!file.folder && RefuseIfExisting(run, file) != 0)) return -1;
     }
     if (walker.failed()) return -1;
     // Its chunk set would join back as a file, not as a folder.
@@ -257,8 +290,8 @@ int PrepareFolder(SplitRun& run) {
     return 0;
 }
 
-int RemoveStaleDescriptor(const std::string& chunkFolder) {
-    const std::string path = BuildDescriptorPath(chunkFolder);
+// A descriptor or metadata file left by an earlier set.
+int RemoveStale(const std::string& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove old", path, errno);
     return 0;
 }
@@ -340,11 +373,14 @@ int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& 
 // what it could not remove, or that nothing was left behind.
 void RemoveUnfinishedSet(SplitRun& run) {
     run.descriptor.Discard();
+    run.meta.Discard();
     std::string notRemoved;
     int64_t notRemovedCount = 0;
     auto note = [&](const std::string& path, int err) {
         if (notRemovedCount++ == 0) notRemoved = "could not remove '" + path + "': " + std::strerror(err);
     };
+    const std::string metaPath = MetaFilePath(run.names.chunkFolder, run.names.stem);
+    if (run.metaPlaced && ::unlink(metaPath.c_str()) != 0 && errno != ENOENT) note(metaPath, errno);
     for (int64_t i = 0; i < run.chunksStarted; ++i) {
         const std::string path = ChunkFilePath(run.names.chunkFolder, run.names.stem, static_cast<int32_t>(i));
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) note(path, errno);
@@ -368,14 +404,20 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     const bool folderExisted = ::lstat(run.names.chunkFolder.c_str(), &st) == 0;
     if (CreateFolder(run.names.chunkFolder) != 0) return -1;
     run.madeFolder = !folderExisted;
-    if (RemoveStaleDescriptor(run.names.chunkFolder) != 0 || RemoveOldChunks(run) != 0) return -1;
+    const std::string metaPath = MetaFilePath(run.names.chunkFolder, run.names.stem);
+    if (RemoveStale(BuildDescriptorPath(run.names.chunkFolder)) != 0 || RemoveStale(metaPath) != 0 ||
+        RemoveOldChunks(run) != 0)
+        return -1;
     ResetDescriptor(run.names.chunkFolder);
     SetSourceName(run.names.sourceName);
     SetChunkCount(static_cast<int32_t>(run.chunkCount));
     SetTotalSize(run.job.totalSize);
     if (run.job.password[0] != '\0') SetPasswordDigest(run.job.password);
-    if (run.descriptor.Open() != 0) return -1;
+    if (run.descriptor.Open() != 0 || run.meta.Open(metaPath) != 0) return -1;
     if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
+    // The descriptor goes last: a set with one is whole.
+    if (run.meta.Commit() != 0) return -1;
+    run.metaPlaced = true;
     return WriteDescriptor();
 }
 
@@ -405,8 +447,46 @@ ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::stri
     return names;
 }
 
-int RunSplit(const SplitJob& job) {
+const char* PassedOverKindName(PassedOverKind kind) {
+    switch (kind) {
+        case PassedOverKind::LinkToFolder:
+            return "link to a folder";
+        case PassedOverKind::DanglingLink:
+            return "dangling link";
+        case PassedOverKind::Fifo:
+            return "FIFO";
+        case PassedOverKind::Socket:
+            return "socket";
+        case PassedOverKind::Device:
+            return "device";
+    }
+    return "entry";
+}
+
+std::string DescribePassedOver(const std::vector<PassedOverEntry>& entries) {
+    static constexpr struct {
+        PassedOverKind kind;
+        const char* plural;
+    } kKinds[] = {{PassedOverKind::LinkToFolder, "links to folders"},
+                  {PassedOverKind::DanglingLink, "dangling links"},
+                  {PassedOverKind::Fifo, "FIFOs"},
+                  {PassedOverKind::Socket, "sockets"},
+                  {PassedOverKind::Device, "devices"}};
+    std::vector<std::string> parts;
+    for (const auto& [kind, plural] : kKinds) {
+        const auto n = std::count_if(entries.begin(), entries.end(),
+                                     [kind](const PassedOverEntry& entry) { return entry.kind == kind; });
+        if (n > 0) parts.push_back(std::to_string(n) + " " + (n == 1 ? PassedOverKindName(kind) : plural));
+    }
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return text.empty() ? text : "passed over " + text;
+}
+
+int RunSplit(const SplitJob& job, SplitReport* report) {
     ClearLastError();
+    if (report != nullptr) report->passedOver.clear();
     Progress().bytesDone = 0;
     Progress().totalBytes = job.totalSize;
 
@@ -416,7 +496,7 @@ int RunSplit(const SplitJob& job) {
         return Fail("the split job holds a text without its terminating NUL");
     if (job.chunkSize <= 0) return Fail("the chunk size must be greater than 0, not " + std::to_string(job.chunkSize));
 
-    SplitRun run(job);
+    SplitRun run(job, report);
     struct stat st {};
     if (::stat(run.sourcePath.c_str(), &st) != 0) return Fail("cannot split", run.sourcePath, errno);
     const bool folder = S_ISDIR(st.st_mode);
@@ -434,6 +514,7 @@ int RunSplit(const SplitJob& job) {
                     std::to_string(INT32_MAX) + " chunks");
     const int32_t lastIndex = run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0;
     if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
+        CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
         CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
         return -1;
 

@@ -10,10 +10,14 @@ namespace {
 constexpr std::size_t kBlock = 64 * 1024;
 }
 
-StagedFile::~StagedFile() {
+StagedFile::~StagedFile() { Discard(); }
+
+void StagedFile::Discard() {
     if (temporary_.empty()) return;
     fd_ = UniqueFd();
     ::unlink(temporary_.c_str());
+    temporary_.clear();
+    held_.clear();
 }
 
 int StagedFile::Open(const std::string& path) {

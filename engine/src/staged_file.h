@@ -21,6 +21,8 @@ public:
     int Open(const std::string& path);
     int Append(std::string_view bytes);
     int Commit();
+    // Removes the temporary file unless committed.
+    void Discard();
 
 private:
     int Flush();

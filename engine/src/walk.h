@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "partwise/fsutil.h"
 
 namespace partwise {
 
@@ -15,13 +16,14 @@ struct WalkEntry {
     std::string path;
     int64_t size = 0;
     FileIdentity identity;
+    bool folder = false;  // only from a walker that yields folders
 };
 
 // Walks the files below a folder one at a time: depth first, each folder's
 // entries in byte order of their names, hidden files included. A link counts
 // as the regular file it points to; a link to a folder is not entered, so the
 // walk cannot loop; FIFOs, sockets, devices and dangling links are passed
-// over. Each folder on the current path holds at most batchSize of its names
+// over (and told to OnPassedOver). Each folder on the current path holds at most batchSize of its names
 // at a time, the smallest not yet walked; a larger folder is listed again for
 // each further batch. So a tree of any size, and a folder of any size, walks
 // in bounded memory.
@@ -31,8 +33,15 @@ public:
     // Without measure, a plain file comes without a look of its own: size -1
     // and no identity (links are still followed to tell what they lead to).
     FolderWalker(const std::string& folder, bool recurse, bool measure = true, std::size_t batchSize = kBatchSize);
-    // The next file; false at the end.
+    // The next file, or folder when folders are yielded; false at the end.
     bool Next(WalkEntry& entry);
+    // From now on each sub-folder comes as an entry of its own when the walk
+    // enters it, before what it holds (the walked folder itself does not).
+    void YieldFolders() { folders_ = true; }
+    // Called with each entry the walk passes over.
+    void OnPassedOver(std::function<void(const std::string&, PassedOverKind)> notice) {
+        passedOver_ = std::move(notice);
+    }
     // True once a folder could not be listed or an entry could not be read
     // (the last error names it); the rest is walked either way.
     bool failed() const { return failed_; }
@@ -47,6 +56,11 @@ private:
         bool last = false;  // no names follow this batch
     };
     void Enter(const std::string& path);
+    // Enters a sub-folder; true when entry is to be yielded for it.
+    bool EnterFolder(std::string path, WalkEntry& entry);
+    void PassOver(const std::string& path, PassedOverKind kind) {
+        if (passedOver_) passedOver_(path, kind);
+    }
     // Lists level's folder for the names after its batch's last.
     void Fill(Level& level);
 
@@ -55,6 +69,8 @@ private:
     bool measure_;
     std::size_t batchSize_;
     bool failed_ = false;
+    bool folders_ = false;
+    std::function<void(const std::string&, PassedOverKind)> passedOver_;
 };
 
 // Calls visit with the name of every entry of folder, of any kind, but "."

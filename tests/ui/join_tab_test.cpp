@@ -283,7 +283,7 @@ private slots:
         QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
         const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts()[0]);
         QVERIFY(message.startsWith("Joining failed:\n"));
-        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 4);
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 5);
         QCOMPARE(rows(), 4);
         QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
 

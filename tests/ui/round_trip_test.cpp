@@ -127,7 +127,7 @@ private slots:
         QCOMPARE(runCli({"split", temp->filePath("a/data.bin"), "-n", "7", "-o", temp->filePath("b"), "-q"}), 0);
         const QDir window(temp->filePath("a/data_spt"));
         const QDir cli(temp->filePath("b/data_spt"));
-        QCOMPARE(window.entryList(QDir::Files).size(), 8);  // seven chunks and the descriptor
+        QCOMPARE(window.entryList(QDir::Files).size(), 9);  // seven chunks, the metadata file and the descriptor
         for (int i = 0; i < 7; ++i) {
             const QString chunk = QString("data_%1.spt").arg(i);
             QCOMPARE(uitest::readFile(window.filePath(chunk)), uitest::readFile(cli.filePath(chunk)));
@@ -140,7 +140,8 @@ private slots:
         child<QPushButton>(splitTab, "input_fileButton")->click();
         QVERIFY(uitest::idle(window.get()));
         split();
-        QCOMPARE(QDir(temp->filePath("empty_spt")).entryList(QDir::Files), QStringList("spt_config.brixspt"));
+        QCOMPARE(QDir(temp->filePath("empty_spt")).entryList(QDir::Files),
+                 QStringList({"empty.meta", "spt_config.brixspt"}));
 
         join(temp->filePath("empty_spt"), QString());
         QCOMPARE(child<QTreeView>(joinTab, "chunkTree")->model()->rowCount(), 0);

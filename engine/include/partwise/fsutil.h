@@ -18,6 +18,10 @@ int64_t GetFileSize64(const std::string& path);
 // itself cannot be listed (sets the last error).
 int64_t GetFolderSize(const std::string& folder);
 
+// What a folder walk passes over: it takes regular files, links to regular
+// files and folders, nothing else.
+enum class PassedOverKind { LinkToFolder, DanglingLink, Fifo, Socket, Device };
+
 // GetPathType 0: GetFileSize64; 1: GetFolderSize; -1: -1.
 int64_t GetPathSize(const std::string& path);
 

@@ -5,6 +5,15 @@
 
 namespace partwise {
 
+struct JoinOptions {
+    // Give files and folders the modes and times the set's metadata file
+    // records, and create the folders that hold no file.
+    bool restoreMetadata = true;
+};
+
+// chunkFolder + "/" + stem + ".meta", stem taken from the recorded name.
+std::string MetadataFilePath(const std::string& chunkFolder, const std::string& sourceName);
+
 // Joins the chunk set in chunkFolder into outputFolder/<recorded name>.
 // Returns 0 when every output file was written completely, -1 (last error set)
 // otherwise. A descriptor that is unreadable, cut short, or names a path
@@ -14,6 +23,13 @@ namespace partwise {
 // A cancel (RequestCancel) stops the join within a block and fails it with
 // the reason "cancelled": files already in place stay, complete; the file
 // being written is removed.
-int RunJoin(const std::string& chunkFolder, const std::string& outputFolder);
+// With the set's metadata file (and restoreMetadata), every file gets its
+// recorded permission bits (never setuid, setgid or sticky) and modification
+// time before it is put in place, every recorded folder is made, and the
+// folders get theirs at the end. The metadata file is checked with the
+// descriptor, before anything is written: entries must name the descriptor's
+// files in its order, and folders by safe paths. Without one, nothing but the
+// bytes is restored.
+int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options = {});
 
 }  // namespace partwise

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "partwise/fsutil.h"
+
 namespace partwise {
 
 // Filled by a front end, zero-filled first. Texts are NUL-terminated.
@@ -28,6 +30,21 @@ struct ChunkJob {
     int64_t length = 0;
 };
 
+// What a folder split passed over rather than split, in walk order.
+struct PassedOverEntry {
+    PassedOverKind kind;
+    std::string path;
+};
+struct SplitReport {
+    std::vector<PassedOverEntry> passedOver;
+};
+
+// "link to a folder", "dangling link", "FIFO", "socket", "device".
+const char* PassedOverKindName(PassedOverKind kind);
+// The counts by kind, e.g. "passed over 2 links to folders and 1 FIFO"; ""
+// when nothing was passed over.
+std::string DescribePassedOver(const std::vector<PassedOverEntry>& entries);
+
 // Splits job.sourcePath. Returns 0 when the whole chunk set and its descriptor
 // were written, -1 (last error set) otherwise: the source is missing, not a
 // regular file or folder, of no measurable size or a folder that holds no
@@ -43,7 +60,10 @@ struct ChunkJob {
 // not remove, or with "nothing was left behind".
 // A cancel (RequestCancel) stops the split within a block and fails it like
 // any other failure; the reason then begins with "cancelled".
-int RunSplit(const SplitJob& job);
+// Beside the chunks goes "<stem>.meta": the permission bits and modification
+// times of the file, or of every file and folder of the tree, empty folders
+// included. report, when given, receives what a folder split passed over.
+int RunSplit(const SplitJob& job, SplitReport* report = nullptr);
 
 // What a split of job would replace in its chunk folder. Returns 1 when the
 // folder holds another chunk set: a readable descriptor that names another
