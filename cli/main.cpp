@@ -83,9 +83,10 @@ constexpr std::size_t kMaxPathBytes = sizeof(partwise::SplitJob::sourcePath) - 1
 constexpr std::size_t kMaxPasswordBytes = sizeof(partwise::SplitJob::password) - 1;
 static_assert(sizeof(partwise::SplitJob::outputFolder) - 1 == kMaxPathBytes);
 
-constexpr const char* kSplitUsage = "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q]";
+constexpr const char* kSplitUsage =
+    "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER";
-constexpr const char* kJoinUsage = "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]";
+constexpr const char* kJoinUsage = "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata]";
 constexpr const char* kOtherUsage = "partwise-cli --version | --help";
 
 struct Options {
@@ -99,6 +100,8 @@ struct Options {
     bool hasCount = false;
     bool quiet = false;
     bool force = false;
+    bool verbose = false;
+    bool noMetadata = false;
 };
 
 int Fail(const std::string& reason) {
@@ -180,6 +183,17 @@ bool PasswordFits(const std::string& password) { return password.size() <= kMaxP
 
 const std::string kPasswordTooLong = "the password is longer than " + std::to_string(kMaxPasswordBytes) + " bytes";
 
+// One line on what a folder split left out, and with verbose each entry.
+void ReportPassedOver(const std::string& source, const partwise::SplitReport& report, bool verbose) {
+    const std::string counts = partwise::DescribePassedOver(report.passedOver);
+    if (counts.empty()) return;
+    std::fprintf(stderr, "partwise-cli: %s: %s%s\n", source.c_str(), counts.c_str(),
+                 verbose ? ":" : " (-v lists them)");
+    if (!verbose) return;
+    for (const partwise::PassedOverEntry& entry : report.passedOver)
+        std::fprintf(stderr, "  %s: %s\n", partwise::PassedOverKindName(entry.kind), entry.path.c_str());
+}
+
 int Split(const Options& options) {
     if (options.hasSize == options.hasCount) return UsageError("give either --size or --count", kSplitUsage);
     std::optional<int64_t> chunkSize;
@@ -218,8 +232,10 @@ int Split(const Options& options) {
     if (!options.force && partwise::FindOtherChunkSet(job, heldSource) == 1)
         return Fail(partwise::GetLastErrorText() + "; give -f to replace it");
 
-    if (RunJob([&job] { return partwise::RunSplit(job); }, options.quiet) != 0)
+    partwise::SplitReport report;
+    if (RunJob([&job, &report] { return partwise::RunSplit(job, &report); }, options.quiet) != 0)
         return Fail(EngineReason(*source + ": the split failed"));
+    ReportPassedOver(*source, report, options.verbose);
     std::printf("%s\n", partwise::DeriveChunkSetNames(*source, *output).chunkFolder.c_str());
     return 0;
 }
@@ -251,6 +267,9 @@ int List(const Options& options) {
     std::printf("# total: %" PRId64 " bytes\n", partwise::GetTotalSize());
     std::printf("# chunks: %" PRId32 "\n", partwise::GetChunkCount());
     std::printf("# password: %s\n", set.digest.empty() ? "no" : "yes");
+    struct stat meta {};
+    const std::string metaPath = partwise::MetadataFilePath(set.folder, set.sourceName);
+    std::printf("# metadata: %s\n", ::lstat(metaPath.c_str(), &meta) == 0 && S_ISREG(meta.st_mode) ? "yes" : "no");
     std::size_t bad = 0;
     for (const partwise::ChunkEntry& entry : set.entries) {
         bool good = entry.verdict == 0;
@@ -302,7 +321,9 @@ int Join(const Options& options) {
     if (!options.force && ::lstat(target.c_str(), &info) == 0)
         return Fail(target + ": already exists; give -f to replace it");
 
-    if (RunJob([&] { return partwise::RunJoin(folder, *output); }, options.quiet) != 0)
+    partwise::JoinOptions joinOptions;
+    joinOptions.restoreMetadata = !options.noMetadata;
+    if (RunJob([&] { return partwise::RunJoin(folder, *output, joinOptions); }, options.quiet) != 0)
         return Fail(EngineReason(folder + ": the join failed"));
     std::printf("%s\n", target.c_str());
     return 0;
@@ -357,6 +378,7 @@ int main(int argc, char** argv) {
     AddPasswordOption(*split, options, "Protect the join with a password (at most 31 bytes)");
     split->add_flag("-f,--force", options.force, "Replace a chunk set of another source in the chunk folder");
     split->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
+    split->add_flag("-v,--verbose", options.verbose, "List each entry of a folder that the split passes over");
 
     CLI::App* list = app.add_subcommand("list", "List a chunk set and check its chunks");
     AddChunkFolderArgument(*list, options);
@@ -370,6 +392,8 @@ int main(int argc, char** argv) {
     AddPasswordOption(*join, options, "The chunk set's password");
     join->add_flag("-f,--force", options.force, "Replace an existing output");
     join->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
+    join->add_flag("--no-metadata", options.noMetadata,
+                   "Restore the bytes only: no modes, times or empty folders from the metadata file");
 
     try {
         app.parse(argc, argv);

@@ -11,9 +11,9 @@ T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 passed=0 failed=0
 
-SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q]"
+SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v]"
 LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER"
-JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]"
+JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata]"
 
 # run ARGS...: runs partwise-cli, leaving RC, OUT and ERR.
 run() {
@@ -101,7 +101,7 @@ TABLE
   run split empty.bin -n 3
   expect "split of an empty file" 0 "" "$W/empty_spt"
   run list empty_spt
-  check "empty set lists no chunk" [ "$OUT" == $'# source: empty.bin\n# total: 0 bytes\n# chunks: 0\n# password: no' ]
+  check "empty set lists no chunk" [ "$OUT" == $'# source: empty.bin\n# total: 0 bytes\n# chunks: 0\n# password: no\n# metadata: yes' ]
   run join empty_spt -o out
   check "empty file joins back" cmp -s empty.bin out/empty.bin
 
@@ -174,12 +174,53 @@ group_password() {
   check "refused split writes nothing" is_empty long
 }
 
+group_metadata() {
+  mkdir -p tree/empty/deeper tree/private out bare
+  printf '#!/bin/sh\necho hi\n' >tree/run.sh
+  chmod 755 tree/run.sh
+  echo old >tree/old.txt
+  touch -d '2001-09-09 01:46:40' tree/old.txt
+  chmod 444 tree/old.txt
+  echo secret >tree/private/key
+  chmod 700 tree/private
+  touch -d '2003-03-03' tree/empty/deeper tree/empty
+  ln -s /tmp tree/to-folder
+  ln -s nowhere tree/dangling
+  mkfifo tree/pipe
+  run split tree -s 7
+  expect "a split names what it passed over" 0 \
+    "partwise-cli: $W/tree: passed over 1 link to a folder, 1 dangling link and 1 FIFO (-v lists them)" "$W/tree_spt"
+  run split tree -s 7 -v
+  expect "-v lists each entry passed over" 0 \
+    "partwise-cli: $W/tree: passed over 1 link to a folder, 1 dangling link and 1 FIFO:
+  dangling link: $W/tree/dangling
+  FIFO: $W/tree/pipe
+  link to a folder: $W/tree/to-folder" "$W/tree_spt"
+  run list tree_spt
+  check "list tells the set carries metadata" [ "$(sed -n 5p "$T/out")" == "# metadata: yes" ]
+
+  run join tree_spt -o out
+  expect "join with metadata" 0 "" "$W/out/tree"
+  local path
+  for path in . run.sh old.txt private private/key empty empty/deeper; do
+    check "mode and time of $path" [ "$(stat -c '%a %.9Y' "tree/$path")" == "$(stat -c '%a %.9Y' "out/tree/$path")" ]
+  done
+  run join tree_spt -o bare --no-metadata
+  expect "join without metadata" 0 "" "$W/bare/tree"
+  check "--no-metadata makes no empty folder" [ ! -e bare/tree/empty ]
+  check "--no-metadata keeps no mode" [ "$(stat -c %a bare/tree/run.sh)" != 755 ]
+
+  rm tree_spt/tree.meta
+  run list tree_spt
+  check "list tells a set without metadata" [ "$(sed -n 5p "$T/out")" == "# metadata: no" ]
+}
+
 group_list() {
   head -c 10000 /dev/urandom >data.bin
   mkdir out
   run split data.bin -s 4K
   local set=$W/data_spt
-  local header=$'# source: data.bin\n# total: 10000 bytes\n# chunks: 3\n# password: no'
+  local header=$'# source: data.bin\n# total: 10000 bytes\n# chunks: 3\n# password: no\n# metadata: yes'
   row() { printf '\n%s\t%s\t%s\t%s' "$1" "$2" "$3" "$set/data_$1.spt"; }
   run list data_spt
   expect "list of a sound set" 0 "" "$header$(row 0 ok 4096)$(row 1 ok 4096)$(row 2 ok 1808)"
@@ -279,7 +320,7 @@ group_refusals() {
   run join ../f_spt -o ../out -p "$(printf 'p%.0s' {1..32})"
   expect "join with a 32-byte password" 2 "partwise-cli: error: the password is longer than 31 bytes"$'\n'"$JOIN_USAGE" ""
   run frobnicate
-  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER"$'\n'"       partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q]"$'\n'"       partwise-cli --version | --help"
+  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER"$'\n'"       partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata]"$'\n'"       partwise-cli --version | --help"
   check "usage errors write nothing" [ "$(ls -A)" == f.bin ]
 
   run --version
