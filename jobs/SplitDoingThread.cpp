@@ -4,4 +4,4 @@
 
 SplitDoingThread::SplitDoingThread() { std::memset(&job, 0, sizeof job); }
 
-void SplitDoingThread::run() { keepResult(partwise::RunSplit(job)); }
+void SplitDoingThread::run() { keepResult(partwise::RunSplit(job, &report)); }

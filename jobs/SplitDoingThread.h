@@ -9,6 +9,8 @@ public:
     SplitDoingThread();
 
     partwise::SplitJob job;
+    // What the last split passed over; read once it finished.
+    partwise::SplitReport report;
 
 protected:
     void run() override;

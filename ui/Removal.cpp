@@ -33,7 +33,16 @@ QStringList LeftBelow(const QString& root, const QSet<QString>& listed) {
 
 }  // namespace
 
-bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files, QStringList& kept) {
+QStringList ListSubFolders(const QString& path) {
+    QStringList folders;
+    QDirIterator it(path, QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) folders << it.next();
+    return folders;
+}
+
+bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files, const QStringList& folders,
+                      QStringList& kept) {
     kept.clear();
     if (!QDir(path).exists()) return true;
     bool removedFiles = true;
@@ -51,12 +60,16 @@ bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files
             if (folder == root) break;
         }
     }
+    for (const QString& folder : folders) {
+        const QString clean = QDir::cleanPath(folder);
+        if (clean.startsWith(root + "/")) held.insert(clean);
+    }
     // Deepest first: a longer path can never be a parent of a shorter one.
-    QStringList folders(held.begin(), held.end());
-    std::sort(folders.begin(), folders.end(),
+    QStringList emptied(held.begin(), held.end());
+    std::sort(emptied.begin(), emptied.end(),
               [](const QString& a, const QString& b) { return a.size() != b.size() ? a.size() > b.size() : a < b; });
     // A folder that still holds something stays, and so do its parents.
-    for (const QString& folder : folders) QDir().rmdir(folder);
+    for (const QString& folder : emptied) QDir().rmdir(folder);
     if (QDir(path).exists()) kept = LeftBelow(path, listed);
     return removedFiles;
 }

@@ -11,10 +11,15 @@
 // before).
 bool RemoveFile(const QString& path);
 
-// Deletes the listed files of the folder tree at path, then the folders that
-// this emptied, deepest first: those that held a listed file and hold nothing
-// afterwards. Folders that held no listed file, and what the split passed
-// over (links to folders, FIFOs, ...), stay; kept receives what is left that
-// was not listed, as paths below path: each entry that is not a folder, and
-// each folder that holds nothing else. True when every listed file is gone.
-bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files, QStringList& kept);
+// Deletes the listed files of the folder tree at path, then, deepest first,
+// the folders that hold nothing afterwards among those that held a listed
+// file and the listed folders (those a chunk set records). Other folders, and
+// what the split passed over (links to folders, FIFOs, ...), stay; kept
+// receives what is left that was not listed, as paths below path: each entry
+// that is not a folder, and each folder that holds nothing else. True when
+// every listed file is gone.
+bool RemoveFolderTree(const QString& path, const std::vector<std::string>& files, const QStringList& folders,
+                      QStringList& kept);
+
+// Every folder below path, links to folders not followed.
+QStringList ListSubFolders(const QString& path);

@@ -35,6 +35,7 @@
 #include "WidgetLook.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
+#include "partwise/joiner.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
 #include "partwise/verify.h"
@@ -54,6 +55,21 @@ QString keptText(const QStringList& kept) {
     QString text = "the chunk set does not hold " + named.join(", ");
     if (kept.size() > kNamed) text += QString(" and %1 more").arg(kept.size() - kNamed);
     return text + ", so " + (kept.size() == 1 ? "it was" : "they were") + " not deleted.";
+}
+
+// What a folder split passed over: the counts, a few names below root.
+QString passedOverText(const partwise::SplitReport& report, const QString& root) {
+    constexpr int kNamed = 5;
+    QStringList named;
+    const QDir base(root);
+    for (const partwise::PassedOverEntry& entry : report.passedOver) {
+        if (named.size() == kNamed) break;
+        named << "'" + base.relativeFilePath(QFile::decodeName(entry.path.c_str())) + "'";
+    }
+    QString text = "The split " + QString::fromStdString(partwise::DescribePassedOver(report.passedOver)) +
+                   ", which the chunk set does not hold: " + named.join(", ");
+    const int more = int(report.passedOver.size()) - kNamed;
+    return more > 0 ? text + QString(" and %1 more.").arg(more) : text + ".";
 }
 
 // A field's number, or 0 when it is empty, 0 or past 32 bits.
@@ -421,7 +437,11 @@ void UI_SplitWidget::m_split_Button_slots() {
     jobSourcePath = sourcePath;
     jobSourceType = partwise::GetPathType(source.toStdString());
     jobSourceFiles.clear();
-    if (deleteAfterSplit && jobSourceType == 1) partwise::ListFolderFiles(source.toStdString(), jobSourceFiles, 1);
+    jobSourceFolders.clear();
+    if (deleteAfterSplit && jobSourceType == 1) {
+        partwise::ListFolderFiles(source.toStdString(), jobSourceFiles, 1);
+        jobSourceFolders = ListSubFolders(sourcePath);
+    }
 
     const QPoint at = dialogAnchor(360);
     progressWidget->placeDialog(at.x(), at.y(), 360, 96);
@@ -459,6 +479,9 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     completeWidget->placeDialog(at.x(), at.y(), 260, 80);
     completeWidget->show();
     // The completion dialog has room for its caption only.
+    const partwise::SplitReport& report = m_SplitDoingThread->report;
+    if (!report.passedOver.empty())
+        showFailure(mainWindow, "Passed over in '" + jobSourcePath + "'", passedOverText(report, jobSourcePath));
     if (!kept.isEmpty()) showFailure(mainWindow, "Kept in '" + jobSourcePath + "'", keptText(kept));
 }
 
@@ -490,5 +513,12 @@ bool UI_SplitWidget::newChunkSetIsSound() const {
 
 bool UI_SplitWidget::deleteSource(QStringList& kept) {
     if (jobSourceType == 0) return RemoveFile(jobSourcePath);
-    return jobSourceType != 1 || RemoveFolderTree(jobSourcePath, jobSourceFiles, kept);
+    if (jobSourceType != 1) return true;
+    // A set with its metadata file records every folder, empty ones too: they
+    // come back with a join, so they may go with the files.
+    const partwise::SplitJob& job = m_SplitDoingThread->job;
+    const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(job.sourcePath, job.outputFolder);
+    const bool recordsFolders =
+        QFileInfo(QFile::decodeName(partwise::MetadataFilePath(names.chunkFolder, names.sourceName).c_str())).isFile();
+    return RemoveFolderTree(jobSourcePath, jobSourceFiles, recordsFolders ? jobSourceFolders : QStringList(), kept);
 }

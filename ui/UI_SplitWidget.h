@@ -124,4 +124,5 @@ private:
     QString jobSourcePath;
     int jobSourceType = -1;
     std::vector<std::string> jobSourceFiles;
+    QStringList jobSourceFolders;
 };
