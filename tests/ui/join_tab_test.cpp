@@ -334,7 +334,8 @@ private slots:
         QVERIFY(!progress->isVisible());
         QCOMPARE(QDir(temp->filePath("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList());
-        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 401);
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(),
+                 402);  // the chunks, the metadata file and the descriptor
         QCOMPARE(rows(), 400);
         QVERIFY(joinButton()->isEnabled());
     }
