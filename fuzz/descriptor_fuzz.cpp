@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "chunk_bytes.h"
+#include "meta_file.h"
 
 namespace {
 
@@ -157,7 +158,10 @@ struct Run {
     std::string chunkFolder;
     std::string outputFolder;
     std::string sentinel;
-    std::string chunkStem;                      // the stem the chunk files were written under
+    std::string chunkStem;  // the stem the chunk files were written under
+    std::string meta;       // the metadata file, "" when the input holds none
+    struct stat sentinelBefore {};
+    mode_t workMode = 0;
     std::map<std::string, std::string> inputs;  // chunk folder entry -> its bytes
     std::map<std::string, Planted> planted;     // relative to the output folder
 
@@ -188,7 +192,14 @@ void LayDown(Run& run, const uint8_t* data, std::size_t size) {
     MakeFolder(run.outputFolder);
     WriteWhole(run.sentinel, kSentinelText);
 
-    const std::string descriptor(reinterpret_cast<const char*>(data), size);
+    // A metadata file, when the input holds one, follows the descriptor from
+    // its header line on.
+    std::string descriptor(reinterpret_cast<const char*>(data), size);
+    const std::size_t metaAt = descriptor.find(std::string(partwise::kMetaHeader) + "\n");
+    if (metaAt != std::string::npos) {
+        run.meta = descriptor.substr(metaAt);
+        descriptor.resize(metaAt);
+    }
     run.inputs[partwise::kDescriptorFileName] = descriptor;
     WriteWhole(run.chunkFolder + "/" + partwise::kDescriptorFileName, descriptor);
 
@@ -204,6 +215,29 @@ void LayDown(Run& run, const uint8_t* data, std::size_t size) {
         const std::string chunkName = run.chunkStem + "_" + std::to_string(i) + ".spt";
         run.inputs[chunkName] = ChunkBytes(i);
         WriteWhole(run.chunkFolder + "/" + chunkName, ChunkBytes(i));
+    }
+    if (!run.meta.empty()) {
+        const std::string metaName = run.chunkStem + partwise::kMetaSuffix;
+        run.inputs[metaName] = run.meta;
+        WriteWhole(run.chunkFolder + "/" + metaName, run.meta);
+    }
+    struct stat st {};
+    if (::lstat(run.sentinel.c_str(), &run.sentinelBefore) != 0 || ::lstat(run.work.c_str(), &st) != 0)
+        Violation("cannot look at the work folder");
+    run.workMode = st.st_mode;
+}
+
+// The folders the metadata file may have the join make, below the root name.
+void AccountMetaFolders(Run& run, const std::string& name) {
+    std::istringstream lines(run.meta);
+    std::string line;
+    std::getline(lines, line);  // the header
+    partwise::MetaEntry entry;
+    while (std::getline(lines, line)) {
+        if (!partwise::ParseMetaLine(line, entry) || entry.kind != 'D') continue;
+        const auto parts = Components(entry.path);
+        if (!parts) continue;
+        for (std::size_t k = 1; k <= parts->size(); ++k) run.folders.insert(name + "/" + JoinParts(*parts, k));
     }
 }
 
@@ -291,6 +325,7 @@ void Account(Run& run) {
     }
 
     run.folders.insert(name);
+    AccountMetaFolders(run, name);
     std::vector<const partwise::FileRecord*> records;
     partwise::CopyFileRecords(records);
     std::size_t i = 0;
@@ -358,6 +393,10 @@ void CheckUnchanged(const Run& run) {
     if (::lstat(run.chunkFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Violation("the chunk folder was replaced");
     if (::lstat(run.sentinel.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ReadWhole(run.sentinel) != kSentinelText)
         Violation("the sentinel beside the output folder changed");
+    if (st.st_mode != run.sentinelBefore.st_mode || st.st_mtim.tv_sec != run.sentinelBefore.st_mtim.tv_sec ||
+        st.st_mtim.tv_nsec != run.sentinelBefore.st_mtim.tv_nsec)
+        Violation("the sentinel's mode or time changed");
+    if (::lstat(run.work.c_str(), &st) != 0 || st.st_mode != run.workMode) Violation("the work folder's mode changed");
 
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(run.chunkFolder)) {

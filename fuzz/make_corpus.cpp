@@ -212,6 +212,54 @@ int main(int argc, char** argv) {
         PutPath(d, 6, "a.txt/f");
     });
 
+    // A metadata file follows the descriptor in an input. The tree's entries
+    // in walk order, with folders that hold no file, written out by hand so
+    // that the seeds do not change with the time they are made.
+    auto withMeta = [](const std::string& descriptor, const std::vector<std::string>& lines) {
+        std::string input = descriptor + "partwise-meta 1\n";
+        for (const std::string& line : lines) input += line + "\n";
+        return input;
+    };
+    const std::vector<std::string> treeMeta = {
+        "D 0755 1000000000 0 .",           "F 0644 978307200 0 a.txt",  "D 0750 1000000001 5 b",
+        "F 0600 1000000002 0 b/c.txt",     "D 0700 1000000003 0 b/d",   "F 0755 1000000004 0 b/d/e.bin",
+        "F 0444 1000000005 0 b/d/z.empty", "D 0555 1000000006 0 empty", "D 0711 1000000007 0 empty/deeper",
+        "F 0640 1000000008 0 f.txt",       "D 0755 1000000009 0 zz"};
+    auto metaVariant = [&](const std::string& name, const std::string& base, std::vector<std::string> lines,
+                           const std::function<void(std::vector<std::string>&)>& edit) {
+        edit(lines);
+        seeds.emplace_back(name, withMeta(base, lines));
+    };
+    auto keep = [](std::vector<std::string>&) {};
+    metaVariant("meta_folder_tree", tree, treeMeta, keep);
+    metaVariant("meta_file", threeChunks, {"F 0750 978307200 250000000 ."}, keep);
+    metaVariant("meta_planted_link_as_root", tree, treeMeta, keep);
+    seeds.back().second[0] = 1;
+    metaVariant("meta_planted_previous_in_folder", tree, treeMeta, keep);
+    seeds.back().second[0] = 5;
+    metaVariant("meta_hostile_dotdot_folder", tree, treeMeta,
+                [](std::vector<std::string>& l) { l.insert(l.begin() + 1, "D 0777 0 0 ../escape"); });
+    metaVariant("meta_hostile_absolute_folder", tree, treeMeta,
+                [](std::vector<std::string>& l) { l.push_back("D 0777 0 0 /tmp"); });
+    metaVariant("meta_hostile_file_outside", tree, treeMeta,
+                [](std::vector<std::string>& l) { l[1] = "F 0777 0 0 ../sentinel"; });
+    metaVariant("meta_hostile_unlisted_file", tree, treeMeta,
+                [](std::vector<std::string>& l) { l.push_back("F 0644 0 0 zz/new"); });
+    metaVariant("meta_hostile_files_swapped", tree, treeMeta,
+                [](std::vector<std::string>& l) { std::swap(l[1], l[9]); });
+    metaVariant("meta_hostile_special_bits", tree, treeMeta, [](std::vector<std::string>& l) {
+        l[0] = "D 07777 0 0 .";
+        l[1] = "F 06755 0 0 a.txt";
+        l[2] = "D 01777 0 0 b";
+    });
+    metaVariant("meta_hostile_folder_over_file", tree, treeMeta,
+                [](std::vector<std::string>& l) { l.insert(l.begin() + 1, "D 0755 0 0 a.txt"); });
+    metaVariant("meta_hostile_bad_escape", tree, treeMeta,
+                [](std::vector<std::string>& l) { l.push_back("D 0755 0 0 x\\q"); });
+    metaVariant("meta_hostile_file_is_folder", threeChunks, {"D 0755 0 0 ."}, keep);
+    seeds.emplace_back("meta_hostile_cut_short",
+                       withMeta(tree, treeMeta).substr(0, withMeta(tree, treeMeta).size() - 3));
+
     for (const auto& [name, descriptor] : seeds) WriteWhole(corpus + "/" + name, descriptor);
     fs::remove_all(scratch);
     std::printf("wrote %zu seeds to %s\n", seeds.size(), corpus.c_str());
