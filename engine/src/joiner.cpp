@@ -371,6 +371,7 @@ int PrepareJoin(JoinRun& run) {
     }
     struct stat st {};
     if (::stat(descriptorPath.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
+    if (::stat(MetaFilePath(run.chunkFolder, run.stem).c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
     run.inputs.Seal();
     return 0;
 }

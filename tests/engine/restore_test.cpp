@@ -125,6 +125,16 @@ TEST_F(Restore, SingleFileKeepsItsModeAndTime) {
     ExpectSameMetadata(dir / "src/tool", dir / "out/tool");
 }
 
+TEST_F(Restore, NeverReplacesItsOwnMetadataFile) {
+    // "f.meta" joined into its own chunk folder lands on the set's metadata file.
+    WriteFile(dir / "src/f.meta", "data");
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/f.meta", dir.path(), 3)), 0) << GetLastErrorText();
+    const std::string before = ReadFile(dir / "f_spt/f.meta");
+    EXPECT_EQ(RunJoin(dir / "f_spt", dir / "f_spt"), -1);
+    EXPECT_NE(GetLastErrorText().find("part of the chunk set"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(ReadFile(dir / "f_spt/f.meta"), before);
+}
+
 TEST_F(Restore, SplitReportsWhatItPassesOver) {
     WriteFile(dir / "src/t/a", "a");
     WriteFile(dir / "src/t/sub/b", "b");
