@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
                 [](std::vector<std::string>& l) { l.push_back("F 0644 0 0 zz/new"); });
     metaVariant("meta_hostile_files_swapped", tree, treeMeta,
                 [](std::vector<std::string>& l) { std::swap(l[1], l[9]); });
-    metaVariant("meta_hostile_special_bits", tree, treeMeta, [](std::vector<std::string>& l) {
+    metaVariant("meta_hostile_setuid_bits", tree, treeMeta, [](std::vector<std::string>& l) {
         l[0] = "D 07777 0 0 .";
         l[1] = "F 06755 0 0 a.txt";
         l[2] = "D 01777 0 0 b";
