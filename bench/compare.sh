@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Times partwise-cli against coreutils on the same data: a 1 GiB file of
 # random bytes split into 100 MiB pieces and joined back, and folders of
-# 20,000 and 10,000 small files split likewise. Each command runs RUNS times (9),
+# 20,000 and 10,000 small files split likewise. The 1 GiB file is also split
+# and joined by 7z (stored, 100 MiB volumes) when p7zip-full is installed.
+# partwise-cli's figures include writing the checksum file and, in the join,
+# hashing every chunk against it. Each command runs RUNS times (9),
 # alternating with its rival; prints medians, the ratio partwise/coreutils and
 # partwise-cli's peak resident memory. Needs about 3 GiB free in BENCH_DIR
 # (default /tmp); the data is removed at the end. Then a folder of 100,000
@@ -16,6 +19,7 @@ PARTWISE_PACKAGES=(g++ cmake ninja-build libcli11-dev)  # no window, no tests
 partwise_install_missing time
 
 RUNS=${RUNS:-9}  # odd, for a median; this many because disks are noisy
+SEVEN_ZIP=$(command -v 7z || true)
 BENCH_DIR=${BENCH_DIR:-/tmp}
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build-bench --target partwise-cli >/dev/null
@@ -66,6 +70,12 @@ for ((run = 1; run <= RUNS; run++)); do
   rm join/big.bin
   measure join_c sh -c 'cat "$@" >join/big.bin' cat "${parts[@]}"
   cmp big.bin join/big.bin
+  if [[ -n $SEVEN_ZIP ]]; then
+    rm -rf out/p join/big.bin && mkdir out/z
+    measure split_z "$SEVEN_ZIP" a -mx0 -v100m out/z/big.7z big.bin
+    measure join_z "$SEVEN_ZIP" x -y -ojoin out/z/big.7z.001
+    cmp big.bin join/big.bin
+  fi
   for n in 20000 10000; do
     rm -rf out && mkdir -p out/p out/c
     measure "files${n}_p" "$CLI" split "files$n" -s 100M -q -o out/p
@@ -116,6 +126,17 @@ for row in "split 1 GiB -s 100M:split" "join 1 GiB:join" \
     -v kib="$(peak "${name}_p.kib")" \
     'BEGIN { printf "%-24s %10.3f s %10.3f s %8.2f %12.1f MiB\n", label, p / 1e9, c / 1e9, p / c, kib / 1024 }'
 done
+if [[ -n $SEVEN_ZIP ]]; then
+  echo
+  printf '%-24s %12s %12s %8s\n' "" partwise 7z ratio
+  for row in "split 1 GiB -v100m -mx0:split" "join 1 GiB (7z x):join"; do
+    label=${row%%:*} name=${row#*:}
+    awk -v label="$label" -v p="$(median "${name}_p.ns")" -v z="$(median "${name}_z.ns")" \
+      'BEGIN { printf "%-24s %10.3f s %10.3f s %8.2f\n", label, p / 1e9, z / 1e9, p / z }'
+  done
+else
+  echo "(no 7z: install p7zip-full for the comparison with 7z)"
+fi
 awk -v a="$(median files20000_p.ns)" -v b="$(median files10000_p.ns)" \
   'BEGIN { printf "\npartwise 20,000 / 10,000 files: %.2f\n", a / b }'
 awk -v s="$(peak many_split.kib)" -v j="$(peak many_join.kib)" \

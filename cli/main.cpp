@@ -1,5 +1,6 @@
 // partwise-cli: splits a file or folder tree into a chunk set, lists a chunk
 // set and joins it back, from a terminal or a script.
+#include <partwise/checksums.h>
 #include <partwise/descriptor.h>
 #include <partwise/errors.h>
 #include <partwise/fsutil.h>
@@ -85,7 +86,7 @@ static_assert(sizeof(partwise::SplitJob::outputFolder) - 1 == kMaxPathBytes);
 
 constexpr const char* kSplitUsage =
     "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v]";
-constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER";
+constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER [--full] [-q]";
 constexpr const char* kJoinUsage = "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata]";
 constexpr const char* kOtherUsage = "partwise-cli --version | --help";
 
@@ -102,11 +103,21 @@ struct Options {
     bool force = false;
     bool verbose = false;
     bool noMetadata = false;
+    bool full = false;
 };
 
 int Fail(const std::string& reason) {
     std::fprintf(stderr, "partwise-cli: error: %s\n", reason.c_str());
     return kExitFailure;
+}
+
+void Note(const std::string& text) { std::fprintf(stderr, "partwise-cli: note: %s\n", text.c_str()); }
+
+// Said of every chunk checked by its size and first KiB only.
+std::string PartlyCheckedNote(int32_t partly, int32_t count) {
+    return std::to_string(partly) + " of " + std::to_string(count) + (count == 1 ? " chunk" : " chunks") +
+           (partly == 1 ? " has" : " have") + " no checksum; only " + (partly == 1 ? "its" : "their") +
+           " first KiB could be checked";
 }
 
 // usage is one subcommand's synopsis, or null for all of them.
@@ -236,7 +247,11 @@ int Split(const Options& options) {
     if (RunJob([&job, &report] { return partwise::RunSplit(job, &report); }, options.quiet) != 0)
         return Fail(EngineReason(*source + ": the split failed"));
     ReportPassedOver(*source, report, options.verbose);
-    std::printf("%s\n", partwise::DeriveChunkSetNames(*source, *output).chunkFolder.c_str());
+    const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(*source, *output);
+    if (totalSize > 0 && !partwise::NameFitsChecksumFile(names.sourceName))
+        Note(names.chunkFolder + ": no checksum file: the name '" + names.stem +
+             "' holds a line break, which it cannot record; only the first KiB of each chunk can be checked");
+    std::printf("%s\n", names.chunkFolder.c_str());
     return 0;
 }
 
@@ -259,10 +274,7 @@ int Inspect(const std::string& text, ChunkSetView& view) {
     return 0;
 }
 
-int List(const Options& options) {
-    ChunkSetView set;
-    if (int status = Inspect(options.chunkFolder, set); status != 0) return status;
-
+void PrintSetHeader(const ChunkSetView& set) {
     std::printf("# source: %s\n", set.sourceName.c_str());
     std::printf("# total: %" PRId64 " bytes\n", partwise::GetTotalSize());
     std::printf("# chunks: %" PRId32 "\n", partwise::GetChunkCount());
@@ -270,6 +282,43 @@ int List(const Options& options) {
     struct stat meta {};
     const std::string metaPath = partwise::MetadataFilePath(set.folder, set.sourceName);
     std::printf("# metadata: %s\n", ::lstat(metaPath.c_str(), &meta) == 0 && S_ISREG(meta.st_mode) ? "yes" : "no");
+}
+
+int ReportTruncated(const ChunkSetView& set) {
+    return Fail(partwise::BuildDescriptorPath(set.folder) +
+                ": cut short; it holds fewer records than its header counts");
+}
+
+// Every byte of every chunk hashed against the checksum file.
+int ListFull(const Options& options, ChunkSetView& set) {
+    std::vector<partwise::FullCheckEntry> entries;
+    partwise::ChunkSetCheck check;
+    if (RunJob([&] { return partwise::CheckChunkSetFully(set.folder, entries, check); }, options.quiet) != 0)
+        return Fail(EngineReason(set.folder + ": the chunks could not be checked"));
+    PrintSetHeader(set);
+    std::printf("# checksums: %s\n", check.checksumFile.empty() ? "none (first KiB of each chunk checked)" : "xxh128");
+    std::size_t bad = 0;
+    for (const partwise::FullCheckEntry& entry : entries) {
+        const bool good =
+            entry.verdict == partwise::ChunkVerdict::kOk || entry.verdict == partwise::ChunkVerdict::kUnchecked;
+        bad += good ? 0 : 1;
+        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, partwise::VerdictWord(entry.verdict),
+                    entry.chunkFileSize, entry.chunkPath.c_str());
+    }
+    if (partwise::DescriptorIsTruncated()) return ReportTruncated(set);
+    if (bad > 0)
+        return Fail(set.folder + ": " + std::to_string(bad) + " of " + std::to_string(entries.size()) +
+                    " chunks missing or damaged");
+    if (check.partlyChecked > 0) Note(set.folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
+    return 0;
+}
+
+int List(const Options& options) {
+    ChunkSetView set;
+    if (int status = Inspect(options.chunkFolder, set); status != 0) return status;
+    if (options.full) return ListFull(options, set);
+
+    PrintSetHeader(set);
     std::size_t bad = 0;
     for (const partwise::ChunkEntry& entry : set.entries) {
         bool good = entry.verdict == 0;
@@ -277,9 +326,7 @@ int List(const Options& options) {
         std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, good ? "ok" : "bad", entry.chunkFileSize,
                     entry.chunkPath.c_str());
     }
-    if (partwise::DescriptorIsTruncated())
-        return Fail(partwise::BuildDescriptorPath(set.folder) +
-                    ": cut short; it holds fewer records than its header counts");
+    if (partwise::DescriptorIsTruncated()) return ReportTruncated(set);
     if (bad > 0)
         return Fail(set.folder + ": " + std::to_string(bad) + " of " + std::to_string(set.entries.size()) +
                     " chunks missing or damaged");
@@ -323,8 +370,10 @@ int Join(const Options& options) {
 
     partwise::JoinOptions joinOptions;
     joinOptions.restoreMetadata = !options.noMetadata;
-    if (RunJob([&] { return partwise::RunJoin(folder, *output, joinOptions); }, options.quiet) != 0)
+    partwise::ChunkSetCheck check;
+    if (RunJob([&] { return partwise::RunJoin(folder, *output, joinOptions, &check); }, options.quiet) != 0)
         return Fail(EngineReason(folder + ": the join failed"));
+    if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
     std::printf("%s\n", target.c_str());
     return 0;
 }
@@ -382,6 +431,9 @@ int main(int argc, char** argv) {
 
     CLI::App* list = app.add_subcommand("list", "List a chunk set and check its chunks");
     AddChunkFolderArgument(*list, options);
+    list->add_flag("--full", options.full,
+                   "Hash every byte of every chunk against the checksum file (default: size and first KiB)");
+    list->add_flag("-q,--quiet", options.quiet, "Show no progress bar (with --full)");
 
     CLI::App* join = app.add_subcommand("join", "Join a chunk set back into its file or folder");
     AddChunkFolderArgument(*join, options);

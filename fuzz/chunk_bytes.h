@@ -4,10 +4,14 @@
 // successfully and the fuzzer starts from the deep end of the join.
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace partwise::fuzz {
 
 inline constexpr int kChunkCount = 3;
+// An input holding this marker is a descriptor, the marker, then the checksum
+// file laid down beside the chunks as "<stem>.xxh128".
+inline constexpr std::string_view kChecksumMarker = "\n#xxh128#\n";
 inline constexpr std::size_t kChunkLengths[kChunkCount] = {16, 16, 5};
 inline constexpr std::size_t kChunkSize = 16;
 inline constexpr std::size_t kStreamLength = 37;  // the chunks laid end to end

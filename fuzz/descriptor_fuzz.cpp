@@ -1,6 +1,7 @@
-// Fuzz target for the chunk set descriptor. Each input is laid down as the
-// descriptor of a chunk folder that holds a few small chunks; the reader, the
-// inspection and a join into an output folder beside a sentinel file then run
+// Fuzz target for the chunk set descriptor and the checksum file. Each input
+// is laid down as the descriptor (and, after a marker, the checksum file) of a
+// chunk folder that holds a few small chunks; the reader, the inspection, the
+// full check and a join into an output folder beside a sentinel file then run
 // on it. The run aborts when anything appears outside the output folder, the
 // sentinel or the chunk folder changes, or the output folder holds something
 // the descriptor and the chunks do not account for.
@@ -8,6 +9,7 @@
 // Built two ways: with -fsanitize=fuzzer as the libFuzzer target, and with
 // DESCRIPTOR_FUZZ_REPLAY as a program that runs every file of the folders it
 // is given, with which CTest replays the seed corpus.
+#include <partwise/checksums.h>
 #include <partwise/descriptor.h>
 #include <partwise/errors.h>
 #include <partwise/joiner.h>
@@ -35,10 +37,14 @@
 #include "chunk_bytes.h"
 #include "meta_file.h"
 
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+
 namespace {
 
 namespace fs = std::filesystem;
 using partwise::fuzz::ChunkBytes;
+using partwise::fuzz::kChecksumMarker;
 using partwise::fuzz::kChunkCount;
 
 constexpr const char* kSentinelText = "sentinel: the join must never touch this file\n";
@@ -158,8 +164,9 @@ struct Run {
     std::string chunkFolder;
     std::string outputFolder;
     std::string sentinel;
-    std::string chunkStem;  // the stem the chunk files were written under
-    std::string meta;       // the metadata file, "" when the input holds none
+    std::string chunkStem;                      // the stem the chunk files were written under
+    std::string meta;                           // the metadata file, "" when the input holds none
+    std::optional<std::string> checksums;       // the checksum file laid down, if any
     struct stat sentinelBefore {};
     mode_t workMode = 0;
     std::map<std::string, std::string> inputs;  // chunk folder entry -> its bytes
@@ -175,6 +182,10 @@ struct Run {
     int64_t namedBytes = 0;  // the sum of every group's length, when all are known
     bool namedBytesKnown = true;
 };
+
+void RequireReason(const char* step) {
+    if (partwise::GetLastErrorText().empty()) Violation(std::string(step) + " failed without a reason");
+}
 
 std::optional<std::string> ChunkContent(const Run& run, const std::string& stem, int32_t index) {
     if (stem != run.chunkStem || index < 0 || index >= kChunkCount) return std::nullopt;
@@ -192,13 +203,20 @@ void LayDown(Run& run, const uint8_t* data, std::size_t size) {
     MakeFolder(run.outputFolder);
     WriteWhole(run.sentinel, kSentinelText);
 
-    // A metadata file, when the input holds one, follows the descriptor from
-    // its header line on.
+    // The checksum file, when the input holds one, follows its marker line to
+    // the end; a metadata file follows the descriptor from its header line on.
     std::string descriptor(reinterpret_cast<const char*>(data), size);
+    const std::size_t marker = descriptor.find(kChecksumMarker);
+    if (marker != std::string::npos) {
+        run.checksums = descriptor.substr(marker + kChecksumMarker.size());
+        descriptor.resize(marker);
+    }
+    size = descriptor.size();
     const std::size_t metaAt = descriptor.find(std::string(partwise::kMetaHeader) + "\n");
     if (metaAt != std::string::npos) {
         run.meta = descriptor.substr(metaAt);
         descriptor.resize(metaAt);
+        size = metaAt;
     }
     run.inputs[partwise::kDescriptorFileName] = descriptor;
     WriteWhole(run.chunkFolder + "/" + partwise::kDescriptorFileName, descriptor);
@@ -221,6 +239,10 @@ void LayDown(Run& run, const uint8_t* data, std::size_t size) {
         run.inputs[metaName] = run.meta;
         WriteWhole(run.chunkFolder + "/" + metaName, run.meta);
     }
+    if (run.checksums) {
+        run.inputs[run.chunkStem + ".xxh128"] = *run.checksums;
+        WriteWhole(run.chunkFolder + "/" + run.chunkStem + ".xxh128", *run.checksums);
+    }
     struct stat st {};
     if (::lstat(run.sentinel.c_str(), &run.sentinelBefore) != 0 || ::lstat(run.work.c_str(), &st) != 0)
         Violation("cannot look at the work folder");
@@ -238,6 +260,96 @@ void AccountMetaFolders(Run& run, const std::string& name) {
         const auto parts = Components(entry.path);
         if (!parts) continue;
         for (std::size_t k = 1; k <= parts->size(); ++k) run.folders.insert(name + "/" + JoinParts(*parts, k));
+    }
+}
+
+std::string HashHex(const std::string& bytes) {
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits(bytes.data(), bytes.size()));
+    std::string hex;
+    for (unsigned char byte : canonical.digest) {
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 15];
+    }
+    return hex;
+}
+
+// What the checksum file laid down says of each chunk, read independently of
+// the engine: a line is exactly "<32 lowercase hex digits>  <stem>_<i>.spt";
+// a chunk with lines that disagree has none. Chunks the set lacks are left out.
+std::map<int32_t, std::optional<std::string>> ChecksumLines(const Run& run, const std::string& stem,
+                                                            int32_t chunkCount) {
+    std::map<int32_t, std::optional<std::string>> lines;
+    if (!run.checksums || stem != run.chunkStem) return lines;
+    std::istringstream text(*run.checksums);
+    std::string line;
+    while (std::getline(text, line)) {
+        if (line.size() < 34 || line.compare(32, 2, "  ") != 0 || line.find_first_not_of("0123456789abcdef") < 32)
+            continue;
+        const std::string name = line.substr(34), prefix = stem + "_";
+        if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".spt") != 0)
+            continue;
+        const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos ||
+            (digits.size() > 1 && digits[0] == '0'))
+            continue;
+        const auto index = static_cast<int32_t>(std::stol(digits));
+        if (index >= chunkCount) continue;
+        const std::string digest = line.substr(0, 32);
+        auto [at, added] = lines.emplace(index, digest);
+        if (!added && at->second != digest) at->second.reset();
+    }
+    return lines;
+}
+
+// Bytes of a chunk whose line differs are never placed, nor called good.
+void CheckChecksums(const Run& run, bool joined, const partwise::ChunkSetCheck& check) {
+    const std::string stem = StemOf(partwise::GetSourceName());
+    std::vector<const partwise::ChunkRecord*> chunks;
+    partwise::CopyChunkRecords(chunks);
+    const auto chunkCount = static_cast<int32_t>(chunks.size());
+    const auto lines = ChecksumLines(run, stem, chunkCount);
+    auto lineIsWrong = [&](int32_t index) {
+        const auto line = lines.find(index);
+        const auto content = ChunkContent(run, stem, index);
+        return line != lines.end() && line->second && content && *line->second != HashHex(*content);
+    };
+    int32_t rightLines = 0;
+    for (const auto& [index, digest] : lines) {
+        const auto content = ChunkContent(run, stem, index);
+        rightLines += digest && content && *digest == HashHex(*content) ? 1 : 0;
+    }
+    if (check.matched > rightLines || check.matched + check.partlyChecked > check.chunkCount)
+        Violation("the join counted " + std::to_string(check.matched) + " chunks as matched, " +
+                  std::to_string(rightLines) + " have a right line");
+    if (joined) {
+        std::vector<const partwise::FileRecord*> records;
+        partwise::CopyFileRecords(records);
+        for (int32_t i = 0; i < chunkCount; ++i) {
+            bool read = records.empty();
+            for (const partwise::FileRecord* record : records)
+                read = read || (record->chunkIndex == i && record->length > 0);
+            if (read && lineIsWrong(i))
+                Violation("the join placed bytes of chunk " + std::to_string(i) + ", whose checksum line differs");
+        }
+    }
+
+    std::vector<partwise::FullCheckEntry> entries;
+    partwise::ChunkSetCheck full;
+    if (partwise::CheckChunkSetFully(run.chunkFolder, entries, full) != 0) {
+        RequireReason("CheckChunkSetFully");
+        return;
+    }
+    for (const partwise::FullCheckEntry& entry : entries) {
+        const auto line = lines.find(entry.chunkIndex);
+        const auto content = ChunkContent(run, stem, entry.chunkIndex);
+        const bool right = line != lines.end() && line->second && content && *line->second == HashHex(*content);
+        if ((entry.verdict == partwise::ChunkVerdict::kOk) != right)
+            Violation("the full check calls chunk " + std::to_string(entry.chunkIndex) + " " +
+                      partwise::VerdictWord(entry.verdict));
+        if (lineIsWrong(entry.chunkIndex) && entry.verdict != partwise::ChunkVerdict::kDamaged)
+            Violation("the full check missed the damage of chunk " + std::to_string(entry.chunkIndex));
     }
 }
 
@@ -463,10 +575,6 @@ void CheckOutputs(const Run& run, bool joined) {
                   " bytes the descriptor records");
 }
 
-void RequireReason(const char* step) {
-    if (partwise::GetLastErrorText().empty()) Violation(std::string(step) + " failed without a reason");
-}
-
 }  // namespace
 
 int RunOne(const uint8_t* data, std::size_t size) {
@@ -476,11 +584,12 @@ int RunOne(const uint8_t* data, std::size_t size) {
     Run run;
     run.work = work.path();
     LayDown(run, data, size);
+    const std::size_t descriptorSize = run.inputs[partwise::kDescriptorFileName].size();
 
     if (partwise::ReadDescriptor(run.chunkFolder) != 0) {
         RequireReason("ReadDescriptor");
     } else {
-        CheckReader(size);
+        CheckReader(descriptorSize);
         PlantOutputs(run, size > 0 ? data[0] : 0);
     }
 
@@ -496,13 +605,16 @@ int RunOne(const uint8_t* data, std::size_t size) {
     }
     CheckUnchanged(run);
 
-    const bool joined = partwise::RunJoin(run.chunkFolder, run.outputFolder) == 0;
+    partwise::ChunkSetCheck check;
+    const bool joined = partwise::RunJoin(run.chunkFolder, run.outputFolder, {}, &check) == 0;
     if (!joined) RequireReason("RunJoin");
     g_outcome = joined ? "joined" : "refused: " + partwise::GetLastErrorText();
     partwise::ReadDescriptor(run.chunkFolder);  // the join leaves the file records on disk
     Account(run);
     CheckUnchanged(run);
     CheckOutputs(run, joined);
+    if (partwise::ReadDescriptor(run.chunkFolder) == 0) CheckChecksums(run, joined, check);
+    CheckUnchanged(run);
     return 0;
 }
 

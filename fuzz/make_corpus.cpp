@@ -7,6 +7,7 @@
 #include <partwise/fsutil.h>
 #include <partwise/splitter.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using partwise::DescriptorHeader;
 using partwise::FileRecord;
+using partwise::fuzz::kChecksumMarker;
 using partwise::fuzz::StreamBytes;
 
 [[noreturn]] void Die(const std::string& what) {
@@ -87,6 +89,12 @@ std::string Split(const std::string& source, const std::string& outputFolder, co
         if (ReadWhole(partwise::ChunkFilePath(names.chunkFolder, names.stem, i)) != partwise::fuzz::ChunkBytes(i))
             Die("chunk " + std::to_string(i) + " of '" + source + "' differs from the fuzz target's chunk");
     return ReadWhole(partwise::BuildDescriptorPath(names.chunkFolder));
+}
+
+// A seed's descriptor with the checksum file its split wrote, in the form
+// the fuzz target takes them.
+std::string WithChecksums(const std::string& descriptor, const std::string& chunkFolder, const std::string& stem) {
+    return descriptor + std::string(kChecksumMarker) + ReadWhole(chunkFolder + "/" + stem + ".xxh128");
 }
 
 // Byte surgery on a descriptor.
@@ -163,6 +171,39 @@ int main(int argc, char** argv) {
         {"folder_files_on_chunk_ends", folder("edges", {{"p", 16}, {"q", 16}, {"r", 5}})},
         {"folder_ends_on_last_chunk_end", folder("even", {{"p", 16}, {"q", 16}})},
     };
+
+    // The checksum files of the two main sets, and what can be wrong with one.
+    const std::string fileSums = WithChecksums(threeChunks, chunks + "/data_spt", "data");
+    const std::string treeSums = WithChecksums(tree, chunks + "/tree_spt", "tree");
+    const std::size_t lineLength = 32 + 2 + std::string("data_0.spt\n").size();
+    auto sums = [&](const std::string& name, const std::string& base, const std::function<void(std::string&)>& edit) {
+        std::string seed = base;
+        const std::size_t start = seed.find(kChecksumMarker) + kChecksumMarker.size();
+        std::string text = seed.substr(start);
+        edit(text);
+        seeds.emplace_back(name, seed.substr(0, start) + text);
+    };
+    sums("checksums_file", fileSums, [](std::string&) {});
+    sums("checksums_folder", treeSums, [](std::string&) {});
+    sums("checksums_damaged_first", fileSums, [](std::string& t) { t[0] = t[0] == '0' ? '1' : '0'; });
+    sums("checksums_damaged_last", treeSums, [&](std::string& t) { t[2 * lineLength] ^= 1; });
+    sums("checksums_bad_hex", fileSums, [](std::string& t) { t[5] = 'G'; });
+    sums("checksums_upper_case", fileSums, [&](std::string& t) {
+        for (std::size_t i = 0; i < 32; ++i) t[lineLength + i] = static_cast<char>(std::toupper(t[lineLength + i]));
+    });
+    sums("checksums_missing_line", fileSums, [&](std::string& t) { t.erase(lineLength, lineLength); });
+    sums("checksums_crlf", treeSums, [](std::string& t) { t.insert(t.find('\n'), "\r"); });
+    sums("checksums_chunk_the_set_lacks", fileSums, [&](std::string& t) { t += t.substr(0, 32) + "  data_3.spt\n"; });
+    sums("checksums_conflicting_lines", fileSums, [&](std::string& t) {
+        std::string wrong = t.substr(0, lineLength);
+        wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+        t += wrong;
+    });
+    sums("checksums_swapped_lines", treeSums, [&](std::string& t) {
+        t = t.substr(lineLength, lineLength) + t.substr(0, lineLength) + t.substr(2 * lineLength);
+    });
+    sums("checksums_huge", fileSums, [](std::string& t) { t += std::string(4096, '0'); });
+    sums("checksums_empty", treeSums, [](std::string& t) { t.clear(); });
 
     auto variant = [&](const std::string& name, const std::string& base,
                        const std::function<void(std::string&)>& edit) {

@@ -9,4 +9,7 @@ MergeDoingThread::MergeDoingThread() {
     std::memset(outputFolderPath, 0, sizeof outputFolderPath);
 }
 
-void MergeDoingThread::run() { keepResult(partwise::RunJoin(chunkFolderPath, outputFolderPath)); }
+void MergeDoingThread::run() {
+    check = partwise::ChunkSetCheck();
+    keepResult(partwise::RunJoin(chunkFolderPath, outputFolderPath, {}, &check));
+}

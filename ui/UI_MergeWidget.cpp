@@ -290,29 +290,51 @@ void UI_MergeWidget::m_merge_Timer1_slots() {
     progressWidget->showRate(partwise::GetBytesDone(), partwise::GetTotalBytes());
 }
 
+void UI_MergeWidget::deleteChunks(const QString& checksumFile) {
+    int kept = 0;
+    for (const partwise::ChunkEntry& entry : chunkModel->entries())
+        kept += RemoveFile(QFile::decodeName(entry.chunkPath.c_str())) ? 0 : 1;
+    if (!checksumFile.isEmpty()) kept += RemoveFile(checksumFile) ? 0 : 1;
+    // The metadata file goes with the chunks it was written beside.
+    const std::string meta = partwise::MetadataFilePath(QFile::encodeName(chunkFolder).toStdString(),
+                                                        QFile::encodeName(sourceName).toStdString());
+    kept += RemoveFile(QFile::decodeName(meta.c_str())) ? 0 : 1;
+    chunkModel->clear();
+    summaryLabel->clear();
+    setJoinAllowed(false);
+    if (kept > 0)
+        showFailure(mainWindow, "Chunks not deleted", QString("%1 chunk files could not be deleted.").arg(kept));
+}
+
 void UI_MergeWidget::m_MergeDoingThread_Finished() {
     m_merge_Timer1->stop();
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
     if (showJobFailure(mainWindow, *m_MergeDoingThread, "Joining failed", "The output was not completed.")) return;
-    // Only after a complete join: the chunks may be the only copy of the data.
-    if (deleteSourceCheckBox->checkState() == Qt::Checked) {
-        int kept = 0;
-        for (const partwise::ChunkEntry& entry : chunkModel->entries())
-            kept += RemoveFile(QFile::decodeName(entry.chunkPath.c_str())) ? 0 : 1;
-        // The metadata file goes with the chunks it was written beside.
-        const std::string meta = partwise::MetadataFilePath(QFile::encodeName(chunkFolder).toStdString(),
-                                                            QFile::encodeName(sourceName).toStdString());
-        kept += RemoveFile(QFile::decodeName(meta.c_str())) ? 0 : 1;
-        chunkModel->clear();
-        summaryLabel->clear();
-        setJoinAllowed(false);
-        if (kept > 0)
-            showFailure(mainWindow, "Chunks not deleted", QString("%1 chunk files could not be deleted.").arg(kept));
-    }
+    const partwise::ChunkSetCheck& check = m_MergeDoingThread->check;
+    const QString checksumFile = QFile::decodeName(check.checksumFile.c_str());
+    const bool deleteWanted = deleteSourceCheckBox->checkState() == Qt::Checked;
+    // Only after every chunk matched its checksum: the chunks may be the only
+    // copy of the data.
+    if (deleteWanted && check.everyChunkMatched()) deleteChunks(checksumFile);
 
     completeWidget->folderPath = outPathLineEdit->text();
     const QPoint at = dialogAnchor(240);
     completeWidget->placeDialog(at.x(), at.y(), 260, 80);
     completeWidget->exec();
+
+    if (check.everyChunkMatched()) return;
+    // The completion dialog has room for its caption only.
+    const int unchecked = check.chunkCount - check.matched;
+    const QString text = checksumFile.isEmpty()
+                             ? QString(
+                                   "This chunk set has no checksum file: only the first KiB of each chunk could be "
+                                   "checked.")
+                             : QString("%1 of %2 chunks have no checksum: only their first KiB could be checked.")
+                                   .arg(unchecked)
+                                   .arg(check.chunkCount);
+    if (!deleteWanted)
+        showFailure(mainWindow, "Checked only in part", text);
+    else if (confirmLoss(mainWindow, "Checked only in part", text + " Delete the chunk files anyway?"))
+        deleteChunks(checksumFile);
 }

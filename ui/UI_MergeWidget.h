@@ -72,6 +72,8 @@ private:
     void setJoinAllowed(bool allowed);
     // The line under the list; a descriptor cut short counts every chunk as damaged.
     void showSummary(int64_t totalSize, const std::vector<partwise::ChunkEntry>& entries, bool descriptorCutShort);
+    // Deletes the listed chunks and the set's checksum file, then empties the list.
+    void deleteChunks(const QString& checksumFile);
 
     MergeDoingThread* m_MergeDoingThread;
     EngineCallThread* inspectThread;

@@ -33,6 +33,7 @@
 #include "UI_SplitProject.h"
 #include "UI_inputpwdWidget.h"
 #include "WidgetLook.h"
+#include "partwise/checksums.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/joiner.h"
@@ -473,6 +474,12 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
             showFailure(mainWindow, "Source not deleted",
                         "Some files of '" + jobSourcePath + "' could not be deleted.");
     }
+    const partwise::SplitJob& job = m_SplitDoingThread->job;
+    if (job.totalSize > 0 &&
+        !partwise::NameFitsChecksumFile(partwise::DeriveChunkSetNames(job.sourcePath, "").sourceName))
+        showFailure(mainWindow, "No checksum file",
+                    "The source's name holds a line break, which a checksum file cannot record: the chunk set "
+                    "has none, so only the first KiB of each chunk can be checked.");
 
     completeWidget->folderPath = QFile::decodeName(m_SplitDoingThread->job.outputFolder);
     const QPoint at = dialogAnchor(240);

@@ -6,8 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <string_view>
+
+#include "partwise/splitter.h"
 
 namespace partwise {
 namespace {
@@ -31,22 +32,6 @@ bool ParseDigest(std::string_view hex, Digest128& digest) {
         digest[i] = static_cast<unsigned char>(high * 16 + low);
     }
     return true;
-}
-
-// The chunk index a name "<stem>_<i>.spt" stands for, or -1. Only the
-// spelling the splitter writes counts: no sign, no leading zero.
-int64_t ChunkIndexOfName(std::string_view name, const std::string& stem) {
-    if (name.size() <= stem.size() + 1 + kChunkSuffix.size() || name.substr(0, stem.size()) != stem ||
-        name[stem.size()] != '_' || name.substr(name.size() - kChunkSuffix.size()) != kChunkSuffix)
-        return -1;
-    std::string_view digits = name.substr(stem.size() + 1, name.size() - stem.size() - 1 - kChunkSuffix.size());
-    if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0') ||
-        digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return -1;
-    int64_t index = 0;
-    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
-    if (error != std::errc() || end != digits.data() + digits.size()) return -1;
-    return index;
 }
 
 }  // namespace
@@ -153,7 +138,7 @@ int ReadChecksumFile(const std::string& path, const std::string& stem, int32_t c
         int64_t index = -1;
         if (!overlong && text.size() > kHexDigits + kSeparator.size() &&
             text.substr(kHexDigits, kSeparator.size()) == kSeparator && ParseDigest(text, digest))
-            index = ChunkIndexOfName(text.substr(kHexDigits + kSeparator.size()), stem);
+            index = ChunkNumberOfName(text.substr(kHexDigits + kSeparator.size()), stem);
         if (index >= 0 && index < chunkCount)
             table.Take(static_cast<int32_t>(index), digest);
         else

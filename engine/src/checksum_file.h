@@ -54,6 +54,7 @@ public:
     int Open(const std::string& path) { return file_.Open(path); }
     int Add(const std::string& chunkName, const Digest128& digest);
     int Commit() { return file_.Commit(); }
+    void Discard() { file_.Discard(); }
 
 private:
     StagedFile file_;

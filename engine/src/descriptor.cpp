@@ -12,6 +12,7 @@
 #include "file_io.h"
 #include "partwise/errors.h"
 #include "partwise/md5.h"
+#include "staged_file.h"
 
 namespace partwise {
 
@@ -108,36 +109,8 @@ void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t 
 }
 
 namespace {
-// Gathers small records into larger writes without holding the whole file.
-class BufferedWriter {
-public:
-    explicit BufferedWriter(int fd) : fd_(fd) { buffer_.reserve(kCapacity); }
-    int Append(const void* data, std::size_t length) {
-        if (buffer_.size() + length > kCapacity && Flush() != 0) return -1;
-        const char* p = static_cast<const char*>(data);
-        buffer_.insert(buffer_.end(), p, p + length);
-        return 0;
-    }
-    int Flush() {
-        int result = WriteAll(fd_, buffer_.data(), buffer_.size());
-        buffer_.clear();
-        return result;
-    }
-
-private:
-    static constexpr std::size_t kCapacity = 64 * 1024;
-    int fd_;
-    std::vector<char> buffer_;
-};
-
-int WriteRecords(int fd, const DescriptorState& state) {
-    BufferedWriter out(fd);
-    if (out.Append(&state.header, sizeof state.header) != 0) return -1;
-    for (const auto& record : state.chunkRecords)
-        if (out.Append(record.get(), sizeof(ChunkRecord)) != 0) return -1;
-    for (const auto& record : state.fileRecords)
-        if (out.Append(record.get(), sizeof(FileRecord)) != 0) return -1;
-    return out.Flush();
+int PutBytes(StagedFile& file, const void* data, std::size_t length) {
+    return file.Append(std::string_view(static_cast<const char*>(data), length));
 }
 }  // namespace
 
@@ -146,21 +119,13 @@ int WriteDescriptor() {
     if (state.stream) return state.stream->Commit();
     // Renamed into place only when whole, so that no reader ever sees half a
     // descriptor, nor one that outlived a failed write.
-    const std::string& path = state.descriptorPath;
-    const std::string temporary = path + ".tmp";
-    UniqueFd fd = CreateFresh(temporary);
-    if (!fd.valid()) return Fail("cannot create", temporary, errno);
-    if (WriteRecords(fd.get(), state) != 0 || fd.Close() != 0) {
-        int err = errno;
-        ::unlink(temporary.c_str());
-        return Fail("cannot write", temporary, err);
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        ::unlink(temporary.c_str());
-        return Fail("cannot rename into place", path, err);
-    }
-    return 0;
+    StagedFile file;
+    if (file.Open(state.descriptorPath) != 0 || PutBytes(file, &state.header, sizeof state.header) != 0) return -1;
+    for (const auto& record : state.chunkRecords)
+        if (PutBytes(file, record.get(), sizeof(ChunkRecord)) != 0) return -1;
+    for (const auto& record : state.fileRecords)
+        if (PutBytes(file, record.get(), sizeof(FileRecord)) != 0) return -1;
+    return file.Commit();
 }
 
 namespace {

@@ -152,6 +152,8 @@ public:
     bool Gathers(int64_t expected) const { return expected < static_cast<int64_t>(buffer_.size() / 4); }
     // Writes what Gather holds back. Returns 0, or -1 with the last error.
     int Flush();
+    // The bytes Gather holds back.
+    int64_t held() const { return static_cast<int64_t>(pending_); }
 
 private:
     // Copies one run of data. Returns the bytes copied, or -1.

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "checksum_file.h"
 #include "descriptor_stream.h"
 #include "file_io.h"
 #include "partwise/descriptor.h"
@@ -23,6 +24,7 @@
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
 #include "restore.h"
+#include "read_back_hasher.h"
 
 namespace partwise {
 namespace {
@@ -76,6 +78,12 @@ struct JoinRun {
     std::vector<int64_t> chunkSizes;
     RangeCopier copier;
     MetaRestore meta;
+    // The checksum file's lines; chunks without one are checked by their
+    // fingerprint alone.
+    std::string checksumPath;
+    ChecksumTable checksums;
+    ReadBackHasher hasher;
+    ChunkSetCheck check;
 };
 
 std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(run.chunkFolder, run.stem, index); }
@@ -105,6 +113,25 @@ int VerifyChunks(JoinRun& run, bool everyChunk) {
             return Fail("chunk '" + ChunkPath(run, index) +
                         "' is not the chunk that was split (its fingerprint differs)");
     }
+    return 0;
+}
+
+// Hashing starts at a chunk's first byte when the chunk has a checksum.
+int FollowIfChecked(JoinRun& run, int fd, int32_t index) {
+    Digest128 expected;
+    return run.hasher.Start(run.checksums.Get(index, expected) ? fd : -1, ChunkPath(run, index));
+}
+
+// Once the hasher has read the chunk whole: does it match its line?
+int MatchChecksum(JoinRun& run, int32_t index, int64_t size) {
+    if (!run.hasher.active()) return 0;
+    if (run.hasher.Finish(size) != 0) return -1;
+    Digest128 expected;
+    run.checksums.Get(index, expected);
+    if (run.hasher.Final() != expected)
+        return Fail("chunk '" + ChunkPath(run, index) + "' is damaged: its bytes differ from its checksum in '" +
+                    run.checksumPath + "'");
+    ++run.check.matched;
     return 0;
 }
 
@@ -151,9 +178,13 @@ int JoinSingleFile(JoinRun& run) {
         int64_t size = 0;
         const int64_t expected = run.chunkSizes[static_cast<std::size_t>(i)];
         if (OpenChunk(run, i, expected, chunk, size) != 0) return -1;
-        int64_t n = run.copier.Copy(chunk.get(), ChunkPath(run, i), 0, out.fd(), finalPath, size);
+        // The output is placed only after the last chunk: each is hashed as it is copied.
+        if (FollowIfChecked(run, chunk.get(), i) != 0) return -1;
+        int64_t n =
+            CopyAndHash(run.copier, chunk.get(), ChunkPath(run, i), 0, out.fd(), finalPath, size, run.hasher, 0);
         if (n < 0) return -1;
         if (n != size) return Fail("chunk '" + ChunkPath(run, i) + "' changed while it was read");
+        if (MatchChecksum(run, i, size) != 0) return -1;
     }
     if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
     return PlaceOutput(run, out, finalPath);
@@ -303,6 +334,7 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
         return -1;
 
     int32_t openIndex = -1;
+    std::vector<bool> verified(run.chunkSizes.size(), false);
     UniqueFd chunk;
     std::optional<TemporaryFile> out;
     std::string current, finalPath, relative;
@@ -329,6 +361,13 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
             int64_t size = 0;
             if (OpenChunk(run, record.chunkIndex, run.chunkSizes[index], chunk, size) != 0) return -1;
             openIndex = record.chunkIndex;
+            // Files are placed as they end, so a chunk is hashed whole before
+            // the first byte is copied out of it.
+            if (!verified[index]) {
+                if (FollowIfChecked(run, chunk.get(), openIndex) != 0 || MatchChecksum(run, openIndex, size) != 0)
+                    return -1;
+                verified[index] = true;
+            }
         }
         const std::string chunkPath = ChunkPath(run, openIndex);
         int64_t n = run.copier.Copy(chunk.get(), chunkPath, record.offsetInChunk, out->fd(), finalPath, record.length);
@@ -372,6 +411,17 @@ int PrepareJoin(JoinRun& run) {
     struct stat st {};
     if (::stat(descriptorPath.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
     if (::stat(MetaFilePath(run.chunkFolder, run.stem).c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
+
+    run.checksumPath = ChecksumFilePath(run.chunkFolder, run.stem);
+    const int32_t count = static_cast<int32_t>(chunks.size());
+    if (ReadChecksumFile(run.checksumPath, run.stem, count, run.checksums) < 0) return -1;
+    if (run.checksums.loaded()) {
+        run.check.checksumFile = run.checksumPath;
+        if (::stat(run.checksumPath.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
+    }
+    run.check.chunkCount = count;
+    Digest128 digest;
+    for (int32_t i = 0; i < count; ++i) run.check.partlyChecked += run.checksums.Get(i, digest) ? 0 : 1;
     run.inputs.Seal();
     return 0;
 }
@@ -389,6 +439,16 @@ int OpenMetadata(JoinRun& run) {
     return run.meta.Open(run.chunkFolder, run.stem, root, std::move(hooks));
 }
 
+int Join(JoinRun& run, const JoinOptions& options) {
+    DescriptorFile descriptor;
+    if (ReadDescriptorHead(run.chunkFolder, descriptor) != 0) return -1;
+    Progress().totalBytes = GetTotalSize();
+    if (PrepareJoin(run) != 0 || (options.restoreMetadata && OpenMetadata(run) != 0)) return -1;
+    struct stat st {};
+    if (::stat(run.outputFolder.c_str(), &st) != 0) return Fail("cannot join into", run.outputFolder, errno);
+    if (!S_ISDIR(st.st_mode)) return Fail("cannot join into", run.outputFolder, ENOTDIR);
+    return GetFileRecordCount() > 0 ? JoinFolder(run, descriptor) : JoinSingleFile(run);
+}
 }  // namespace
 
 std::string MetadataFilePath(const std::string& chunkFolder, const std::string& sourceName) {
@@ -397,20 +457,16 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
     return MetaFilePath(chunkFolder, stem);
 }
 
-int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options) {
+int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options,
+            ChunkSetCheck* check) {
     ClearLastError();
     Progress().bytesDone = 0;
     JoinRun run;
     run.chunkFolder = chunkFolder;
     run.outputFolder = WithoutTrailingSlashes(outputFolder);
-    DescriptorFile descriptor;
-    if (ReadDescriptorHead(chunkFolder, descriptor) != 0) return -1;
-    Progress().totalBytes = GetTotalSize();
-    if (PrepareJoin(run) != 0 || (options.restoreMetadata && OpenMetadata(run) != 0)) return -1;
-    struct stat st {};
-    if (::stat(run.outputFolder.c_str(), &st) != 0) return Fail("cannot join into", run.outputFolder, errno);
-    if (!S_ISDIR(st.st_mode)) return Fail("cannot join into", run.outputFolder, ENOTDIR);
-    return GetFileRecordCount() > 0 ? JoinFolder(run, descriptor) : JoinSingleFile(run);
+    const int result = Join(run, options);
+    if (check != nullptr) *check = run.check;
+    return result;
 }
 
 }  // namespace partwise

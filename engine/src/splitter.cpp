@@ -1,4 +1,5 @@
 #include "partwise/splitter.h"
+#include "read_back_hasher.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string_view>
 
+#include "checksum_file.h"
 #include "descriptor_stream.h"
 #include "file_io.h"
 #include "meta_file.h"
@@ -47,6 +49,12 @@ struct SplitRun {
     bool madeFolder = false;
     int64_t chunksStarted = 0;
     bool metaPlaced = false;
+    // Off for an empty set and for a stem the checksum file cannot name.
+    bool writeChecksums = false;
+    ChecksumFileWriter checksums;
+    bool checksumsPlaced = false;
+    // Follows the chunk being written, opened again for reading.
+    ReadBackHasher hasher;
 };
 
 // Notes what lies in the chunk folder before the split writes there.
@@ -73,9 +81,22 @@ int OpenChunk(SplitRun& run, const ChunkJob& chunk, UniqueFd& fd) {
     return 0;
 }
 
+// Opens the chunk just created for reading too, so that its bytes are hashed
+// as they land.
+int FollowChunk(SplitRun& run, const ChunkJob& chunk) {
+    if (!run.writeChecksums) return 0;
+    UniqueFd readBack = OpenForReading(chunk.chunkPath);
+    if (!readBack.valid()) return Fail("cannot read back chunk", chunk.chunkPath, errno);
+    return run.hasher.Start(readBack.get(), chunk.chunkPath);
+}
+
 // Closes a written chunk and records it; the descriptor's own write failures
 // stop the split here too.
-int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk) {
+int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk, int64_t written) {
+    if (run.writeChecksums) {
+        if (run.hasher.Finish(written) != 0) return -1;
+        if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), run.hasher.Final()) != 0) return -1;
+    }
     if (fd.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
     AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
     return run.descriptor.failed() ? -1 : 0;
@@ -83,13 +104,14 @@ int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk) {
 
 int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(run, chunk, out) != 0 ||
+    if (OpenChunk(run, chunk, out) != 0 || FollowChunk(run, chunk) != 0 ||
         ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out.get(), 0, chunk.chunkPath) != 0)
         return -1;
-    int64_t n = run.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath, chunk.length);
+    int64_t n = CopyAndHash(run.copier, source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath,
+                            chunk.length, run.hasher, 0);
     if (n < 0) return -1;
     run.copied += n;
-    return FinishChunk(run, out, chunk);
+    return FinishChunk(run, out, chunk, n);
 }
 
 // Chunk i of the split, to be read from readPosition on.
@@ -163,7 +185,7 @@ struct FileCursor {
 // where a chunk ends gets one more record, of length 0, in the next chunk.
 int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(run, chunk, out) != 0) return -1;
+    if (OpenChunk(run, chunk, out) != 0 || FollowChunk(run, chunk) != 0) return -1;
     int64_t written = 0;
     while (cursor.more) {
         if (CheckCancel() != 0) return -1;
@@ -194,20 +216,25 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
             const int64_t from = cursor.readPosition + n;
             if (ReserveData(cursor.fd.get(), path, from, space - n, out.get(), written + n, chunk.chunkPath) != 0)
                 return -1;
-            int64_t more = run.copier.Copy(cursor.fd.get(), path, from, out.get(), chunk.chunkPath, space - n);
+            // Copy writes out what Gather held back first, so everything up
+            // to written + n is in the chunk when the hasher follows.
+            int64_t more = CopyAndHash(run.copier, cursor.fd.get(), path, from, out.get(), chunk.chunkPath, space - n,
+                                       run.hasher, written + n);
             if (more < 0) return -1;
             n += more;
             fileEnded = n < space;
         }
         written += n;
         cursor.readPosition += n;
+        // Small files wait in the copier's block; what went out may be hashed.
+        if (run.hasher.HashUpTo(written - run.copier.held()) != 0) return -1;
         AddFileRecord(RelativePath(run, path), chunk.chunkIndex, pieceStart, written - pieceStart);
         if (!fileEnded) break;
         if (cursor.Advance() != 0) return -1;
     }
     if (cursor.walker.failed() || run.copier.Flush() != 0) return -1;
     run.copied += written;
-    return FinishChunk(run, out, chunk);
+    return FinishChunk(run, out, chunk, written);
 }
 
 // After the last chunk: the files the chunks did not reach must hold no more
@@ -290,26 +317,10 @@ int PrepareFolder(SplitRun& run) {
     return 0;
 }
 
-// A descriptor or metadata file left by an earlier set.
+// A descriptor, metadata or checksum file left by an earlier set.
 int RemoveStale(const std::string& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove old", path, errno);
     return 0;
-}
-
-// n when name is "<stem>_<n>.spt" exactly as ChunkFilePath writes it, else -1.
-int64_t ChunkNumber(std::string_view name, std::string_view stem) {
-    constexpr std::string_view kSuffix = ".spt";
-    if (name.size() <= stem.size() + 1 + kSuffix.size() || !name.starts_with(stem) || name[stem.size()] != '_' ||
-        !name.ends_with(kSuffix))
-        return -1;
-    const std::string_view digits = name.substr(stem.size() + 1, name.size() - stem.size() - 1 - kSuffix.size());
-    if (digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return -1;
-    int64_t n = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n <= INT32_MAX ? n : -1;
 }
 
 // The new set owns the chunk folder: no chunk file of the stem from an
@@ -317,7 +328,7 @@ int64_t ChunkNumber(std::string_view name, std::string_view stem) {
 int RemoveOldChunks(const SplitRun& run) {
     std::vector<std::string> stale;
     if (ListFolderNames(run.names.chunkFolder, [&](std::string_view name) {
-            if (ChunkNumber(name, run.names.stem) >= 0)
+            if (ChunkNumberOfName(name, run.names.stem) >= 0)
                 stale.push_back(run.names.chunkFolder + "/" + std::string(name));
         }) != 0)
         return -1;
@@ -349,10 +360,10 @@ int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& 
     bool holdsItsChunks = false, holdsUnknownChunks = false;
     if (ListFolderNames(folder, [&](std::string_view name) {
             if (readable && !sameSource) {
-                const int64_t n = ChunkNumber(name, heldStem);
+                const int64_t n = ChunkNumberOfName(name, heldStem);
                 if (n >= 0 && n < header.chunkCount) holdsItsChunks = true;
             }
-            if (!stemIsItsOwn && ChunkNumber(name, names.stem) >= 0) holdsUnknownChunks = true;
+            if (!stemIsItsOwn && ChunkNumberOfName(name, names.stem) >= 0) holdsUnknownChunks = true;
         }) != 0)
         return -1;
     if (holdsItsChunks) {
@@ -368,12 +379,14 @@ int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& 
 }
 
 // Takes back what a split that did not finish wrote: the chunk files it
-// created or replaced, its descriptor's temporary file, and the chunk folder
-// when the split made it and nothing else is in it. Adds to the last error
-// what it could not remove, or that nothing was left behind.
+// created or replaced, the temporary files of its descriptor and checksum
+// file, and the chunk folder when the split made it and nothing else is in
+// it. Adds to the last error what it could not remove, or that nothing was
+// left behind.
 void RemoveUnfinishedSet(SplitRun& run) {
     run.descriptor.Discard();
     run.meta.Discard();
+    run.checksums.Discard();
     std::string notRemoved;
     int64_t notRemovedCount = 0;
     auto note = [&](const std::string& path, int err) {
@@ -381,6 +394,8 @@ void RemoveUnfinishedSet(SplitRun& run) {
     };
     const std::string metaPath = MetaFilePath(run.names.chunkFolder, run.names.stem);
     if (run.metaPlaced && ::unlink(metaPath.c_str()) != 0 && errno != ENOENT) note(metaPath, errno);
+    const std::string checksumPath = ChecksumFilePath(run.names.chunkFolder, run.names.stem);
+    if (run.checksumsPlaced && ::unlink(checksumPath.c_str()) != 0 && errno != ENOENT) note(checksumPath, errno);
     for (int64_t i = 0; i < run.chunksStarted; ++i) {
         const std::string path = ChunkFilePath(run.names.chunkFolder, run.names.stem, static_cast<int32_t>(i));
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) note(path, errno);
@@ -405,8 +420,9 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     if (CreateFolder(run.names.chunkFolder) != 0) return -1;
     run.madeFolder = !folderExisted;
     const std::string metaPath = MetaFilePath(run.names.chunkFolder, run.names.stem);
+    const std::string checksumPath = ChecksumFilePath(run.names.chunkFolder, run.names.stem);
     if (RemoveStale(BuildDescriptorPath(run.names.chunkFolder)) != 0 || RemoveStale(metaPath) != 0 ||
-        RemoveOldChunks(run) != 0)
+        RemoveStale(checksumPath) != 0 || RemoveOldChunks(run) != 0)
         return -1;
     ResetDescriptor(run.names.chunkFolder);
     SetSourceName(run.names.sourceName);
@@ -414,14 +430,33 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     SetTotalSize(run.job.totalSize);
     if (run.job.password[0] != '\0') SetPasswordDigest(run.job.password);
     if (run.descriptor.Open() != 0 || run.meta.Open(metaPath) != 0) return -1;
+    run.writeChecksums = run.chunkCount > 0 && StemFitsChecksumFile(run.names.stem);
+    if (run.writeChecksums && run.checksums.Open(checksumPath) != 0) return -1;
     if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
     // The descriptor goes last: a set with one is whole.
     if (run.meta.Commit() != 0) return -1;
     run.metaPlaced = true;
+    if (run.writeChecksums && run.checksums.Commit() != 0) return -1;
+    run.checksumsPlaced = run.writeChecksums;
     return WriteDescriptor();
 }
 
 }  // namespace
+
+int64_t ChunkNumberOfName(std::string_view name, std::string_view stem) {
+    constexpr std::string_view kSuffix = ".spt";
+    if (name.size() <= stem.size() + 1 + kSuffix.size() || !name.starts_with(stem) || name[stem.size()] != '_' ||
+        !name.ends_with(kSuffix))
+        return -1;
+    const std::string_view digits = name.substr(stem.size() + 1, name.size() - stem.size() - 1 - kSuffix.size());
+    if (digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return -1;
+    int64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n <= INT32_MAX ? n : -1;
+}
 
 std::string ChunkFilePath(const std::string& chunkFolder, const std::string& stem, int32_t index) {
     return chunkFolder + "/" + stem + "_" + std::to_string(index) + ".spt";
@@ -515,6 +550,7 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
     const int32_t lastIndex = run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0;
     if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
         CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
+        CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
         CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
         return -1;
 

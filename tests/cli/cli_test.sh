@@ -12,7 +12,7 @@ trap 'rm -rf "$T"' EXIT
 passed=0 failed=0
 
 SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v]"
-LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER"
+LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER [--full] [-q]"
 JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata]"
 
 # run ARGS...: runs partwise-cli, leaving RC, OUT and ERR.
@@ -271,6 +271,99 @@ group_list() {
   check "nothing written from a foreign descriptor" is_empty out
 }
 
+group_checksums() {
+  head -c 10000 /dev/urandom >data.bin
+  mkdir out
+  run split data.bin -s 4K
+  local set=$W/data_spt sums=$W/data_spt/data.xxh128
+  local header=$'# source: data.bin\n# total: 10000 bytes\n# chunks: 3\n# password: no\n# checksums: '
+  row() { printf '\n%s\t%s\t%s\t%s' "$1" "$2" "$3" "$set/data_$1.spt"; }
+  check "one line per chunk" [ "$(cut -c35- "$sums" | tr '\n' ' ')" == "data_0.spt data_1.spt data_2.spt " ]
+  if command -v xxhsum >/dev/null; then
+    check "xxhsum -c accepts a fresh set" sh -c "cd '$set' && xxhsum -q -c data.xxh128"
+  else
+    echo "skipped: xxhsum -c (no xxhsum)"
+  fi
+  run list data_spt --full
+  expect "full list of a sound set" 0 "" "${header}xxh128$(row 0 ok 4096)$(row 1 ok 4096)$(row 2 ok 1808)"
+
+  # Past the first KiB, which is all the quick check and the fingerprints see.
+  while read -r chunk offset rows; do
+    cp "data_spt/data_$chunk.spt" saved
+    flip_byte "data_spt/data_$chunk.spt" "$offset"
+    run list data_spt
+    check "quick list misses chunk $chunk at $offset" [ "$RC" == 0 ]
+    run list data_spt --full
+    expect "full list of chunk $chunk damaged at $offset" 1 \
+      "partwise-cli: error: $set: 1 of 3 chunks missing or damaged" "${header}xxh128$(eval "$rows")"
+    for force in "" -f; do
+      run join data_spt -o out $force
+      expect_failure "join $force of chunk $chunk damaged at $offset" "$set/data_$chunk.spt" \
+        "is damaged: its bytes differ from its checksum in '$sums'"
+    done
+    check "nothing placed from chunk $chunk damaged at $offset" is_empty out
+    mv saved "data_spt/data_$chunk.spt"
+  done <<'CASES'
+0 2000 echo "$(row 0 damaged 4096)$(row 1 ok 4096)$(row 2 ok 1808)"
+2 1807 echo "$(row 0 ok 4096)$(row 1 ok 4096)$(row 2 damaged 1808)"
+CASES
+
+  mv data_spt/data_1.spt saved
+  run list data_spt --full
+  expect "full list of a missing chunk" 1 "partwise-cli: error: $set: 1 of 3 chunks missing or damaged" \
+    "${header}xxh128$(row 0 ok 4096)$(row 1 missing -1)$(row 2 ok 1808)"
+  mv saved data_spt/data_1.spt
+
+  local partly="partwise-cli: note: $set: 3 of 3 chunks have no checksum; only their first KiB could be checked"
+  mv "$sums" saved
+  run list data_spt --full
+  expect "full list without a checksum file" 0 "$partly" \
+    "${header}none (first KiB of each chunk checked)$(row 0 unchecked 4096)$(row 1 unchecked 4096)$(row 2 unchecked 1808)"
+  run join data_spt -o out
+  expect "join without a checksum file" 0 "$partly" "$W/out/data.bin"
+  check "joined without a checksum file" cmp -s data.bin out/data.bin
+  rm out/data.bin
+  # One line lost: that chunk alone is checked in part.
+  head -n 2 saved >"$sums"
+  run join data_spt -o out
+  expect "join with a line missing" 0 \
+    "partwise-cli: note: $set: 1 of 3 chunks has no checksum; only its first KiB could be checked" "$W/out/data.bin"
+  rm out/data.bin
+  printf '%s\r\n' "$(head -n 1 saved)" >"$sums"
+  run list data_spt --full
+  check "a CRLF line leaves its chunk unchecked" [ "$RC" == 0 ] && check "CRLF" grep -q $'^0\tunchecked' "$T/out"
+  head -c 10000000 /dev/zero >"$sums"
+  run list data_spt --full
+  expect_failure "full list with a huge checksum file" "$sums" "larger than any for 3 chunks"
+  run join data_spt -o out
+  expect_failure "join with a huge checksum file" "$sums" "larger than any for 3 chunks"
+  check "nothing placed beside a huge checksum file" is_empty out
+
+  # A new split into the same folder keeps the file in step with the chunks.
+  head -c 5000 /dev/urandom >data.bin
+  run split data.bin -s 4K -f
+  check "a re-split rewrites the checksum file" [ "$(wc -l <"$sums")" == 2 ]
+  run list data_spt --full -q
+  check "a re-split set checks whole" [ "$RC" == 0 ]
+
+  # A folder set: the damaged chunk's files are never placed.
+  mkdir -p tree/sub && head -c 3000 /dev/urandom >tree/a && head -c 6000 /dev/urandom >tree/sub/b
+  head -c 100 /dev/urandom >tree/z
+  run split tree -s 4K
+  flip_byte tree_spt/tree_1.spt 4000
+  run join tree_spt -o out
+  expect_failure "join of a damaged folder set" "$W/tree_spt/tree_1.spt" "is damaged"
+  check "files of good chunks may stay" cmp -s tree/a out/tree/a
+  check "no file with bytes of the damaged chunk" [ ! -e out/tree/sub/b ] && check "nor after it" [ ! -e out/tree/z ]
+
+  printf x >$'new\nline.bin'
+  run split $'new\nline.bin' -s 4K
+  expect "a stem with a line break" 0 \
+    "partwise-cli: note: $W/new"$'\n'"line_spt: no checksum file: the name 'new"$'\n'"line' holds a line break, which it cannot record; only the first KiB of each chunk can be checked" \
+    "$W/new"$'\n'"line_spt"
+  check "no checksum file for it" [ ! -e $'new\nline_spt/new\nline.xxh128' ]
+}
+
 group_refusals() {
   head -c 3000 /dev/urandom >f.bin
   mkdir out
@@ -320,7 +413,7 @@ group_refusals() {
   run join ../f_spt -o ../out -p "$(printf 'p%.0s' {1..32})"
   expect "join with a 32-byte password" 2 "partwise-cli: error: the password is longer than 31 bytes"$'\n'"$JOIN_USAGE" ""
   run frobnicate
-  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER"$'\n'"       partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata]"$'\n'"       partwise-cli --version | --help"
+  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER [--full] [-q]"$'\n'"       partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata]"$'\n'"       partwise-cli --version | --help"
   check "usage errors write nothing" [ "$(ls -A)" == f.bin ]
 
   run --version

@@ -296,6 +296,83 @@ private slots:
         QCOMPARE(rows(), 0);
         QVERIFY(child<QLabel>(tab, "summaryLabel")->text().isEmpty());
         QVERIFY(!joinButton()->isEnabled());
+        // No note after a fully checked join: the one answered box is the failure.
+        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
+    }
+
+    // Damage past the first KiB: the list's ticks cannot see it, the join can.
+    void aDamagedChunkFailsTheJoinAndIsKept() {
+        makeChunkSet(3000);
+        flipByte(chunkFolder() + "/report_2.spt", 2999);
+        flipByte(chunkFolder() + "/report_1.spt", 2000);
+        addFolder(chunkFolder());
+        QCOMPARE(tickCount(), 4);
+        output()->setText(temp->filePath("out"));
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        UI_MyMessageBox::setNextAnswer(1);
+        joinButton()->click();
+        waitForJob();
+        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
+        const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts()[0]);
+        QVERIFY2(message.contains(chunkFolder() + "/report_1.spt' is damaged"), qPrintable(message));
+        QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 6);
+        QCOMPARE(rows(), 4);
+    }
+
+    // A folder set: files from the good chunk before it may stay, no file
+    // with bytes of the damaged one is placed, and the chunks stay.
+    void aDamagedChunkOfAFolderSetPlacesNoneOfItsFiles() {
+        uitest::writeFile(temp->filePath("src/tree/a"), uitest::pattern(2500, 1));
+        uitest::writeFile(temp->filePath("src/tree/b"), uitest::pattern(2500, 2));
+        uitest::writeFile(temp->filePath("src/tree/c"), uitest::pattern(1000, 3));
+        makeChunkSet(3000, "", "src/tree");
+        const QString set = temp->filePath("src/tree_spt");
+        flipByte(set + "/tree_1.spt", 1500);
+        addFolder(set);
+        output()->setText(temp->filePath("out"));
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        UI_MyMessageBox::setNextAnswer(1);
+        joinButton()->click();
+        waitForJob();
+        const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts().value(0));
+        QVERIFY2(message.contains(set + "/tree_1.spt' is damaged"), qPrintable(message));
+        QCOMPARE(uitest::readFile(temp->filePath("out/tree/a")), uitest::pattern(2500, 1));
+        QVERIFY(!QFile::exists(temp->filePath("out/tree/b")));
+        QVERIFY(!QFile::exists(temp->filePath("out/tree/c")));
+        QCOMPARE(QDir(set).entryList(QDir::Files).size(), 4);
+    }
+
+    // Without a checksum file the join goes ahead, then says what it could
+    // not check, and deletes the chunks only when the user says so there.
+    void aSetWithoutChecksumsKeepsItsChunksUnlessConfirmed() {
+        makeChunkSet(3000);
+        QVERIFY(QFile::remove(chunkFolder() + "/report.xxh128"));
+        addFolder(chunkFolder());
+        output()->setText(temp->filePath("out"));
+        const QString note =
+            "Checked only in part:\nThis chunk set has no checksum file: only the first KiB of each chunk could be "
+            "checked.";
+
+        UI_MyMessageBox::setNextAnswer(1);
+        finishWhenDone();
+        joinButton()->click();
+        waitForJob();
+        QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
+        QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList(note));
+
+        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
+        for (int answer : {0, 1}) {
+            QVERIFY(QFile::remove(temp->filePath("out/report.final.doc")));
+            UI_MyMessageBox::reset();
+            UI_MyMessageBox::setNextAnswer(answer);
+            finishWhenDone();
+            joinButton()->click();
+            waitForJob();
+            QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList(note + " Delete the chunk files anyway?"));
+            QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), answer == 0 ? 5 : 1);
+            QCOMPARE(rows(), answer == 0 ? 4 : 0);
+        }
     }
 
     // --- Off the window's thread, Cancel, drops ---
@@ -334,8 +411,8 @@ private slots:
         QVERIFY(!progress->isVisible());
         QCOMPARE(QDir(temp->filePath("out")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList());
-        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(),
-                 402);  // the chunks, the metadata file and the descriptor
+        // 400 chunks, the metadata and checksum files and the descriptor.
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 403);
         QCOMPARE(rows(), 400);
         QVERIFY(joinButton()->isEnabled());
     }
@@ -368,15 +445,32 @@ private:
     int rows() { return chunkTree()->model()->rowCount(); }
 
     bool drop(const QList<QUrl>& urls) { return uitest::drop(tab, urls); }
+
+    static void flipByte(const QString& path, qint64 offset) {
+        QByteArray bytes = uitest::readFile(path);
+        bytes[offset] = char(~bytes[offset]);
+        uitest::writeFile(path, bytes);
+    }
+
+    int tickCount() {
+        const QImage tick(":/image/right.png");
+        QAbstractItemModel* model = chunkTree()->model();
+        int ticks = 0;
+        for (int i = 0; i < rows(); ++i) {
+            const QImage icon = model->index(i, 2).data(Qt::DecorationRole).value<QPixmap>().toImage();
+            ticks += icon == tick.convertToFormat(icon.format()) ? 1 : 0;
+        }
+        return ticks;
+    }
     QLineEdit* output() { return child<QLineEdit>(tab, "outPathLineEdit"); }
     QPushButton* joinButton() { return child<QPushButton>(tab, "m_merge_Button"); }
     QString chunkFolder() const { return temp->filePath("src/report_spt"); }
 
     // Splits src/report.final.doc with the engine, into src/report_spt.
-    void makeChunkSet(qint64 chunkSize, const char* password = "") {
+    void makeChunkSet(qint64 chunkSize, const char* password = "", const QString& source = "src/report.final.doc") {
         partwise::SplitJob job;
         std::memset(&job, 0, sizeof job);
-        std::strcpy(job.sourcePath, QFile::encodeName(temp->filePath("src/report.final.doc")));
+        std::strcpy(job.sourcePath, QFile::encodeName(temp->filePath(source)));
         std::strcpy(job.outputFolder, QFile::encodeName(temp->filePath("src")));
         std::strcpy(job.password, password);
         job.totalSize = partwise::GetPathSize(job.sourcePath);

@@ -441,6 +441,21 @@ private slots:
         QVERIFY(!QFileInfo::exists(temp->filePath("tree_spt")));
     }
 
+    void aNameWithALineBreakGetsNoChecksumFile() {
+        addFile(5000, "line\nbreak.bin");
+        UI_MyMessageBox::setNextAnswer(1);
+        split();
+        QCOMPARE(inspect(temp->filePath("line\nbreak_spt")).chunks, 1);
+        QVERIFY(!QFile::exists(temp->filePath("line\nbreak_spt/line\nbreak.xxh128")));
+        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
+        QVERIFY(UI_MyMessageBox::answeredTexts()[0].contains("only the first KiB of each chunk can be checked"));
+
+        addFile(5000);
+        split();
+        QVERIFY(QFile::exists(temp->filePath("f_spt/f.xxh128")));
+        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
+    }
+
     void folderDeletionTakesOnlyWhatWasSplit() {
         uitest::writeFile(temp->filePath("tree/a.txt"), "a");
         uitest::writeFile(temp->filePath("tree/.hidden/b.txt"), "b");

@@ -3,6 +3,8 @@
 // progress goes to the ProgressCounters.
 #include <string>
 
+#include "partwise/checksums.h"
+
 namespace partwise {
 
 struct JoinOptions {
@@ -30,6 +32,11 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
 // descriptor, before anything is written: entries must name the descriptor's
 // files in its order, and folders by safe paths. Without one, nothing but the
 // bytes is restored.
-int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options = {});
+// Every chunk with a line in the set's checksum file is hashed as it is read:
+// a chunk that differs fails the join, naming it, and no file holding bytes
+// of it is placed. When check is given it receives what was checked, also
+// after a failure.
+int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options = {},
+            ChunkSetCheck* check = nullptr);
 
 }  // namespace partwise

@@ -4,6 +4,7 @@
 // descriptor. Runs on a worker thread; progress goes to the ProgressCounters.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "partwise/fsutil.h"
@@ -88,6 +89,8 @@ ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::stri
 
 // chunkFolder + "/" + stem + "_" + index + ".spt"
 std::string ChunkFilePath(const std::string& chunkFolder, const std::string& stem, int32_t index);
+// n when name is "<stem>_<n>.spt" exactly as ChunkFilePath writes it, else -1.
+int64_t ChunkNumberOfName(std::string_view name, std::string_view stem);
 
 // ceil(totalSize / chunkSize); -1 when chunkSize <= 0 or the count does not fit int32.
 int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize);

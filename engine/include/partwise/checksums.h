@@ -1,0 +1,56 @@
+#pragma once
+// Every byte of a chunk set checked: the split writes "<stem>.xxh128" beside
+// the chunks, one XXH3-128 line per chunk as `xxhsum -H2` writes it, and the
+// join and the full check hash every chunk against it. A set without one
+// (made elsewhere, or by an older Partwise) is checked by its fingerprints
+// alone: each chunk's size and first KiB.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace partwise {
+
+// What a join or a full check learned of a set's chunks.
+struct ChunkSetCheck {
+    // The set's checksum file, "" when it has none.
+    std::string checksumFile;
+    int32_t chunkCount = 0;
+    // Chunks read whole that matched their checksum.
+    int32_t matched = 0;
+    // Chunks with no usable checksum: checked by their fingerprint only.
+    int32_t partlyChecked = 0;
+    // True when every chunk of the set was read whole and matched.
+    bool everyChunkMatched() const { return matched == chunkCount; }
+};
+
+// chunkFolder + "/" + the stem of sourceName + ".xxh128"
+std::string ChecksumFileFor(const std::string& chunkFolder, const std::string& sourceName);
+
+// False when a source of this name gets no checksum file: its stem holds a
+// line break, which the file's line format cannot carry.
+bool NameFitsChecksumFile(const std::string& sourceName);
+
+enum class ChunkVerdict {
+    kOk,         // read whole, matches its checksum
+    kDamaged,    // its checksum differs (or, without one, its fingerprint)
+    kMissing,    // no such file
+    kUnchecked,  // no checksum for it: only its fingerprint matched
+};
+
+// The verdict's word in `partwise-cli list --full`: "ok", "damaged", ...
+const char* VerdictWord(ChunkVerdict verdict);
+
+struct FullCheckEntry {
+    int32_t chunkIndex = 0;
+    ChunkVerdict verdict = ChunkVerdict::kMissing;
+    int64_t chunkFileSize = -1;  // -1 when missing
+    std::string chunkPath;
+};
+
+// Hashes every chunk of the set in chunkFolder and appends one entry per
+// chunk record, in chunk order; progress goes to the ProgressCounters.
+// Returns 0, or -1 (last error set) when the descriptor cannot be read, the
+// checksum file is refused, or a chunk that is there cannot be read.
+int CheckChunkSetFully(const std::string& chunkFolder, std::vector<FullCheckEntry>& entries, ChunkSetCheck& check);
+
+}  // namespace partwise

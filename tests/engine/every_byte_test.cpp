@@ -1,0 +1,267 @@
+// The checksum file beside the chunks: written by every split, and every
+// byte checked by the join and the full check.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "checksum_file.h"
+#include "partwise/checksums.h"
+#include "partwise/errors.h"
+#include "partwise/fsutil.h"
+#include "partwise/joiner.h"
+#include "partwise/progress.h"
+#include "partwise/splitter.h"
+#include "test_support.h"
+
+namespace partwise {
+namespace {
+
+using test::Exists;
+using test::ReadFile;
+using test::WriteFile;
+
+void FlipByte(const std::string& path, std::size_t offset) {
+    std::string bytes = ReadFile(path);
+    ASSERT_LT(offset, bytes.size());
+    bytes[offset] = static_cast<char>(~bytes[offset]);
+    WriteFile(path, bytes);
+}
+
+class EveryByte : public test::EngineTest {
+protected:
+    // A 10,000-byte file in chunks of 4,096: 4096, 4096, 1808.
+    std::string SplitFile() {
+        WriteFile(dir / "src/data.bin", test::PatternBytes(10000));
+        EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/data.bin", dir.path(), 4096)), 0) << GetLastErrorText();
+        return dir / "data_spt";
+    }
+    // Files a, sub/b, z laid end to end: chunks of 4096, 4096, 2808.
+    std::string SplitFolder() {
+        WriteFile(dir / "src/tree/a", test::PatternBytes(3000, 1));
+        WriteFile(dir / "src/tree/sub/b", test::PatternBytes(6000, 2));
+        WriteFile(dir / "src/tree/z", test::PatternBytes(2000, 3));
+        EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/tree", dir.path(), 4096)), 0) << GetLastErrorText();
+        return dir / "tree_spt";
+    }
+    std::string Out() {
+        WriteFile(dir / "out/.keep", "");
+        ::unlink((dir / "out/.keep").c_str());
+        return dir / "out";
+    }
+};
+
+TEST_F(EveryByte, TheSplitWritesOneLinePerChunkThatXxhsumAccepts) {
+    const std::string set = SplitFile();
+    const std::string text = ReadFile(set + "/data.xxh128");
+    ASSERT_EQ(text.size(), 3 * (32 + 2 + 10 + 1));
+    EXPECT_EQ(text.substr(34, 11), "data_0.spt\n");
+    EXPECT_EQ(text.substr(45 + 34, 11), "data_1.spt\n");
+    EXPECT_FALSE(Exists(set + "/data.xxh128.tmp"));
+    if (std::system("command -v xxhsum >/dev/null 2>&1") == 0) {
+        const std::string check = "cd '" + set + "' && xxhsum -q -c data.xxh128 >/dev/null 2>&1";
+        EXPECT_EQ(std::system(check.c_str()), 0);
+        FlipByte(set + "/data_1.spt", 3000);
+        EXPECT_NE(std::system(check.c_str()), 0);
+    }
+}
+
+// Chunks larger than the slices the copy is hashed in, and a folder's small
+// files gathered before they are written: the lines hash the chunks whole.
+TEST_F(EveryByte, LinesHashWholeChunksOfAnySize) {
+    const std::string content = test::PatternBytes(20 << 20, 7);
+    WriteFile(dir / "src/big.bin", content);
+    WriteFile(dir / "src/tree/big", content);
+    for (int i = 0; i < 50; ++i) WriteFile(dir / "src/tree/small" + std::to_string(i), test::PatternBytes(1000, i));
+    for (const char* name : {"big.bin", "tree"}) {
+        const int64_t chunkSize = (9 << 20) + 3;
+        ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/" + name, dir.path(), chunkSize)), 0) << GetLastErrorText();
+        std::string stem = name;
+        StripExtension(stem);
+        std::string expected;
+        for (int i = 0; i < 3; ++i) {
+            const std::string chunkName = stem + "_" + std::to_string(i) + ".spt";
+            const std::string bytes = ReadFile(dir / stem + "_spt/" + chunkName);
+            ChunkHasher hasher;
+            hasher.Update(bytes.data(), bytes.size());
+            expected += DigestHex(hasher.Final()) + "  " + chunkName + "\n";
+        }
+        EXPECT_EQ(ReadFile(dir / stem + "_spt/" + stem + ".xxh128"), expected) << name;
+    }
+}
+
+// Holes read back as the zeros they stand for: a sparse source and an
+// allocated one with the same bytes get the same lines.
+TEST_F(EveryByte, ASparseSourceHashesLikeAnAllocatedOne) {
+    const std::size_t size = 6 << 20;
+    const std::size_t marks[] = {0, 3 << 20, size - 1};
+    std::string bytes(size, '\0');
+    for (std::size_t at : marks) bytes[at] = 'x';
+    WriteFile(dir / "allocated/data.bin", bytes);
+    WriteFile(dir / "sparse/data.bin", "");
+    const int fd = ::open((dir / "sparse/data.bin").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    for (std::size_t at : marks) ASSERT_EQ(::pwrite(fd, "x", 1, static_cast<off_t>(at)), 1);
+    ASSERT_EQ(::close(fd), 0);
+    for (const char* folder : {"sparse", "allocated"})
+        ASSERT_EQ(RunSplit(test::MakeJob(dir / folder + "/data.bin", dir / folder, (2 << 20) + 5)), 0)
+            << GetLastErrorText();
+    EXPECT_EQ(ReadFile(dir / "sparse/data_spt/data.xxh128"), ReadFile(dir / "allocated/data_spt/data.xxh128"));
+}
+
+// Damage past the first KiB, which the fingerprints cannot see: the join
+// names the chunk, places nothing from it, and --force has nothing to do with it.
+struct Damage {
+    bool folder;
+    int32_t chunk;
+    std::size_t offset;
+};
+
+class DamagedChunk : public EveryByte, public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(DamagedChunk, FailsTheJoinAndTheFullCheck) {
+    const Damage d = GetParam();
+    const std::string set = d.folder ? SplitFolder() : SplitFile();
+    const std::string stem = d.folder ? "tree" : "data";
+    const std::string chunk = set + "/" + stem + "_" + std::to_string(d.chunk) + ".spt";
+    FlipByte(chunk, d.offset);
+
+    const std::string out = Out();
+    ChunkSetCheck check;
+    ASSERT_EQ(RunJoin(set, out, {}, &check), -1);
+    EXPECT_EQ(GetLastErrorText(), "chunk '" + chunk + "' is damaged: its bytes differ from its checksum in '" + set +
+                                      "/" + stem + ".xxh128'");
+    EXPECT_FALSE(check.everyChunkMatched());
+    EXPECT_EQ(check.partlyChecked, 0);
+    if (d.folder) {
+        // a lies in chunk 0 alone; sub/b takes bytes from chunks 0 to 2, z from 2.
+        EXPECT_EQ(Exists(out + "/tree/a"), d.chunk != 0);
+        EXPECT_FALSE(Exists(out + "/tree/sub/b"));
+        EXPECT_FALSE(Exists(out + "/tree/z"));
+    } else {
+        EXPECT_FALSE(Exists(out + "/data.bin"));
+    }
+
+    std::vector<FullCheckEntry> entries;
+    ASSERT_EQ(CheckChunkSetFully(set, entries, check), 0) << GetLastErrorText();
+    ASSERT_EQ(entries.size(), 3u);
+    for (const FullCheckEntry& entry : entries)
+        EXPECT_EQ(entry.verdict, entry.chunkIndex == d.chunk ? ChunkVerdict::kDamaged : ChunkVerdict::kOk)
+            << entry.chunkIndex;
+    EXPECT_EQ(check.matched, 2);
+    EXPECT_EQ(GetBytesDone(), d.folder ? 11000 : 10000) << "the progress covers every byte hashed";
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstAndLastChunk, DamagedChunk,
+                         ::testing::Values(Damage{false, 0, 2000}, Damage{false, 0, 4095}, Damage{false, 2, 1500},
+                                           Damage{false, 2, 1807}, Damage{true, 0, 2000}, Damage{true, 0, 4095},
+                                           Damage{true, 2, 2000}, Damage{true, 2, 2807}));
+
+TEST_F(EveryByte, AnExistingOutputIsReplacedOnlyByAVerifiedOne) {
+    const std::string set = SplitFile();
+    const std::string out = Out();
+    WriteFile(out + "/data.bin", "earlier");
+    FlipByte(set + "/data_1.spt", 4095);
+    ASSERT_EQ(RunJoin(set, out), -1);
+    EXPECT_EQ(ReadFile(out + "/data.bin"), "earlier");
+    FlipByte(set + "/data_1.spt", 4095);
+    ChunkSetCheck check;
+    ASSERT_EQ(RunJoin(set, out, {}, &check), 0) << GetLastErrorText();
+    EXPECT_EQ(ReadFile(out + "/data.bin"), ReadFile(dir / "src/data.bin"));
+    EXPECT_TRUE(check.everyChunkMatched());
+    EXPECT_EQ(check.checksumFile, set + "/data.xxh128");
+}
+
+TEST_F(EveryByte, ASetWithoutTheFileJoinsAsBeforeCheckedInPart) {
+    for (bool folder : {false, true}) {
+        SCOPED_TRACE(folder ? "folder" : "file");
+        const std::string set = folder ? SplitFolder() : SplitFile();
+        const std::string sums = ChecksumFileFor(set, folder ? "tree" : "data.bin");
+        ASSERT_TRUE(Exists(sums));
+        ASSERT_EQ(::unlink(sums.c_str()), 0);
+        ChunkSetCheck check;
+        ASSERT_EQ(RunJoin(set, Out(), {}, &check), 0) << GetLastErrorText();
+        EXPECT_EQ(check.checksumFile, "");
+        EXPECT_EQ(check.chunkCount, 3);
+        EXPECT_EQ(check.matched, 0);
+        EXPECT_EQ(check.partlyChecked, 3);
+        EXPECT_FALSE(check.everyChunkMatched());
+
+        std::vector<FullCheckEntry> entries;
+        ASSERT_EQ(CheckChunkSetFully(set, entries, check), 0) << GetLastErrorText();
+        for (const FullCheckEntry& entry : entries) EXPECT_EQ(entry.verdict, ChunkVerdict::kUnchecked);
+        // Without a line the fingerprint still decides.
+        FlipByte(set + "/" + (folder ? "tree" : "data") + "_1.spt", 10);
+        entries.clear();
+        ASSERT_EQ(CheckChunkSetFully(set, entries, check), 0);
+        EXPECT_EQ(entries[1].verdict, ChunkVerdict::kDamaged);
+        ASSERT_EQ(::unlink(entries[2].chunkPath.c_str()), 0);
+        entries.clear();
+        ASSERT_EQ(CheckChunkSetFully(set, entries, check), 0);
+        EXPECT_EQ(entries[2].verdict, ChunkVerdict::kMissing);
+        EXPECT_EQ(entries[2].chunkFileSize, -1);
+    }
+}
+
+TEST_F(EveryByte, ARefusedChecksumFileFailsTheJoinBeforeAnythingIsWritten) {
+    const std::string set = SplitFile();
+    WriteFile(set + "/data.xxh128", std::string(1 << 20, 'x'));
+    const std::string out = Out();
+    EXPECT_EQ(RunJoin(set, out), -1);
+    EXPECT_NE(GetLastErrorText().find("larger than any for 3 chunks"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(test::ReadTree(out).size(), 0u);
+}
+
+// The collision rules keep the file in step with the chunks.
+TEST_F(EveryByte, ResplittingKeepsTheFileInStep) {
+    const std::string set = SplitFile();
+    // A source of another size makes another set, which replaces this one only when asked.
+    auto resplit = [&] {
+        SplitJob job = test::MakeJob(dir / "src/data.bin", dir.path(), 4096);
+        job.replaceOtherSet = 1;
+        return RunSplit(job);
+    };
+    WriteFile(dir / "src/data.bin", test::PatternBytes(5000, 9));
+    ASSERT_EQ(resplit(), 0) << GetLastErrorText();
+    std::vector<FullCheckEntry> entries;
+    ChunkSetCheck check;
+    ASSERT_EQ(CheckChunkSetFully(set, entries, check), 0);
+    EXPECT_EQ(check.chunkCount, 2);
+    EXPECT_TRUE(check.everyChunkMatched());
+    EXPECT_EQ(ReadFile(set + "/data.xxh128").size(), 2 * 45u);
+
+    // An empty source makes no chunk, and so no checksum file: the old one goes.
+    WriteFile(dir / "src/data.bin", "");
+    ASSERT_EQ(resplit(), 0) << GetLastErrorText();
+    EXPECT_FALSE(Exists(set + "/data.xxh128"));
+}
+
+TEST_F(EveryByte, AFailedSplitLeavesNoChecksumFile) {
+    const std::string set = SplitFolder();
+    ASSERT_TRUE(Exists(set + "/tree.xxh128"));
+    // The files hold fewer bytes than measured: found only once the chunks are written.
+    SplitJob job = test::MakeJob(dir / "src/tree", dir.path(), 4096);
+    job.totalSize += 1;
+    job.replaceOtherSet = 1;
+    EXPECT_EQ(RunSplit(job), -1);
+    EXPECT_FALSE(Exists(set + "/tree.xxh128"));
+    EXPECT_FALSE(Exists(set + "/tree.xxh128.tmp"));
+}
+
+TEST_F(EveryByte, AStemWithALineBreakGetsNoChecksumFile) {
+    EXPECT_FALSE(NameFitsChecksumFile("a\nb.txt"));
+    EXPECT_TRUE(NameFitsChecksumFile("a.b\nc"));  // the stem stops at the first dot
+    WriteFile(dir / "src/a\nb.txt", "hello");
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/a\nb.txt", dir.path(), 4)), 0) << GetLastErrorText();
+    EXPECT_FALSE(Exists(dir / "a\nb_spt/a\nb.xxh128"));
+    ChunkSetCheck check;
+    ASSERT_EQ(RunJoin(dir / "a\nb_spt", Out(), {}, &check), 0) << GetLastErrorText();
+    EXPECT_EQ(check.partlyChecked, 2);
+}
+
+}  // namespace
+}  // namespace partwise
