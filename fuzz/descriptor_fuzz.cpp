@@ -164,9 +164,9 @@ struct Run {
     std::string chunkFolder;
     std::string outputFolder;
     std::string sentinel;
-    std::string chunkStem;                      // the stem the chunk files were written under
-    std::string meta;                           // the metadata file, "" when the input holds none
-    std::optional<std::string> checksums;       // the checksum file laid down, if any
+    std::string chunkStem;                 // the stem the chunk files were written under
+    std::string meta;                      // the metadata file, "" when the input holds none
+    std::optional<std::string> checksums;  // the checksum file laid down, if any
     struct stat sentinelBefore {};
     mode_t workMode = 0;
     std::map<std::string, std::string> inputs;  // chunk folder entry -> its bytes

@@ -23,8 +23,8 @@
 #include "partwise/md5.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
-#include "restore.h"
 #include "read_back_hasher.h"
+#include "restore.h"
 
 namespace partwise {
 namespace {

@@ -276,7 +276,7 @@ group_checksums() {
   mkdir out
   run split data.bin -s 4K
   local set=$W/data_spt sums=$W/data_spt/data.xxh128
-  local header=$'# source: data.bin\n# total: 10000 bytes\n# chunks: 3\n# password: no\n# checksums: '
+  local header=$'# source: data.bin\n# total: 10000 bytes\n# chunks: 3\n# password: no\n# metadata: yes\n# checksums: '
   row() { printf '\n%s\t%s\t%s\t%s' "$1" "$2" "$3" "$set/data_$1.spt"; }
   check "one line per chunk" [ "$(cut -c35- "$sums" | tr '\n' ' ')" == "data_0.spt data_1.spt data_2.spt " ]
   if command -v xxhsum >/dev/null; then

@@ -70,7 +70,8 @@ TEST_F(SharedChunkFolder, AnotherSourcesSetIsReplacedOnlyWhenAskedTo) {
 
     // Replaced: two chunks now, and none of the four old ones beside them.
     ASSERT_EQ(RunSplit(Job("report.v2.doc", 300, true)), 0) << GetLastErrorText();
-    EXPECT_EQ(Names(), (std::vector<std::string>{"report.meta", "report.xxh128", "report_0.spt", "report_1.spt", "spt_config.brixspt"}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"report.meta", "report.xxh128", "report_0.spt", "report_1.spt",
+                                                 "spt_config.brixspt"}));
     ExpectJoinsTo("report.v2.doc");
     EXPECT_EQ(FindOtherChunkSet(Job("report.v2.doc", 100), held), 0);
 }
@@ -166,7 +167,8 @@ TEST_F(SharedChunkFolder, OnlyFilesNamedLikeChunksOfTheStemAreRemoved) {
     for (const std::string& name : others) WriteFile(Folder() + "/" + name, name);
     ASSERT_EQ(RunSplit(Job("report.v1.doc", 400)), 0) << GetLastErrorText();
     std::vector<std::string> expected = others;
-    for (const char* name : {"report.meta", "report.xxh128", "report_0.spt", "report_1.spt", "report_2.spt", "spt_config.brixspt"})
+    for (const char* name :
+         {"report.meta", "report.xxh128", "report_0.spt", "report_1.spt", "report_2.spt", "spt_config.brixspt"})
         expected.push_back(name);
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Names(), expected);

@@ -283,7 +283,7 @@ private slots:
         QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
         const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts()[0]);
         QVERIFY(message.startsWith("Joining failed:\n"));
-        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 5);
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 6);
         QCOMPARE(rows(), 4);
         QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
 
@@ -316,7 +316,7 @@ private slots:
         const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts()[0]);
         QVERIFY2(message.contains(chunkFolder() + "/report_1.spt' is damaged"), qPrintable(message));
         QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
-        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 6);
+        QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 7);
         QCOMPARE(rows(), 4);
     }
 
@@ -340,7 +340,7 @@ private slots:
         QCOMPARE(uitest::readFile(temp->filePath("out/tree/a")), uitest::pattern(2500, 1));
         QVERIFY(!QFile::exists(temp->filePath("out/tree/b")));
         QVERIFY(!QFile::exists(temp->filePath("out/tree/c")));
-        QCOMPARE(QDir(set).entryList(QDir::Files).size(), 4);
+        QCOMPARE(QDir(set).entryList(QDir::Files).size(), 5);
     }
 
     // Without a checksum file the join goes ahead, then says what it could
@@ -370,7 +370,7 @@ private slots:
             joinButton()->click();
             waitForJob();
             QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList(note + " Delete the chunk files anyway?"));
-            QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), answer == 0 ? 5 : 1);
+            QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), answer == 0 ? 6 : 1);
             QCOMPARE(rows(), answer == 0 ? 4 : 0);
         }
     }
