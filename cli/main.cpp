@@ -1,17 +1,5 @@
 // partwise-cli: splits a file or folder tree into a chunk set, lists a chunk
 // set and joins it back, from a terminal or a script.
-#include <partwise/checksums.h>
-#include <partwise/descriptor.h>
-#include <partwise/errors.h>
-#include <partwise/fsutil.h>
-#include <partwise/joiner.h>
-#include <partwise/md5.h>
-#include <partwise/progress.h>
-#include <partwise/splitter.h>
-#include <partwise/verify.h>
-
-#include "size_text.h"
-
 #include <CLI/CLI.hpp>
 
 #include <sys/stat.h>
@@ -32,6 +20,18 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "partwise/checksums.h"
+#include "partwise/descriptor.h"
+#include "partwise/errors.h"
+#include "partwise/fsutil.h"
+#include "partwise/joiner.h"
+#include "partwise/limits.h"
+#include "partwise/md5.h"
+#include "partwise/progress.h"
+#include "partwise/splitter.h"
+#include "partwise/verify.h"
+#include "size_text.h"
 
 namespace {
 
@@ -79,10 +79,8 @@ void DieOfCancelSignal() {
     std::raise(signo);
 }
 
-// The engine takes paths and the password in fixed fields of the job.
-constexpr std::size_t kMaxPathBytes = sizeof(partwise::SplitJob::sourcePath) - 1;
-constexpr std::size_t kMaxPasswordBytes = sizeof(partwise::SplitJob::password) - 1;
-static_assert(sizeof(partwise::SplitJob::outputFolder) - 1 == kMaxPathBytes);
+using partwise::kMaxPasswordBytes;
+using partwise::kMaxPathBytes;
 
 constexpr const char* kSplitUsage =
     "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v]";

@@ -3,13 +3,14 @@
 // start() and neither side touches them while the thread runs.
 #include "EngineJobThread.h"
 #include "partwise/checksums.h"
+#include "partwise/limits.h"
 
 class MergeDoingThread : public EngineJobThread {
 public:
     MergeDoingThread();
 
-    char chunkFolderPath[1024];
-    char outputFolderPath[1024];
+    char chunkFolderPath[partwise::kMaxPathBytes + 1];
+    char outputFolderPath[partwise::kMaxPathBytes + 1];
     // What the last join checked of the chunks; read after finished().
     partwise::ChunkSetCheck check;
 

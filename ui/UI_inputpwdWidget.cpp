@@ -10,13 +10,10 @@
 
 #include "WidgetLook.h"
 #include "myLineEdit.h"
+#include "partwise/limits.h"
 #include "partwise/md5.h"
-#include "partwise/splitter.h"
 
 namespace {
-
-// The split job keeps the password with its NUL in a fixed field.
-constexpr int kMaxPasswordBytes = sizeof(partwise::SplitJob::password) - 1;
 
 // Connects the three ways an entry is first touched to the slot that clears its hint.
 template <class Slot>
@@ -187,8 +184,8 @@ void UI_inputpwdWidget::okButton_slots() {
         setErrorLabel->setText("The passwords entered do not match.");
         return;
     }
-    if (typed.toUtf8().size() > kMaxPasswordBytes) {
-        setErrorLabel->setText("The password is longer than 31 bytes.");
+    if (typed.toUtf8().size() > qsizetype(partwise::kMaxPasswordBytes)) {
+        setErrorLabel->setText(QString("The password is longer than %1 bytes.").arg(partwise::kMaxPasswordBytes));
         return;
     }
     passwordText = typed;

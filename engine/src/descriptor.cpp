@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "descriptor_stream.h"
 #include "file_io.h"
@@ -79,33 +80,43 @@ std::string GetPasswordDigest() {
     return FieldText(Descriptor().header.passwordDigest, 32);
 }
 
-void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
-    std::string fingerprint = ChunkFingerprint(chunkPath);
+ChunkRecord MakeChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
+    const std::string fingerprint = ChunkFingerprint(chunkPath);
     ChunkRecord record;
     std::memset(&record, 0, sizeof record);
     record.chunkIndex = chunkIndex;
     std::memcpy(record.fingerprint, fingerprint.data(), std::min<std::size_t>(fingerprint.size(), 32));
-    DescriptorState& state = Descriptor();
-    std::lock_guard lock(state.chunkRecordMutex);
-    if (state.stream)
-        state.stream->PutChunkRecord(record);
-    else
-        state.chunkRecords.push_back(std::make_unique<ChunkRecord>(record));
+    return record;
+}
+
+FileRecord MakeFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length,
+                          int32_t recordIndex) {
+    FileRecord record;
+    std::memset(&record, 0, sizeof record);
+    StoreField(record.relativePath, relativePath);
+    record.recordIndex = recordIndex;
+    record.chunkIndex = chunkIndex;
+    record.offsetInChunk = offsetInChunk;
+    record.length = length;
+    return record;
+}
+
+namespace {
+// Keeps concurrent AddChunkRecord calls from appending at once.
+std::mutex g_chunkRecordMutex;
+}  // namespace
+
+void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
+    const ChunkRecord record = MakeChunkRecord(chunkIndex, chunkPath);
+    std::lock_guard lock(g_chunkRecordMutex);
+    Descriptor().chunkRecords.push_back(std::make_unique<ChunkRecord>(record));
 }
 
 void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length) {
     DescriptorState& state = Descriptor();
-    FileRecord record;
-    std::memset(&record, 0, sizeof record);
-    StoreField(record.relativePath, relativePath);
-    record.chunkIndex = chunkIndex;
-    record.offsetInChunk = offsetInChunk;
-    record.length = length;
-    record.recordIndex = state.header.fileRecordCount++;
-    if (state.stream)
-        state.stream->PutFileRecord(record);
-    else
-        state.fileRecords.push_back(std::make_unique<FileRecord>(record));
+    const FileRecord record =
+        MakeFileRecord(relativePath, chunkIndex, offsetInChunk, length, state.header.fileRecordCount++);
+    state.fileRecords.push_back(std::make_unique<FileRecord>(record));
 }
 
 namespace {
@@ -115,8 +126,7 @@ int PutBytes(StagedFile& file, const void* data, std::size_t length) {
 }  // namespace
 
 int WriteDescriptor() {
-    DescriptorState& state = Descriptor();
-    if (state.stream) return state.stream->Commit();
+    const DescriptorState& state = Descriptor();
     // Renamed into place only when whole, so that no reader ever sees half a
     // descriptor, nor one that outlived a failed write.
     StagedFile file;
@@ -138,22 +148,19 @@ constexpr std::size_t kRecordBlock = 64 * 1024;
 DescriptorStream::~DescriptorStream() { Discard(); }
 
 void DescriptorStream::Discard() {
-    DescriptorState& state = Descriptor();
-    if (state.stream == this) state.stream = nullptr;
     fd_ = UniqueFd();
     if (!path_.empty()) ::unlink(path_.c_str());
     path_.clear();
 }
 
 int DescriptorStream::Open() {
-    DescriptorState& state = Descriptor();
+    const DescriptorState& state = Descriptor();
     const std::string temporary = state.descriptorPath + ".tmp";
     fd_ = CreateFresh(temporary);
     if (!fd_.valid()) return Fail("cannot create", temporary, errno);
     path_ = temporary;
     fileRecordPosition_ = kHeaderSize + kChunkRecordSize * std::max<int64_t>(0, state.header.chunkCount);
     held_.reserve(kRecordBlock);
-    state.stream = this;
     return 0;
 }
 
@@ -162,8 +169,9 @@ void DescriptorStream::Failed(int err) {
     failed_ = true;
 }
 
-void DescriptorStream::PutChunkRecord(const ChunkRecord& record) {
+void DescriptorStream::AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
     if (failed_) return;
+    const ChunkRecord record = MakeChunkRecord(chunkIndex, chunkPath);
     // The header's chunk count fixed where the file records begin.
     if (chunkRecordsPut_ >= Descriptor().header.chunkCount) return Failed(EOVERFLOW);
     const int64_t position = kHeaderSize + kChunkRecordSize * chunkRecordsPut_++;
@@ -177,8 +185,10 @@ int DescriptorStream::FlushFileRecords() {
     return 0;
 }
 
-void DescriptorStream::PutFileRecord(const FileRecord& record) {
+void DescriptorStream::AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk,
+                                     int64_t length) {
     if (failed_) return;
+    const FileRecord record = MakeFileRecord(relativePath, chunkIndex, offsetInChunk, length, fileRecordsPut_++);
     if (held_.size() + sizeof record > kRecordBlock && FlushFileRecords() != 0) return Failed(errno);
     const char* bytes = reinterpret_cast<const char*>(&record);
     held_.insert(held_.end(), bytes, bytes + sizeof record);
@@ -186,7 +196,7 @@ void DescriptorStream::PutFileRecord(const FileRecord& record) {
 
 int DescriptorStream::Commit() {
     DescriptorState& state = Descriptor();
-    state.stream = nullptr;
+    state.header.fileRecordCount = fileRecordsPut_;
     if (!failed_ && chunkRecordsPut_ != state.header.chunkCount) {
         failed_ = true;
         return Fail("cannot write '" + path_ + "': " + std::to_string(chunkRecordsPut_) + " of " +
@@ -312,7 +322,7 @@ bool DescriptorIsTruncated() { return Descriptor().truncated; }
 
 void ClearDescriptorRecords() {
     DescriptorState& state = Descriptor();
-    std::lock_guard lock(state.chunkRecordMutex);
+    std::lock_guard lock(g_chunkRecordMutex);
     state.chunkRecords.clear();
     state.fileRecords.clear();
 }

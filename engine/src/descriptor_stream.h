@@ -11,11 +11,16 @@
 
 namespace partwise {
 
+// The records a split adds, built as AddChunkRecord and AddFileRecord build
+// them: the chunk file fingerprinted as it now stands; the path cut to 255 bytes.
+ChunkRecord MakeChunkRecord(int32_t chunkIndex, const std::string& chunkPath);
+FileRecord MakeFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length,
+                          int32_t recordIndex);
+
 // A split's descriptor, written as the split goes to <descriptor>.tmp and
-// renamed into place by WriteDescriptor. While one is open, AddChunkRecord
-// and AddFileRecord write their records through it instead of keeping them:
-// chunk records at their places after the header, file records after the
-// last chunk record's place, so the header's chunk count must be set first.
+// renamed into place by Commit: chunk records at their places after the
+// header, file records after the last chunk record's place. The header is
+// the state's, so its chunk count must be set before Open.
 class DescriptorStream {
 public:
     DescriptorStream() = default;
@@ -24,17 +29,18 @@ public:
     DescriptorStream(const DescriptorStream&) = delete;
     DescriptorStream& operator=(const DescriptorStream&) = delete;
 
-    // Creates the temporary file and attaches to the state. 0, or -1 with the last error.
+    // Creates the temporary file. 0, or -1 with the last error.
     int Open();
     // True once a record could not be written; the last error says why.
     bool failed() const { return failed_; }
 
-    void PutChunkRecord(const ChunkRecord& record);
-    void PutFileRecord(const FileRecord& record);
-    // Writes what is held back and the header, then renames the file into
-    // place. 0, or -1 with the last error.
+    // As the functions of the same names, but to the file.
+    void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath);
+    void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length);
+    // Writes what is held back and the header, with the file records
+    // counted, then renames the file into place. 0, or -1 with the last error.
     int Commit();
-    // Detaches from the state and removes the temporary file unless committed.
+    // Removes the temporary file unless committed.
     void Discard();
 
 private:
@@ -44,6 +50,7 @@ private:
     std::string path_;
     UniqueFd fd_;
     int64_t chunkRecordsPut_ = 0;
+    int32_t fileRecordsPut_ = 0;
     int64_t fileRecordPosition_ = 0;  // where the held-back file records go
     std::vector<char> held_;
     bool failed_ = false;

@@ -31,8 +31,8 @@ int CountBlock(int64_t bytes) {
 }
 
 int CheckPathLength(const std::string& path) {
-    if (path.size() <= kMaxPath) return 0;
-    return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPath) + " bytes");
+    if (path.size() <= kMaxPathBytes) return 0;
+    return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPathBytes) + " bytes");
 }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {

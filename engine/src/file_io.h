@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "partwise/limits.h"
+
 namespace partwise {
 
 // Records "<what> '<path>': <strerror(err)>" as the last error; returns -1.
@@ -21,9 +23,7 @@ int CheckCancel();
 // CheckCancel does: every copy loop stops within a block of a request.
 int CountBlock(int64_t bytes);
 
-// Every path the engine composes fits the 1024-byte fields of the front ends.
-inline constexpr std::size_t kMaxPath = 1023;
-// 0 when path fits kMaxPath bytes; otherwise -1 with the last error set.
+// 0 when path fits kMaxPathBytes; otherwise -1 with the last error set.
 int CheckPathLength(const std::string& path);
 
 class UniqueFd {

@@ -25,8 +25,6 @@
 namespace partwise {
 namespace {
 
-constexpr std::size_t kMaxName = 255;
-
 // What one split shares between its steps.
 struct SplitRun {
     SplitRun(const SplitJob& splitJob, SplitReport* splitReport)
@@ -98,7 +96,7 @@ int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk, int64_t writ
         if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), run.hasher.Final()) != 0) return -1;
     }
     if (fd.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
-    AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
+    run.descriptor.AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
     return run.descriptor.failed() ? -1 : 0;
 }
 
@@ -147,7 +145,8 @@ std::string RelativePath(const SplitRun& run, const std::string& path) {
 // metadata file follows the walk: each folder as it is entered, each file
 // when it is first looked at.
 struct FileCursor {
-    // Files are measured once open, which costs less than a look by path.
+    // The walk does not measure: each file is measured by fstat once it is
+    // open, which saves a stat by path per file.
     explicit FileCursor(SplitRun& splitRun) : run(splitRun), walker(splitRun.sourcePath, true, false) {
         walker.YieldFolders();
     }
@@ -228,7 +227,7 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
         cursor.readPosition += n;
         // Small files wait in the copier's block; what went out may be hashed.
         if (run.hasher.HashUpTo(written - run.copier.held()) != 0) return -1;
-        AddFileRecord(RelativePath(run, path), chunk.chunkIndex, pieceStart, written - pieceStart);
+        run.descriptor.AddFileRecord(RelativePath(run, path), chunk.chunkIndex, pieceStart, written - pieceStart);
         if (!fileEnded) break;
         if (cursor.Advance() != 0) return -1;
     }
@@ -248,7 +247,7 @@ int FinishFolder(SplitRun& run, FileCursor& cursor, int64_t lastChunkLength) {
         if (::stat(path.c_str(), &st) != 0) return Fail("cannot read", path, errno);
         const int64_t taken = first ? cursor.readPosition : 0;
         if (st.st_size != taken) return Fail("'" + path + "' changed while it was split");
-        if (!first || taken == 0) AddFileRecord(RelativePath(run, path), lastChunk, lastChunkLength, 0);
+        if (!first || taken == 0) run.descriptor.AddFileRecord(RelativePath(run, path), lastChunk, lastChunkLength, 0);
         if (!cursor.recorded && cursor.Record(st) != 0) return -1;
         if (cursor.Advance() != 0) return -1;
     }
@@ -284,9 +283,10 @@ std::string RealPath(const std::string& path) {
 }
 
 // Everything that can be refused is refused here, before anything is written.
-// Names alone tell most: the files are measured only when the chunk folder
-// already holds files that could be among them. Whether the sizes still add
-// up to the job's total shows as the split goes.
+// Most checks need only the names. The files are measured only when the
+// chunk folder already holds files, since only then can a source file be one
+// of them. Whether the sizes still add up to the job's total is checked as
+// the split goes.
 int PrepareFolder(SplitRun& run) {
     FolderWalker walker(run.sourcePath, true, !run.existing.empty());
     walker.YieldFolders();
@@ -301,8 +301,8 @@ int PrepareFolder(SplitRun& run) {
         holdsFiles = holdsFiles || !file.folder;
         if (CheckCancel() != 0) return -1;
         const std::string relative = RelativePath(run, file.path);
-        if (relative.size() > kMaxName)
-            return Fail("the path '" + relative + "' is longer than " + std::to_string(kMaxName) + " bytes");
+        if (relative.size() > kMaxNameBytes)
+            return Fail("the path '" + relative + "' is longer than " + std::to_string(kMaxNameBytes) + " bytes");
         if (CheckPathLength(file.path) != 0 || (!file.folder && RefuseIfExisting(run, file) != 0)) return -1;
     }
     if (walker.failed()) return -1;
@@ -438,7 +438,7 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     run.metaPlaced = true;
     if (run.writeChecksums && run.checksums.Commit() != 0) return -1;
     run.checksumsPlaced = run.writeChecksums;
-    return WriteDescriptor();
+    return run.descriptor.Commit();
 }
 
 }  // namespace
@@ -465,7 +465,7 @@ std::string ChunkFilePath(const std::string& chunkFolder, const std::string& ste
 int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize) {
     if (chunkSize <= 0 || totalSize < 0) return -1;
     int64_t count = totalSize / chunkSize + (totalSize % chunkSize != 0 ? 1 : 0);
-    return count > INT32_MAX ? -1 : count;
+    return count > kMaxChunkCount ? -1 : count;
 }
 
 int64_t ChunkSizeForCount(int64_t totalSize, int64_t count) {
@@ -540,13 +540,14 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
 
     run.names = DeriveChunkSetNames(run.sourcePath, job.outputFolder);
     if (run.names.sourceName.empty()) return Fail("cannot take a name from the path '" + run.sourcePath + "'");
-    if (run.names.sourceName.size() > kMaxName)
-        return Fail("the name '" + run.names.sourceName + "' is longer than " + std::to_string(kMaxName) + " bytes");
+    if (run.names.sourceName.size() > kMaxNameBytes)
+        return Fail("the name '" + run.names.sourceName + "' is longer than " + std::to_string(kMaxNameBytes) +
+                    " bytes");
     if (job.totalSize < 0) return Fail("the size of '" + run.sourcePath + "' cannot be measured");
     run.chunkCount = ChunkCountFor(job.totalSize, job.chunkSize);
     if (run.chunkCount < 0)
         return Fail("a chunk size of " + std::to_string(job.chunkSize) + " bytes gives more than " +
-                    std::to_string(INT32_MAX) + " chunks");
+                    std::to_string(kMaxChunkCount) + " chunks");
     const int32_t lastIndex = run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0;
     if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
         CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||

@@ -3,16 +3,14 @@
 // 37-byte ChunkRecord per chunk, then one 280-byte FileRecord per piece of a
 // file of a folder split. Little-endian, no padding, no checksum.
 //
-// The engine keeps one process-wide DescriptorState: a split fills it and
-// writes it; a join or an inspection reads a chunk set into it. Only one of
-// the three may use it at a time. A split writes its records straight to the
-// file as it goes, and a join and an inspection read only the header and the
-// chunk records into the state, so that the number of files costs no memory;
-// ReadDescriptor loads every record.
+// The engine keeps one process-wide DescriptorState: a split fills its header
+// and writes it; a join or an inspection reads a chunk set into it. Only one
+// of the three may use it at a time. The record functions below keep records
+// in memory; the engine's own split and join write and read theirs through
+// the file instead, so that the number of files costs no memory.
 #include <bit>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,8 +53,6 @@ static_assert(sizeof(DescriptorHeader) == 352);
 static_assert(sizeof(ChunkRecord) == 37);
 static_assert(sizeof(FileRecord) == 280);
 
-class DescriptorStream;
-
 struct DescriptorState {
     DescriptorHeader header{};
     std::string descriptorPath;
@@ -64,9 +60,6 @@ struct DescriptorState {
     std::vector<std::unique_ptr<ChunkRecord>> chunkRecords;
     // The file held fewer record bytes than its header's counts promise.
     bool truncated = false;
-    std::mutex chunkRecordMutex;
-    // The engine's own: set while a split writes its records as it goes.
-    DescriptorStream* stream = nullptr;
 };
 
 // The process-wide state. Tests call ResetDescriptorState between cases.
@@ -92,7 +85,8 @@ void SetPasswordDigest(const std::string& password);
 std::string GetPasswordDigest();
 
 // Fingerprints the chunk file as it now stands and appends a ChunkRecord.
-// Serialised by a mutex; safe to call for a missing file (empty fingerprint).
+// Calls from several threads run one after the other; safe to call for a
+// missing file (empty fingerprint).
 void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath);
 // Appends a FileRecord and counts it (relativePath must fit 255 bytes).
 void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length);

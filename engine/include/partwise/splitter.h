@@ -8,16 +8,17 @@
 #include <vector>
 
 #include "partwise/fsutil.h"
+#include "partwise/limits.h"
 
 namespace partwise {
 
 // Filled by a front end, zero-filled first. Texts are NUL-terminated.
 struct SplitJob {
-    char sourcePath[1024];
-    char outputFolder[1024];
-    int64_t totalSize;  // as measured by GetPathSize
-    int64_t chunkSize;  // bytes per chunk, > 0
-    char password[32];  // "" for no password
+    char sourcePath[kMaxPathBytes + 1];
+    char outputFolder[kMaxPathBytes + 1];
+    int64_t totalSize;                     // as measured by GetPathSize
+    int64_t chunkSize;                     // bytes per chunk, > 0
+    char password[kMaxPasswordBytes + 1];  // "" for no password
     // 1: replace a chunk set that FindOtherChunkSet finds in the chunk
     // folder; 0: refuse the split instead.
     int32_t replaceOtherSet;
