@@ -9,12 +9,6 @@
 // Built two ways: with -fsanitize=fuzzer as the libFuzzer target, and with
 // DESCRIPTOR_FUZZ_REPLAY as a program that runs every file of the folders it
 // is given, with which CTest replays the seed corpus.
-#include <partwise/checksums.h>
-#include <partwise/descriptor.h>
-#include <partwise/errors.h>
-#include <partwise/joiner.h>
-#include <partwise/verify.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +30,11 @@
 
 #include "chunk_bytes.h"
 #include "meta_file.h"
+#include "partwise/checksums.h"
+#include "partwise/descriptor.h"
+#include "partwise/errors.h"
+#include "partwise/joiner.h"
+#include "partwise/verify.h"
 
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>

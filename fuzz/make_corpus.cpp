@@ -2,11 +2,6 @@
 // descriptors of real splits of sources made of the chunk bytes the target
 // lays down (so that they join), and hostile variants of them. The output is
 // the same on every run.
-#include <partwise/descriptor.h>
-#include <partwise/errors.h>
-#include <partwise/fsutil.h>
-#include <partwise/splitter.h>
-
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +17,10 @@
 #include <vector>
 
 #include "chunk_bytes.h"
+#include "partwise/descriptor.h"
+#include "partwise/errors.h"
+#include "partwise/fsutil.h"
+#include "partwise/splitter.h"
 
 namespace {
 

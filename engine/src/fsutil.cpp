@@ -144,8 +144,8 @@ bool FolderWalker::Next(WalkEntry& entry) {
         const auto type = static_cast<unsigned char>(typeAndName[0]);
         std::string path = level.path + "/";
         path += NameOf(typeAndName);
-        // The folder's listing already tells most kinds apart; only links,
-        // unknown kinds and, when measured, files need a look of their own.
+        // The listing gives each entry's kind, so only links, entries of an
+        // unknown kind and, when measuring, files need an lstat.
         if (type == DT_DIR) {
             if (EnterFolder(std::move(path), entry)) return true;
             continue;

@@ -30,7 +30,7 @@ struct WalkEntry {
 class FolderWalker {
 public:
     static constexpr std::size_t kBatchSize = 32768;
-    // Without measure, a plain file comes without a look of its own: size -1
+    // Without measure, a plain file is not stat'ed: it comes with size -1
     // and no identity (links are still followed to tell what they lead to).
     FolderWalker(const std::string& folder, bool recurse, bool measure = true, std::size_t batchSize = kBatchSize);
     // The next file, or folder when folders are yielded; false at the end.

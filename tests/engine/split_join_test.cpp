@@ -150,7 +150,7 @@ TEST_F(SplitJoin, SplittingAgainReplacesTheSetAndJoiningAgainTheOutput) {
     EXPECT_EQ(test::ReadTree(dir / "out").size(), 1u);  // no temporary files left
 }
 
-TEST_F(SplitJoin, EmptyFolderAndFolderOfEmptyFiles) {
+TEST_F(SplitJoin, EmptyFilesInFoldersAndAfterAFullChunk) {
     WriteFile(dir / "src/blank/one", "");
     WriteFile(dir / "src/blank/sub/two", "");
     ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/blank", dir.path(), 10)), 0);
