@@ -250,17 +250,24 @@ int OpenDescriptor(const std::string& path, UniqueFd& fd, DescriptorHeader& head
     return 0;
 }
 
-// The header and the chunk records; leaves the file's size in fileSize.
-int ReadHead(const std::string& chunkFolder, DescriptorFile& file, int64_t& fileSize) {
+// The header into the state, its records cleared; leaves the file's size in
+// fileSize and the header bytes read in headerBytes.
+int OpenIntoState(const std::string& chunkFolder, DescriptorFile& file, int64_t& fileSize, int64_t& headerBytes) {
     DescriptorState& state = Descriptor();
     ClearDescriptorRecords();
     state.truncated = false;
-
     file.path = BuildDescriptorPath(chunkFolder);
-    int64_t n = 0;
-    if (OpenDescriptor(file.path, file.fd, state.header, fileSize, n) != 0) return -1;
-    int64_t position = n;
-    if (n < kHeaderSize) state.truncated = true;
+    if (OpenDescriptor(file.path, file.fd, state.header, fileSize, headerBytes) != 0) return -1;
+    file.chunkRecordsStart = headerBytes;
+    if (headerBytes < kHeaderSize) state.truncated = true;
+    return 0;
+}
+
+// The header and the chunk records; leaves the file's size in fileSize.
+int ReadHead(const std::string& chunkFolder, DescriptorFile& file, int64_t& fileSize) {
+    int64_t position = 0;
+    if (OpenIntoState(chunkFolder, file, fileSize, position) != 0) return -1;
+    DescriptorState& state = Descriptor();
     ReadRecords(file.fd.get(), position, fileSize, state.header.chunkCount, state.chunkRecords, state.truncated);
     file.fileRecordsStart = position;
     return 0;
@@ -298,24 +305,60 @@ int ReadDescriptorHead(const std::string& chunkFolder, DescriptorFile& file) {
     return 0;
 }
 
-FileRecordReader::FileRecordReader(const DescriptorFile& file)
-    : file_(file), left_(std::max<int32_t>(0, Descriptor().header.fileRecordCount)), position_(file.fileRecordsStart) {}
+int ReadDescriptorHeaderOnly(const std::string& chunkFolder, DescriptorFile& file) {
+    int64_t fileSize = 0, headerBytes = 0;
+    if (OpenIntoState(chunkFolder, file, fileSize, headerBytes) != 0) return -1;
+    DescriptorState& state = Descriptor();
+    const int64_t chunks = std::max<int32_t>(0, state.header.chunkCount);
+    const int64_t files = std::max<int32_t>(0, state.header.fileRecordCount);
+    file.fileRecordsStart = headerBytes + kChunkRecordSize * chunks;
+    if (fileSize < file.fileRecordsStart + kFileRecordSize * files) state.truncated = true;
+    return 0;
+}
 
-int FileRecordReader::Next(FileRecord& record) {
+RecordBlockReader::RecordBlockReader(int fd, int64_t position, int64_t count, std::size_t recordSize)
+    : fd_(fd), position_(position), left_(std::max<int64_t>(0, count)), recordSize_(recordSize) {}
+
+int64_t RecordBlockReader::Next(void* out) {
     if (left_ == 0) return 0;
     if (used_ == block_.size()) {
-        const int64_t want = std::min<int64_t>(left_, kRecordBlock / kFileRecordSize) * kFileRecordSize;
-        block_.resize(static_cast<std::size_t>(want));
-        const int64_t n = ReadAt(file_.fd.get(), block_.data(), block_.size(), position_);
-        if (n < 0) return Fail("cannot read", file_.path, errno);
-        if (n != want) return Fail("the chunk set descriptor '" + file_.path + "' is cut short");
+        const int64_t perBlock = static_cast<int64_t>(std::max<std::size_t>(1, kRecordBlock / recordSize_));
+        block_.resize(static_cast<std::size_t>(std::min(left_, perBlock)) * recordSize_);
+        const int64_t n = ReadAt(fd_, block_.data(), block_.size(), position_);
+        if (n < 0) return -1;
+        block_.resize(static_cast<std::size_t>(n));
         position_ += n;
         used_ = 0;
     }
-    std::memcpy(&record, block_.data() + used_, sizeof record);
-    used_ += sizeof record;
-    --left_;
+    const std::size_t taken = std::min(recordSize_, block_.size() - used_);
+    std::memcpy(out, block_.data() + used_, taken);
+    std::memset(static_cast<char*>(out) + taken, 0, recordSize_ - taken);
+    used_ += taken;
+    // Where the file ends inside a record, or before it, no record follows.
+    left_ = taken < recordSize_ ? 0 : left_ - 1;
+    return static_cast<int64_t>(taken);
+}
+
+FileRecordReader::FileRecordReader(const DescriptorFile& file)
+    : file_(file),
+      blocks_(file.fd.get(), file.fileRecordsStart, Descriptor().header.fileRecordCount, sizeof(FileRecord)) {}
+
+int FileRecordReader::Next(FileRecord& record) {
+    if (blocks_.done()) return 0;
+    const int64_t n = blocks_.Next(&record);
+    if (n < 0) return Fail("cannot read", file_.path, errno);
+    if (n != kFileRecordSize) return Fail("the chunk set descriptor '" + file_.path + "' is cut short");
     return 1;
+}
+
+ChunkRecordReader::ChunkRecordReader(const DescriptorFile& file)
+    : file_(file),
+      blocks_(file.fd.get(), file.chunkRecordsStart, Descriptor().header.chunkCount, sizeof(ChunkRecord)) {}
+
+int ChunkRecordReader::Next(ChunkRecord& record) {
+    const int64_t n = blocks_.Next(&record);
+    if (n < 0) return Fail("cannot read", file_.path, errno);
+    return n > 0 ? 1 : 0;
 }
 
 bool DescriptorIsTruncated() { return Descriptor().truncated; }

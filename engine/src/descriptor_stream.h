@@ -56,11 +56,12 @@ private:
     bool failed_ = false;
 };
 
-// A descriptor kept open after its header and chunk records were loaded into
-// the state; its file records stay on disk for FileRecordReader.
+// A descriptor kept open after its header, and perhaps its chunk records,
+// were loaded into the state; the rest stays on disk for the readers below.
 struct DescriptorFile {
     std::string path;
     UniqueFd fd;
+    int64_t chunkRecordsStart = 0;
     int64_t fileRecordsStart = 0;
 };
 
@@ -68,10 +69,34 @@ struct DescriptorFile {
 // state gets no file records; the truncated flag still covers them.
 int ReadDescriptorHead(const std::string& chunkFolder, DescriptorFile& file);
 
+// The same, but the state gets the header alone: a set of any number of
+// chunks opens in the same memory.
+int ReadDescriptorHeaderOnly(const std::string& chunkFolder, DescriptorFile& file);
+
 // Reads only the header of chunkFolder's descriptor into header, leaving the
 // state and the last error alone. Returns 0, or -1 when the descriptor is
 // missing, unreadable, foreign or shorter than a header.
 int ReadDescriptorHeader(const std::string& chunkFolder, DescriptorHeader& header);
+
+// Records of one size read a block at a time: count of them from position on.
+class RecordBlockReader {
+public:
+    RecordBlockReader(int fd, int64_t position, int64_t count, std::size_t recordSize);
+    // Copies the next record into out, zero-filling what the file does not
+    // hold. Returns its bytes in the file: the record's size, fewer for the
+    // last one when the file ends inside it, 0 after the last record or at
+    // the end of the file; -1 with errno.
+    int64_t Next(void* out);
+    bool done() const { return left_ == 0; }
+
+private:
+    int fd_;
+    int64_t position_;
+    int64_t left_;
+    std::size_t recordSize_;
+    std::vector<char> block_;
+    std::size_t used_ = 0;
+};
 
 // The file records of a DescriptorFile in order, as many as the header counts.
 class FileRecordReader {
@@ -83,10 +108,22 @@ public:
 
 private:
     const DescriptorFile& file_;
-    int64_t left_;
-    int64_t position_;
-    std::vector<char> block_;
-    std::size_t used_ = 0;
+    RecordBlockReader blocks_;
+};
+
+// The chunk records of a DescriptorFile in order, as ReadDescriptor takes
+// them: as many as the header counts and the file holds, one cut short
+// zero-filled.
+class ChunkRecordReader {
+public:
+    explicit ChunkRecordReader(const DescriptorFile& file);
+    // 1 with the next record, 0 after the last, -1 (last error set) when the
+    // file cannot be read.
+    int Next(ChunkRecord& record);
+
+private:
+    const DescriptorFile& file_;
+    RecordBlockReader blocks_;
 };
 
 }  // namespace partwise

@@ -11,35 +11,76 @@
 #include "partwise/splitter.h"
 
 namespace partwise {
+namespace {
+
+// The header's part of the summary, from the state just loaded.
+ChunkSetSummary SummaryOfHeader() {
+    ChunkSetSummary summary;
+    summary.sourceName = GetSourceName();
+    summary.passwordDigest = GetPasswordDigest();
+    summary.totalSize = GetTotalSize();
+    summary.chunkCount = GetChunkCount();
+    summary.cutShort = DescriptorIsTruncated();
+    Progress().totalBytes = summary.totalSize;
+    return summary;
+}
+
+// Checks the chunk file of one record and counts its verdict.
+ChunkEntry CheckChunk(const std::string& chunkFolder, const std::string& stem, const ChunkRecord& record,
+                      ChunkSetSummary& summary) {
+    ChunkEntry entry;
+    entry.chunkIndex = record.chunkIndex;
+    entry.recordedFingerprint = FieldText(record.fingerprint, 32);
+    entry.chunkPath = ChunkFilePath(chunkFolder, stem, record.chunkIndex);
+    struct stat st {};
+    const bool isFile = ::stat(entry.chunkPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    entry.chunkFileSize = isFile ? st.st_size : -1;
+    // A missing chunk is bad even when no fingerprint was recorded for it.
+    entry.verdict = isFile && ChunkFingerprint(entry.chunkPath) == entry.recordedFingerprint ? 0 : -1;
+    ++(!isFile ? summary.missingChunks : entry.verdict == 0 ? summary.goodChunks : summary.damagedChunks);
+    return entry;
+}
+
+std::string StemOf(std::string sourceName) {
+    StripExtension(sourceName);
+    return sourceName;
+}
+
+}  // namespace
+
+int InspectChunkSet(const std::string& chunkFolder, ChunkSetSummary& summary, const ChunkVisitor& visit) {
+    ClearLastError();
+    Progress().bytesDone = 0;
+    DescriptorFile descriptor;
+    if (ReadDescriptorHeaderOnly(chunkFolder, descriptor) != 0) return -1;
+    summary = SummaryOfHeader();
+    const std::string stem = StemOf(summary.sourceName);
+    ChunkRecordReader reader(descriptor);
+    ChunkRecord record;
+    int r = 0;
+    while ((r = reader.Next(record)) > 0) {
+        const ChunkEntry entry = CheckChunk(chunkFolder, stem, record, summary);
+        if (visit) visit(entry);
+    }
+    return r;
+}
 
 int InspectChunkSet(const std::string& chunkFolder, std::vector<ChunkEntry>& entries, std::string& passwordDigest,
                     std::string& sourceName) {
     ClearLastError();
     Progress().bytesDone = 0;
-    // The file records are not needed to check the chunks.
+    // The chunk records stay in the state, as ReadDescriptor leaves them; the
+    // file records are not needed to check the chunks.
     DescriptorFile descriptor;
     if (ReadDescriptorHead(chunkFolder, descriptor) != 0) return -1;
-    Progress().totalBytes = GetTotalSize();
-    sourceName = GetSourceName();
-    passwordDigest = GetPasswordDigest();
-    std::string stem = sourceName;
-    StripExtension(stem);
-
+    ChunkSetSummary summary = SummaryOfHeader();
+    const std::string stem = StemOf(summary.sourceName);
     std::vector<const ChunkRecord*> records;
     CopyChunkRecords(records);
     entries.reserve(entries.size() + records.size());
-    for (const ChunkRecord* record : records) {
-        ChunkEntry entry;
-        entry.chunkIndex = record->chunkIndex;
-        entry.recordedFingerprint = FieldText(record->fingerprint, 32);
-        entry.chunkPath = ChunkFilePath(chunkFolder, stem, record->chunkIndex);
-        struct stat st {};
-        const bool isFile = ::stat(entry.chunkPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-        entry.chunkFileSize = isFile ? st.st_size : -1;
-        // A missing chunk is bad even when no fingerprint was recorded for it.
-        entry.verdict = isFile && ChunkFingerprint(entry.chunkPath) == entry.recordedFingerprint ? 0 : -1;
-        entries.push_back(std::move(entry));
-    }
+    for (const ChunkRecord* record : records) entries.push_back(CheckChunk(chunkFolder, stem, *record, summary));
+    passwordDigest = summary.passwordDigest;
+    sourceName = summary.sourceName;
     return 0;
 }
 

@@ -69,6 +69,55 @@ TEST_F(Inspect, VerdictsFollowChangesToTheChunks) {
     EXPECT_EQ(Run()[1].verdict, -1);
 }
 
+// The summary counts what the entries say; the visitor sees the entries the
+// list gets, one as each chunk is checked.
+TEST_F(Inspect, SummaryCountsTheVerdictsTheVisitorSees) {
+    ChunkSetSummary summary;
+    ASSERT_EQ(InspectChunkSet(folder, summary, nullptr), 0) << GetLastErrorText();
+    EXPECT_TRUE(summary.sound());
+    EXPECT_EQ(summary.goodChunks, 3);
+
+    ASSERT_EQ(::unlink(Chunk(0).c_str()), 0);
+    std::ofstream(Chunk(2), std::ios::app) << 'x';
+    std::vector<ChunkEntry> visited;
+    ASSERT_EQ(InspectChunkSet(folder, summary, [&](const ChunkEntry& entry) { visited.push_back(entry); }), 0);
+    EXPECT_EQ(summary.sourceName, "report.final.doc");
+    EXPECT_EQ(summary.totalSize, 5000);
+    EXPECT_EQ(summary.chunkCount, 3);
+    EXPECT_TRUE(summary.hasPassword());
+    EXPECT_EQ(summary.passwordDigest.size(), 32u);
+    EXPECT_FALSE(summary.cutShort);
+    EXPECT_EQ(summary.goodChunks, 1);
+    EXPECT_EQ(summary.damagedChunks, 1);
+    EXPECT_EQ(summary.missingChunks, 1);
+    EXPECT_FALSE(summary.sound());
+    const auto listed = Run();
+    ASSERT_EQ(visited.size(), listed.size());
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        EXPECT_EQ(visited[i].chunkIndex, listed[i].chunkIndex);
+        EXPECT_EQ(visited[i].verdict, listed[i].verdict);
+        EXPECT_EQ(visited[i].chunkPath, listed[i].chunkPath);
+        EXPECT_EQ(visited[i].chunkFileSize, listed[i].chunkFileSize);
+        EXPECT_EQ(visited[i].recordedFingerprint, listed[i].recordedFingerprint);
+    }
+}
+
+TEST_F(Inspect, DescriptorCutShortInAChunkRecord) {
+    // Ten bytes into the third record: its index and part of its fingerprint.
+    ASSERT_EQ(::truncate((folder + "/spt_config.brixspt").c_str(), 352 + 37 * 2 + 10), 0);
+    ChunkSetSummary summary;
+    std::vector<int32_t> indexes;
+    ASSERT_EQ(InspectChunkSet(folder, summary, [&](const ChunkEntry& entry) { indexes.push_back(entry.chunkIndex); }),
+              0);
+    EXPECT_TRUE(summary.cutShort);
+    EXPECT_FALSE(summary.sound());
+    EXPECT_EQ(indexes, (std::vector<int32_t>{0, 1, 2}));
+    EXPECT_EQ(summary.goodChunks, 2);
+    EXPECT_EQ(summary.damagedChunks, 1);
+    EXPECT_EQ(Run().size(), 3u);
+    EXPECT_TRUE(DescriptorIsTruncated());
+}
+
 TEST_F(Inspect, MissingChunkWithoutRecordedFingerprintIsStillBad) {
     std::memset(Descriptor().chunkRecords[1]->fingerprint, 0, 33);
     ASSERT_EQ(WriteDescriptor(), 0);

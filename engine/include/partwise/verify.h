@@ -3,6 +3,7 @@
 // every chunk, whether the file on disk still matches its fingerprint. Reads
 // only the descriptor and a fingerprint's extent of each chunk.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,37 @@ struct ChunkEntry {
     int64_t chunkFileSize = -1;  // -1 when the file is missing
 };
 
-// Returns -1 (last error set, outputs untouched) when the descriptor cannot
-// be read; otherwise 0 with the source name, the password digest ("" for
-// none) and one entry per chunk record appended to entries.
+// What an inspection found, besides each chunk's entry.
+struct ChunkSetSummary {
+    std::string sourceName;
+    std::string passwordDigest;  // "" when the set has no password
+    int64_t totalSize = 0;
+    int32_t chunkCount = 0;  // as the descriptor's header counts them
+    // The descriptor holds fewer records than its header counts: the set
+    // cannot be joined, whatever its chunks say.
+    bool cutShort = false;
+    int64_t goodChunks = 0;     // there and matching their fingerprint
+    int64_t damagedChunks = 0;  // there but not matching
+    int64_t missingChunks = 0;
+
+    bool hasPassword() const { return !passwordDigest.empty(); }
+    // Every chunk the header counts is there and matches.
+    bool sound() const { return !cutShort && goodChunks == chunkCount && damagedChunks == 0 && missingChunks == 0; }
+};
+
+// Called with each chunk's entry as soon as it is checked.
+using ChunkVisitor = std::function<void(const ChunkEntry&)>;
+
+// Returns -1 (last error set) when the descriptor cannot be read; otherwise 0
+// with summary filled in and visit (when given) called once per chunk record
+// the descriptor holds, in its order. Holds no record in memory, so a set of
+// any number of chunks is inspected in the same memory. Loads the header into
+// the process-wide descriptor state, not the records.
+int InspectChunkSet(const std::string& chunkFolder, ChunkSetSummary& summary, const ChunkVisitor& visit);
+
+// The same, with the source name, the password digest ("" for none) and one
+// entry per chunk record appended to entries; outputs untouched on -1. The
+// chunk records stay loaded in the descriptor state.
 int InspectChunkSet(const std::string& chunkFolder, std::vector<ChunkEntry>& entries, std::string& passwordDigest,
                     std::string& sourceName);
 
