@@ -25,7 +25,6 @@
 #include "EngineCallThread.h"
 #include "FileChooser.h"
 #include "OutputFolder.h"
-#include "Removal.h"
 #include "SplitDoingThread.h"
 #include "UI_DialogWidget.h"
 #include "UI_MyMessageBox.h"
@@ -49,13 +48,13 @@ constexpr int64_t kUnitBytes[] = {1024, 1048576, 1073741824};  // "KB", "MB", "G
 int64_t quotientRoundedUp(int64_t total, int64_t part) { return total / part + (total % part != 0 ? 1 : 0); }
 
 // What a folder source kept after its deletion, a few names and a count.
-QString keptText(const QStringList& kept) {
-    constexpr int kNamed = 5;
+QString keptText(const partwise::SourceRemoval& removal) {
     QStringList named;
-    for (int i = 0; i < kept.size() && i < kNamed; ++i) named << "'" + kept[i] + "'";
+    for (const std::string& path : removal.keptSample) named << "'" + QFile::decodeName(path.c_str()) + "'";
     QString text = "the chunk set does not hold " + named.join(", ");
-    if (kept.size() > kNamed) text += QString(" and %1 more").arg(kept.size() - kNamed);
-    return text + ", so " + (kept.size() == 1 ? "it was" : "they were") + " not deleted.";
+    const int64_t more = removal.keptCount - int64_t(removal.keptSample.size());
+    if (more > 0) text += QString(" and %1 more").arg(more);
+    return text + ", so " + (removal.keptCount == 1 ? "it was" : "they were") + " not deleted.";
 }
 
 // What a folder split passed over: the counts, a few names below root.
@@ -434,15 +433,8 @@ void UI_SplitWidget::m_split_Button_slots() {
     std::memcpy(job.password, password.constData(), password.size());
     if (!confirmReplacement(job)) return;
 
-    deleteAfterSplit = deleteSourceCheckBox->checkState() == Qt::Checked;
+    m_SplitDoingThread->removeSource = deleteSourceCheckBox->checkState() == Qt::Checked;
     jobSourcePath = sourcePath;
-    jobSourceType = partwise::GetPathType(source.toStdString());
-    jobSourceFiles.clear();
-    jobSourceFolders.clear();
-    if (deleteAfterSplit && jobSourceType == 1) {
-        partwise::ListFolderFiles(source.toStdString(), jobSourceFiles, 1);
-        jobSourceFolders = ListSubFolders(sourcePath);
-    }
 
     const QPoint at = dialogAnchor(360);
     progressWidget->placeDialog(at.x(), at.y(), 360, 96);
@@ -465,12 +457,12 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
     if (showJobFailure(mainWindow, *m_SplitDoingThread, "Splitting failed", "The chunk set was not completed.")) return;
-    QStringList kept;
-    if (deleteAfterSplit) {
-        if (!newChunkSetIsSound())
+    const partwise::SourceRemoval& removal = m_SplitDoingThread->removal;
+    if (m_SplitDoingThread->removeSource) {
+        if (!removal.setIsSound)
             showFailure(mainWindow, "Source kept",
                         "The new chunk set did not pass its check, so the source was not deleted.");
-        else if (!deleteSource(kept))
+        else if (removal.filesNotRemoved > 0)
             showFailure(mainWindow, "Source not deleted",
                         "Some files of '" + jobSourcePath + "' could not be deleted.");
     }
@@ -489,7 +481,7 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     const partwise::SplitReport& report = m_SplitDoingThread->report;
     if (!report.passedOver.empty())
         showFailure(mainWindow, "Passed over in '" + jobSourcePath + "'", passedOverText(report, jobSourcePath));
-    if (!kept.isEmpty()) showFailure(mainWindow, "Kept in '" + jobSourcePath + "'", keptText(kept));
+    if (removal.keptCount > 0) showFailure(mainWindow, "Kept in '" + jobSourcePath + "'", keptText(removal));
 }
 
 bool UI_SplitWidget::confirmReplacement(partwise::SplitJob& job) {
@@ -503,29 +495,4 @@ bool UI_SplitWidget::confirmReplacement(partwise::SplitJob& job) {
     if (!confirmLoss(mainWindow, "Chunk folder in use", text)) return false;
     job.replaceOtherSet = 1;
     return true;
-}
-
-// The source goes only when every chunk of the set just written reads back
-// as it was recorded.
-bool UI_SplitWidget::newChunkSetIsSound() const {
-    const partwise::SplitJob& job = m_SplitDoingThread->job;
-    const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(job.sourcePath, job.outputFolder);
-    std::vector<partwise::ChunkEntry> entries;
-    std::string digest, name;
-    if (partwise::InspectChunkSet(names.chunkFolder, entries, digest, name) != 0 || name != names.sourceName)
-        return false;
-    return std::all_of(entries.begin(), entries.end(),
-                       [](const partwise::ChunkEntry& entry) { return entry.verdict == 0; });
-}
-
-bool UI_SplitWidget::deleteSource(QStringList& kept) {
-    if (jobSourceType == 0) return RemoveFile(jobSourcePath);
-    if (jobSourceType != 1) return true;
-    // A set with its metadata file records every folder, empty ones too: they
-    // come back with a join, so they may go with the files.
-    const partwise::SplitJob& job = m_SplitDoingThread->job;
-    const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(job.sourcePath, job.outputFolder);
-    const bool recordsFolders =
-        QFileInfo(QFile::decodeName(partwise::MetadataFilePath(names.chunkFolder, names.sourceName).c_str())).isFile();
-    return RemoveFolderTree(jobSourcePath, jobSourceFiles, recordsFolders ? jobSourceFolders : QStringList(), kept);
 }

@@ -5,12 +5,9 @@
 // that can cancel it. A source is measured off the window's thread; one can
 // also be dropped on the tab.
 #include <QString>
-#include <QStringList>
 #include <QWidget>
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -88,8 +85,6 @@ private:
     // Asks before job replaces the chunk set of another source; true when the
     // split may go ahead, with job.replaceOtherSet set when it was asked to.
     bool confirmReplacement(partwise::SplitJob& job);
-    bool newChunkSetIsSound() const;
-    bool deleteSource(QStringList& kept);
 
     SplitDoingThread* m_SplitDoingThread;
     EngineCallThread* measureThread;
@@ -118,11 +113,6 @@ private:
 
     bool splitAllowed = false;
     bool engineBusy = false;
-    // Taken when "Split" is pressed, so that a finished job deletes exactly
-    // the source it split, and only the files its walk could list.
-    bool deleteAfterSplit = false;
+    // The source of the running split, as its messages name it.
     QString jobSourcePath;
-    int jobSourceType = -1;
-    std::vector<std::string> jobSourceFiles;
-    QStringList jobSourceFolders;
 };

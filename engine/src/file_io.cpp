@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "partwise/errors.h"
 #include "partwise/progress.h"
@@ -88,6 +89,18 @@ bool FileIdentitySet::Contains(const FileIdentity& identity) const {
 std::string WithoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
+}
+
+bool IsSafeRelativePath(const std::string& path) {
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string_view part = std::string_view(path).substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (end == path.size()) return true;
+        start = end + 1;
+    }
 }
 
 int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path) {

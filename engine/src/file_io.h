@@ -79,6 +79,11 @@ private:
 // path without the slashes at its end ("/" stays "/").
 std::string WithoutTrailingSlashes(std::string path);
 
+// A path below a folder as a chunk set records it: plain names joined by
+// single slashes, no "..", and no empty or "." parts, which would let one
+// file be listed under two spellings.
+bool IsSafeRelativePath(const std::string& path);
+
 // Claims size bytes of disk from offset on for a file about to be written,
 // without changing its size: a disk too small fails at once, before the copy,
 // and the file system can lay the file out in one go. File systems that

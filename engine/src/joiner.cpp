@@ -190,20 +190,6 @@ int JoinSingleFile(JoinRun& run) {
     return PlaceOutput(run, out, finalPath);
 }
 
-// Only plain names joined by single slashes: no "..", and no empty or "."
-// parts, which would let one file be listed under two spellings.
-bool IsSafeRelativePath(const std::string& path) {
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        const std::string_view part = std::string_view(path).substr(start, end - start);
-        if (part.empty() || part == "." || part == "..") return false;
-        if (end == path.size()) return true;
-        start = end + 1;
-    }
-}
-
 // Creates the folders from root down to the file's folder. A folder already
 // there must be a real folder: a symbolic link could lead the join outside.
 int CreateFoldersBelow(const std::string& root, const std::string& relativeFolder) {

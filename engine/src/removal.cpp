@@ -1,0 +1,174 @@
+#include "partwise/removal.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string_view>
+
+#include "descriptor_stream.h"
+#include "file_io.h"
+#include "partwise/descriptor.h"
+#include "partwise/errors.h"
+#include "partwise/verify.h"
+#include "walk.h"
+
+namespace partwise {
+namespace {
+
+std::string Below(const std::string& root, const std::string& relative) {
+    return relative.empty() ? root : root + "/" + relative;
+}
+
+std::string ParentOf(const std::string& relative) {
+    const std::size_t slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+// Whether folder is "" (the root), to itself, or one of the folders above it.
+bool Holds(const std::string& folder, const std::string& relative) {
+    return folder.empty() || relative == folder ||
+           (relative.size() > folder.size() && relative.compare(0, folder.size(), folder) == 0 &&
+            relative[folder.size()] == '/');
+}
+
+class FolderRemover {
+public:
+    FolderRemover(const std::string& root, SourceRemoval& removal) : root_(root), removal_(removal) {}
+
+    // Removes the file at relative. Folders the records have left behind are
+    // removed on the way when they are empty: the records list a folder's
+    // files together, so a folder left is not met again.
+    void RemoveFile(const std::string& relative) {
+        LeaveFoldersUpTo(ParentOf(relative));
+        const std::string path = Below(root_, relative);
+        if (::unlink(path.c_str()) == 0 || errno == ENOENT) {
+            ++removal_.filesRemoved;
+            return;
+        }
+        if (removal_.filesNotRemoved++ == 0) Fail("cannot delete", path, errno);
+        notRemoved_.push_back(relative);
+    }
+
+    // Removes the folders still open, and the root, when they are empty.
+    void Finish() {
+        LeaveFoldersUpTo(std::string());
+        ::rmdir(root_.c_str());
+        std::sort(notRemoved_.begin(), notRemoved_.end());
+    }
+
+    bool WasNotRemoved(const std::string& relative) const {
+        return std::binary_search(notRemoved_.begin(), notRemoved_.end(), relative);
+    }
+
+private:
+    void LeaveFoldersUpTo(const std::string& next) {
+        // A folder that still holds something stays; so do its parents.
+        while (!Holds(current_, next)) {
+            ::rmdir(Below(root_, current_).c_str());
+            current_ = ParentOf(current_);
+        }
+        current_ = next;
+    }
+
+    const std::string& root_;
+    SourceRemoval& removal_;
+    std::string current_;  // the folder of the last file removed
+    // Only files that could not be deleted: few, as a rule.
+    std::vector<std::string> notRemoved_;
+};
+
+// The first kKeptSampleSize names in byte order, and how many there were.
+class KeptEntries {
+public:
+    explicit KeptEntries(SourceRemoval& removal) : removal_(removal) {}
+    void Add(const std::string& relative) {
+        ++removal_.keptCount;
+        std::vector<std::string>& sample = removal_.keptSample;
+        if (sample.size() == kKeptSampleSize && relative >= sample.back()) return;
+        sample.insert(std::upper_bound(sample.begin(), sample.end(), relative), relative);
+        if (sample.size() > kKeptSampleSize) sample.pop_back();
+    }
+
+private:
+    SourceRemoval& removal_;
+};
+
+// Notes what is left below relative, folder by folder; holds the names of the
+// sub-folders of one folder at a time.
+void NoteWhatIsLeft(const std::string& root, const std::string& relative, const FolderRemover& remover,
+                    KeptEntries& kept) {
+    std::vector<std::string> folders;
+    bool empty = true;
+    ListFolderNames(Below(root, relative), [&](std::string_view name) {
+        empty = false;
+        const std::string entry = relative.empty() ? std::string(name) : relative + "/" + std::string(name);
+        struct stat st {};
+        if (::lstat(Below(root, entry).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            folders.push_back(entry);
+        else if (!remover.WasNotRemoved(entry))  // reported apart
+            kept.Add(entry);
+    });
+    if (empty && !relative.empty()) kept.Add(relative);
+    for (const std::string& folder : folders) NoteWhatIsLeft(root, folder, remover, kept);
+}
+
+int RemoveFolderSource(const std::string& root, const DescriptorFile& descriptor, SourceRemoval& removal) {
+    FolderRemover remover(root, removal);
+    FileRecordReader reader(descriptor);
+    FileRecord record;
+    std::string previous;
+    int r = 0;
+    // The pieces of one file are consecutive records.
+    for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
+        std::string relative = FieldText(record.relativePath, sizeof record.relativePath);
+        if (relative == previous) continue;
+        if (!FieldIsTerminated(record.relativePath, sizeof record.relativePath) || !IsSafeRelativePath(relative)) {
+            r = Fail("refusing the unsafe path '" + relative + "' in file record " + std::to_string(i));
+            break;
+        }
+        remover.RemoveFile(relative);
+        previous = std::move(relative);
+    }
+    remover.Finish();
+    struct stat st {};
+    if (::lstat(root.c_str(), &st) == 0) {
+        KeptEntries kept(removal);
+        NoteWhatIsLeft(root, std::string(), remover, kept);
+    }
+    return r < 0 || removal.filesNotRemoved > 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int RemoveSplitSource(const SplitJob& job, SourceRemoval& removal) {
+    removal = SourceRemoval();
+    if (!FieldIsTerminated(job.sourcePath, sizeof job.sourcePath) ||
+        !FieldIsTerminated(job.outputFolder, sizeof job.outputFolder))
+        return Fail("the split job holds a text without its terminating NUL");
+    const std::string source = WithoutTrailingSlashes(job.sourcePath);
+    const ChunkSetNames names = DeriveChunkSetNames(source, job.outputFolder);
+    ChunkSetSummary summary;
+    if (InspectChunkSet(names.chunkFolder, summary, nullptr) != 0 || !summary.sound() ||
+        summary.sourceName != names.sourceName || summary.totalSize != job.totalSize)
+        return Fail("the chunk set in '" + names.chunkFolder + "' did not pass its check; '" + source +
+                    "' was not deleted");
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) return Fail("cannot delete", source, errno);
+    DescriptorFile descriptor;
+    if (ReadDescriptorHeaderOnly(names.chunkFolder, descriptor) != 0) return -1;
+    // A folder's set lists its files; a file's set lists none.
+    if (S_ISDIR(st.st_mode) != (GetFileRecordCount() > 0))
+        return Fail("the chunk set in '" + names.chunkFolder + "' is not the set of '" + source + "'");
+    removal.setIsSound = true;
+    if (S_ISDIR(st.st_mode)) return RemoveFolderSource(source, descriptor, removal);
+    if (::unlink(source.c_str()) != 0) {
+        removal.filesNotRemoved = 1;
+        return Fail("cannot delete", source, errno);
+    }
+    removal.filesRemoved = 1;
+    return 0;
+}
+
+}  // namespace partwise
