@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include "descriptor_stream.h"
 #include "file_io.h"
@@ -143,6 +144,8 @@ constexpr int64_t kHeaderSize = sizeof(DescriptorHeader);
 constexpr int64_t kChunkRecordSize = sizeof(ChunkRecord);
 constexpr int64_t kFileRecordSize = sizeof(FileRecord);
 constexpr std::size_t kRecordBlock = 64 * 1024;
+template <typename Record>
+constexpr bool kIsFileRecord = std::is_same_v<Record, FileRecord>;
 }  // namespace
 
 DescriptorStream::~DescriptorStream() { Discard(); }
@@ -339,27 +342,25 @@ int64_t RecordBlockReader::Next(void* out) {
     return static_cast<int64_t>(taken);
 }
 
-FileRecordReader::FileRecordReader(const DescriptorFile& file)
+template <typename Record>
+RecordReader<Record>::RecordReader(const DescriptorFile& file)
     : file_(file),
-      blocks_(file.fd.get(), file.fileRecordsStart, Descriptor().header.fileRecordCount, sizeof(FileRecord)) {}
+      blocks_(file.fd.get(), kIsFileRecord<Record> ? file.fileRecordsStart : file.chunkRecordsStart,
+              kIsFileRecord<Record> ? Descriptor().header.fileRecordCount : Descriptor().header.chunkCount,
+              sizeof(Record)) {}
 
-int FileRecordReader::Next(FileRecord& record) {
+template <typename Record>
+int RecordReader<Record>::Next(Record& record) {
     if (blocks_.done()) return 0;
     const int64_t n = blocks_.Next(&record);
     if (n < 0) return Fail("cannot read", file_.path, errno);
-    if (n != kFileRecordSize) return Fail("the chunk set descriptor '" + file_.path + "' is cut short");
-    return 1;
-}
-
-ChunkRecordReader::ChunkRecordReader(const DescriptorFile& file)
-    : file_(file),
-      blocks_(file.fd.get(), file.chunkRecordsStart, Descriptor().header.chunkCount, sizeof(ChunkRecord)) {}
-
-int ChunkRecordReader::Next(ChunkRecord& record) {
-    const int64_t n = blocks_.Next(&record);
-    if (n < 0) return Fail("cannot read", file_.path, errno);
+    if (kIsFileRecord<Record> && n != kFileRecordSize)
+        return Fail("the chunk set descriptor '" + file_.path + "' is cut short");
     return n > 0 ? 1 : 0;
 }
+
+template class RecordReader<FileRecord>;
+template class RecordReader<ChunkRecord>;
 
 bool DescriptorIsTruncated() { return Descriptor().truncated; }
 

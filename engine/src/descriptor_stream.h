@@ -98,32 +98,24 @@ private:
     std::size_t used_ = 0;
 };
 
-// The file records of a DescriptorFile in order, as many as the header counts.
-class FileRecordReader {
+// The records of one kind of a DescriptorFile in order, as many as the
+// header counts. Next gives 1 with the next record, 0 after the last, -1
+// (last error set) when the file cannot be read. A file record must be whole:
+// one cut short is a failure. Chunk records are taken as ReadDescriptor takes
+// them: as far as the file holds them, one cut short zero-filled.
+template <typename Record>
+class RecordReader {
 public:
-    explicit FileRecordReader(const DescriptorFile& file);
-    // 1 with the next record, 0 after the last, -1 (last error set) when it
-    // cannot be read whole.
-    int Next(FileRecord& record);
+    explicit RecordReader(const DescriptorFile& file);
+    int Next(Record& record);
 
 private:
     const DescriptorFile& file_;
     RecordBlockReader blocks_;
 };
-
-// The chunk records of a DescriptorFile in order, as ReadDescriptor takes
-// them: as many as the header counts and the file holds, one cut short
-// zero-filled.
-class ChunkRecordReader {
-public:
-    explicit ChunkRecordReader(const DescriptorFile& file);
-    // 1 with the next record, 0 after the last, -1 (last error set) when the
-    // file cannot be read.
-    int Next(ChunkRecord& record);
-
-private:
-    const DescriptorFile& file_;
-    RecordBlockReader blocks_;
-};
+extern template class RecordReader<FileRecord>;
+extern template class RecordReader<ChunkRecord>;
+using FileRecordReader = RecordReader<FileRecord>;
+using ChunkRecordReader = RecordReader<ChunkRecord>;
 
 }  // namespace partwise
