@@ -33,8 +33,8 @@
 #include "partwise/checksums.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
+#include "partwise/inspection.h"
 #include "partwise/joiner.h"
-#include "partwise/verify.h"
 
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>

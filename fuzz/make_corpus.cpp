@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "chunk_bytes.h"
+#include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "partwise/verify.h"
+#include "partwise/inspection.h"
 
 class ChunkListModel : public QAbstractTableModel {
     Q_OBJECT

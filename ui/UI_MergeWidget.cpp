@@ -35,6 +35,7 @@
 #include "UI_inputpwdWidget.h"
 #include "WidgetLook.h"
 #include "partwise/descriptor.h"
+#include "partwise/inspection.h"
 #include "partwise/joiner.h"
 #include "partwise/progress.h"
 

@@ -8,13 +8,10 @@
 #include <QWidget>
 
 #include <cstdint>
-#include <vector>
-
 #include <string>
 #include <vector>
-#include "partwise/verify.h"
 
-#include "partwise/verify.h"
+#include "partwise/inspection.h"
 
 class ChunkListModel;
 class EngineCallThread;

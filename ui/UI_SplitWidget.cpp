@@ -33,12 +33,12 @@
 #include "UI_inputpwdWidget.h"
 #include "WidgetLook.h"
 #include "partwise/checksums.h"
+#include "partwise/chunk_names.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/joiner.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
-#include "partwise/verify.h"
 
 namespace {
 

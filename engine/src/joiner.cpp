@@ -17,6 +17,7 @@
 #include "checksum_file.h"
 #include "descriptor_stream.h"
 #include "file_io.h"
+#include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"

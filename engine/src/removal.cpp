@@ -9,9 +9,10 @@
 
 #include "descriptor_stream.h"
 #include "file_io.h"
+#include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
-#include "partwise/verify.h"
+#include "partwise/inspection.h"
 #include "walk.h"
 
 namespace partwise {

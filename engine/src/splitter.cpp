@@ -16,6 +16,7 @@
 #include "descriptor_stream.h"
 #include "file_io.h"
 #include "meta_file.h"
+#include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
@@ -24,6 +25,15 @@
 
 namespace partwise {
 namespace {
+
+// One chunk file to write, and where its bytes start in the source.
+struct ChunkJob {
+    std::string sourcePath;
+    std::string chunkPath;
+    int32_t chunkIndex = 0;
+    int64_t readPosition = 0;
+    int64_t length = 0;
+};
 
 // What one split shares between its steps.
 struct SplitRun {
@@ -442,45 +452,6 @@ int WriteChunkSet(SplitRun& run, bool folder) {
 }
 
 }  // namespace
-
-int64_t ChunkNumberOfName(std::string_view name, std::string_view stem) {
-    constexpr std::string_view kSuffix = ".spt";
-    if (name.size() <= stem.size() + 1 + kSuffix.size() || !name.starts_with(stem) || name[stem.size()] != '_' ||
-        !name.ends_with(kSuffix))
-        return -1;
-    const std::string_view digits = name.substr(stem.size() + 1, name.size() - stem.size() - 1 - kSuffix.size());
-    if (digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return -1;
-    int64_t n = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n <= INT32_MAX ? n : -1;
-}
-
-std::string ChunkFilePath(const std::string& chunkFolder, const std::string& stem, int32_t index) {
-    return chunkFolder + "/" + stem + "_" + std::to_string(index) + ".spt";
-}
-
-int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize) {
-    if (chunkSize <= 0 || totalSize < 0) return -1;
-    int64_t count = totalSize / chunkSize + (totalSize % chunkSize != 0 ? 1 : 0);
-    return count > kMaxChunkCount ? -1 : count;
-}
-
-int64_t ChunkSizeForCount(int64_t totalSize, int64_t count) {
-    if (totalSize <= 0 || count <= 0) return 1;
-    return totalSize / count + (totalSize % count != 0 ? 1 : 0);
-}
-
-ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::string& outputFolder) {
-    ChunkSetNames names;
-    names.sourceName = GetLastPathComponent(WithoutTrailingSlashes(sourcePath));
-    names.stem = names.sourceName;
-    StripExtension(names.stem);
-    names.chunkFolder = outputFolder + "/" + names.stem + "_spt";
-    return names;
-}
 
 const char* PassedOverKindName(PassedOverKind kind) {
     switch (kind) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/joiner.h"

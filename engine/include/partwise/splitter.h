@@ -4,7 +4,6 @@
 // descriptor. Runs on a worker thread; progress goes to the ProgressCounters.
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "partwise/fsutil.h"
@@ -22,14 +21,6 @@ struct SplitJob {
     // 1: replace a chunk set that FindOtherChunkSet finds in the chunk
     // folder; 0: refuse the split instead.
     int32_t replaceOtherSet;
-};
-
-struct ChunkJob {
-    std::string sourcePath;
-    std::string chunkPath;
-    int32_t chunkIndex = 0;
-    int64_t readPosition = 0;
-    int64_t length = 0;
 };
 
 // What a folder split passed over rather than split, in walk order.
@@ -77,27 +68,5 @@ int RunSplit(const SplitJob& job, SplitReport* report = nullptr);
 // of the same source, or a descriptor whose chunks are all gone. Returns -1
 // (last error set) when the folder is a symbolic link or cannot be listed.
 int FindOtherChunkSet(const SplitJob& job, std::string& heldSource);
-
-// The names a split derives from its source path, as the joiner derives them
-// back: the source's name, its stem and the chunk folder. Trailing slashes of
-// the source path are ignored.
-struct ChunkSetNames {
-    std::string sourceName;
-    std::string stem;
-    std::string chunkFolder;
-};
-ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::string& outputFolder);
-
-// chunkFolder + "/" + stem + "_" + index + ".spt"
-std::string ChunkFilePath(const std::string& chunkFolder, const std::string& stem, int32_t index);
-// n when name is "<stem>_<n>.spt" exactly as ChunkFilePath writes it, else -1.
-int64_t ChunkNumberOfName(std::string_view name, std::string_view stem);
-
-// ceil(totalSize / chunkSize); -1 when chunkSize <= 0 or the count does not fit int32.
-int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize);
-
-// The chunk size that cuts totalSize bytes into at most count chunks: the
-// quotient rounded up, and at least 1 so that an empty source still splits.
-int64_t ChunkSizeForCount(int64_t totalSize, int64_t count);
 
 }  // namespace partwise

@@ -1,14 +1,14 @@
-#include "partwise/verify.h"
+#include "partwise/inspection.h"
 
 #include <sys/stat.h>
 
 #include "descriptor_stream.h"
+#include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/md5.h"
 #include "partwise/progress.h"
-#include "partwise/splitter.h"
 
 namespace partwise {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
+#include "partwise/inspection.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
-#include "partwise/verify.h"
 #include "test_support.h"
 
 namespace partwise {
