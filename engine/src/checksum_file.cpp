@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <string_view>
 
-#include "partwise/splitter.h"
+#include "fail.h"
+#include "partwise/chunk_names.h"
+#include "posix_file.h"
 
 namespace partwise {
 namespace {

@@ -12,7 +12,6 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
-#include "file_io.h"
 #include "staged_file.h"
 
 namespace partwise {

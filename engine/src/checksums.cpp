@@ -7,11 +7,14 @@
 
 #include "checksum_file.h"
 #include "descriptor_stream.h"
+#include "fail.h"
+#include "fingerprint.h"
+#include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/progress.h"
-#include "partwise/splitter.h"
+#include "posix_file.h"
 #include "read_back_hasher.h"
 
 namespace partwise {

@@ -1,8 +1,8 @@
 #include "partwise/chunk_names.h"
 
-#include "file_io.h"
 #include "partwise/fsutil.h"
 #include "partwise/limits.h"
+#include "paths.h"
 
 namespace partwise {
 

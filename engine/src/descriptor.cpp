@@ -11,9 +11,10 @@
 #include <type_traits>
 
 #include "descriptor_stream.h"
-#include "file_io.h"
+#include "fail.h"
 #include "partwise/errors.h"
 #include "partwise/md5.h"
+#include "posix_file.h"
 #include "staged_file.h"
 
 namespace partwise {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "file_io.h"
 #include "partwise/descriptor.h"
+#include "posix_file.h"
 
 namespace partwise {
 

@@ -1,6 +1,9 @@
 #include "partwise/errors.h"
 
+#include <cstring>
 #include <mutex>
+
+#include "fail.h"
 
 namespace partwise {
 namespace {
@@ -19,5 +22,15 @@ void SetLastErrorText(const std::string& text) {
 }
 
 void ClearLastError() { SetLastErrorText(std::string()); }
+
+int Fail(const std::string& what, const std::string& path, int err) {
+    SetLastErrorText(what + " '" + path + "': " + std::strerror(err));
+    return -1;
+}
+
+int Fail(const std::string& message) {
+    SetLastErrorText(message);
+    return -1;
+}
 
 }  // namespace partwise

@@ -13,7 +13,8 @@
 #include <string_view>
 #include <thread>
 
-#include "file_io.h"
+#include "fail.h"
+#include "file_identity.h"
 #include "walk.h"
 
 namespace partwise {

@@ -14,16 +14,21 @@
 #include <string_view>
 #include <vector>
 
+#include "cancel.h"
 #include "checksum_file.h"
 #include "descriptor_stream.h"
-#include "file_io.h"
+#include "fail.h"
+#include "file_identity.h"
+#include "fingerprint.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/md5.h"
 #include "partwise/progress.h"
-#include "partwise/splitter.h"
+#include "paths.h"
+#include "posix_file.h"
+#include "range_copier.h"
 #include "read_back_hasher.h"
 #include "restore.h"
 

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "file_io.h"
+#include "fingerprint.h"
+#include "posix_file.h"
 
 namespace partwise {
 namespace {

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fail.h"
+
 namespace partwise {
 namespace {
 

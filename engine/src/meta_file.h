@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "file_io.h"
+#include "posix_file.h"
 #include "staged_file.h"
 
 namespace partwise {

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cancel.h"
+#include "fail.h"
+
 namespace partwise {
 
 ProgressCounters& Progress() {
@@ -53,6 +56,13 @@ std::string FormatDuration(double seconds) {
         std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(whole / 60),
                       static_cast<long long>(whole % 60));
     return text;
+}
+
+int CheckCancel() { return CancelRequested() ? Fail("cancelled") : 0; }
+
+int CountBlock(int64_t bytes) {
+    Progress().bytesDone.fetch_add(bytes, std::memory_order_relaxed);
+    return CheckCancel();
 }
 
 int GetPercentDone() {

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 
+#include "fail.h"
 #include "partwise/errors.h"
 #include "partwise/progress.h"
 

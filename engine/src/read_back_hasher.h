@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "checksum_file.h"
-#include "file_io.h"
+#include "posix_file.h"
+#include "range_copier.h"
 
 namespace partwise {
 

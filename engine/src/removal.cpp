@@ -8,11 +8,12 @@
 #include <string_view>
 
 #include "descriptor_stream.h"
-#include "file_io.h"
+#include "fail.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/inspection.h"
+#include "paths.h"
 #include "walk.h"
 
 namespace partwise {

@@ -6,7 +6,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "file_io.h"
+#include "fail.h"
+#include "posix_file.h"
 
 namespace partwise {
 namespace {

@@ -12,15 +12,20 @@
 #include <memory>
 #include <string_view>
 
+#include "cancel.h"
 #include "checksum_file.h"
 #include "descriptor_stream.h"
-#include "file_io.h"
+#include "fail.h"
+#include "file_identity.h"
 #include "meta_file.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/progress.h"
+#include "paths.h"
+#include "posix_file.h"
+#include "range_copier.h"
 #include "walk.h"
 
 namespace partwise {

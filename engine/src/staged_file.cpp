@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "fail.h"
+
 namespace partwise {
 namespace {
 constexpr std::size_t kBlock = 64 * 1024;

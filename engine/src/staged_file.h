@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "file_io.h"
+#include "posix_file.h"
 
 namespace partwise {
 

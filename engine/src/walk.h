@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "file_io.h"
+#include "file_identity.h"
 #include "partwise/fsutil.h"
 
 namespace partwise {

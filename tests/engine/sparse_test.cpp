@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "file_io.h"
 #include "partwise/errors.h"
 #include "partwise/joiner.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
+#include "posix_file.h"
+#include "range_copier.h"
 #include "test_support.h"
 
 namespace partwise {

@@ -1,0 +1,32 @@
+#include "paths.h"
+
+#include <string_view>
+
+#include "fail.h"
+#include "partwise/limits.h"
+
+namespace partwise {
+
+int CheckPathLength(const std::string& path) {
+    if (path.size() <= kMaxPathBytes) return 0;
+    return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPathBytes) + " bytes");
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+bool IsSafeRelativePath(const std::string& path) {
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string_view part = std::string_view(path).substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        if (end == path.size()) return true;
+        start = end + 1;
+    }
+}
+
+}  // namespace partwise

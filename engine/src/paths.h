@@ -1,0 +1,18 @@
+#pragma once
+// Internal: checks and small edits of path texts.
+#include <string>
+
+namespace partwise {
+
+// 0 when path fits kMaxPathBytes; otherwise -1 with the last error set.
+int CheckPathLength(const std::string& path);
+
+// path without the slashes at its end ("/" stays "/").
+std::string WithoutTrailingSlashes(std::string path);
+
+// A path below a folder as a chunk set records it: plain names joined by
+// single slashes, no "..", and no empty or "." parts, which would let one
+// file be listed under two spellings.
+bool IsSafeRelativePath(const std::string& path);
+
+}  // namespace partwise
