@@ -254,47 +254,40 @@ int Split(const Options& options) {
     return 0;
 }
 
-// What InspectChunkSet tells of a chunk folder given on the command line.
-struct ChunkSetView {
-    std::string folder;
-    std::vector<partwise::ChunkEntry> entries;
-    std::string digest;
-    std::string sourceName;
-};
-
-// Returns 0, or the exit status after reporting why the folder is no chunk set.
-int Inspect(const std::string& text, ChunkSetView& view) {
+// Inspects the chunk folder given as text, handing each chunk to visit as it
+// is checked. Returns 0, or the exit status after reporting why the folder is
+// no chunk set.
+int Inspect(const std::string& text, std::string& folder, partwise::ChunkSetSummary& summary,
+            const partwise::ChunkVisitor& visit) {
     std::string error;
-    std::optional<std::string> folder = AbsolutePath(text, error);
-    if (!folder) return Fail(error);
-    view.folder = *folder;
-    if (partwise::InspectChunkSet(view.folder, view.entries, view.digest, view.sourceName) != 0)
-        return Fail(EngineReason(view.folder + ": not a chunk set"));
+    std::optional<std::string> absolute = AbsolutePath(text, error);
+    if (!absolute) return Fail(error);
+    folder = *absolute;
+    if (partwise::InspectChunkSet(folder, summary, visit) != 0) return Fail(EngineReason(folder + ": not a chunk set"));
     return 0;
 }
 
-void PrintSetHeader(const ChunkSetView& set) {
+void PrintSetHeader(const std::string& folder, const partwise::ChunkSetSummary& set) {
     std::printf("# source: %s\n", set.sourceName.c_str());
-    std::printf("# total: %" PRId64 " bytes\n", partwise::GetTotalSize());
-    std::printf("# chunks: %" PRId32 "\n", partwise::GetChunkCount());
-    std::printf("# password: %s\n", set.digest.empty() ? "no" : "yes");
+    std::printf("# total: %" PRId64 " bytes\n", set.totalSize);
+    std::printf("# chunks: %" PRId32 "\n", set.chunkCount);
+    std::printf("# password: %s\n", set.hasPassword() ? "yes" : "no");
     struct stat meta {};
-    const std::string metaPath = partwise::MetadataFilePath(set.folder, set.sourceName);
+    const std::string metaPath = partwise::MetadataFilePath(folder, set.sourceName);
     std::printf("# metadata: %s\n", ::lstat(metaPath.c_str(), &meta) == 0 && S_ISREG(meta.st_mode) ? "yes" : "no");
 }
 
-int ReportTruncated(const ChunkSetView& set) {
-    return Fail(partwise::BuildDescriptorPath(set.folder) +
-                ": cut short; it holds fewer records than its header counts");
+int ReportTruncated(const std::string& folder) {
+    return Fail(partwise::BuildDescriptorPath(folder) + ": cut short; it holds fewer records than its header counts");
 }
 
 // Every byte of every chunk hashed against the checksum file.
-int ListFull(const Options& options, ChunkSetView& set) {
+int ListFull(const Options& options, const std::string& folder, const partwise::ChunkSetSummary& set) {
     std::vector<partwise::FullCheckEntry> entries;
     partwise::ChunkSetCheck check;
-    if (RunJob([&] { return partwise::CheckChunkSetFully(set.folder, entries, check); }, options.quiet) != 0)
-        return Fail(EngineReason(set.folder + ": the chunks could not be checked"));
-    PrintSetHeader(set);
+    if (RunJob([&] { return partwise::CheckChunkSetFully(folder, entries, check); }, options.quiet) != 0)
+        return Fail(EngineReason(folder + ": the chunks could not be checked"));
+    PrintSetHeader(folder, set);
     std::printf("# checksums: %s\n", check.checksumFile.empty() ? "none (first KiB of each chunk checked)" : "xxh128");
     std::size_t bad = 0;
     for (const partwise::FullCheckEntry& entry : entries) {
@@ -304,60 +297,68 @@ int ListFull(const Options& options, ChunkSetView& set) {
         std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, partwise::VerdictWord(entry.verdict),
                     entry.chunkFileSize, entry.chunkPath.c_str());
     }
-    if (partwise::DescriptorIsTruncated()) return ReportTruncated(set);
+    if (set.cutShort) return ReportTruncated(folder);
     if (bad > 0)
-        return Fail(set.folder + ": " + std::to_string(bad) + " of " + std::to_string(entries.size()) +
+        return Fail(folder + ": " + std::to_string(bad) + " of " + std::to_string(entries.size()) +
                     " chunks missing or damaged");
-    if (check.partlyChecked > 0) Note(set.folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
+    if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
     return 0;
 }
 
 int List(const Options& options) {
-    ChunkSetView set;
-    if (int status = Inspect(options.chunkFolder, set); status != 0) return status;
-    if (options.full) return ListFull(options, set);
-
-    PrintSetHeader(set);
-    std::size_t bad = 0;
-    for (const partwise::ChunkEntry& entry : set.entries) {
-        bool good = entry.verdict == 0;
-        bad += good ? 0 : 1;
-        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, good ? "ok" : "bad", entry.chunkFileSize,
-                    entry.chunkPath.c_str());
+    std::string folder;
+    partwise::ChunkSetSummary set;
+    if (options.full) {
+        if (int status = Inspect(options.chunkFolder, folder, set, nullptr); status != 0) return status;
+        return ListFull(options, folder, set);
     }
-    if (partwise::DescriptorIsTruncated()) return ReportTruncated(set);
+    bool headerShown = false;
+    // The header is known before the first chunk is checked; each chunk's
+    // line goes out as soon as it is.
+    const auto showHeader = [&] {
+        if (!headerShown) PrintSetHeader(folder, set);
+        headerShown = true;
+    };
+    const auto showChunk = [&](const partwise::ChunkEntry& entry) {
+        showHeader();
+        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, entry.verdict == 0 ? "ok" : "bad",
+                    entry.chunkFileSize, entry.chunkPath.c_str());
+    };
+    if (int status = Inspect(options.chunkFolder, folder, set, showChunk); status != 0) return status;
+    showHeader();
+    if (set.cutShort) return ReportTruncated(folder);
+    const int64_t bad = set.damagedChunks + set.missingChunks;
     if (bad > 0)
-        return Fail(set.folder + ": " + std::to_string(bad) + " of " + std::to_string(set.entries.size()) +
+        return Fail(folder + ": " + std::to_string(bad) + " of " + std::to_string(set.goodChunks + bad) +
                     " chunks missing or damaged");
     return 0;
 }
 
 int Join(const Options& options) {
     if (!PasswordFits(options.password)) return UsageError(kPasswordTooLong, kJoinUsage);
-    ChunkSetView set;
-    if (int status = Inspect(options.chunkFolder, set); status != 0) return status;
-    const std::string& folder = set.folder;
+    std::string folder;
+    partwise::ChunkSetSummary set;
+    // A damaged chunk would make a damaged output: name every one before
+    // anything is written.
+    std::string bad;
+    const auto noteBad = [&bad](const partwise::ChunkEntry& entry) {
+        if (entry.verdict != 0) bad += (bad.empty() ? "" : ", ") + std::to_string(entry.chunkIndex);
+    };
+    if (int status = Inspect(options.chunkFolder, folder, set, noteBad); status != 0) return status;
     std::string error;
     std::optional<std::string> output =
         options.output.empty() ? ParentFolder(folder) : AbsolutePath(options.output, error);
     if (!output) return Fail(error);
 
-    if (!set.digest.empty()) {
+    if (set.hasPassword()) {
         if (options.password.empty())
             return Fail(folder +
                         ": the chunk set is protected by a password; give it with -p "
                         "or PARTWISE_PASSWORD");
-        if (partwise::CheckPassword(options.password.c_str(), set.digest.c_str()) != 1)
+        if (partwise::CheckPassword(options.password.c_str(), set.passwordDigest.c_str()) != 1)
             return Fail(folder + ": wrong password");
     }
-    // A damaged chunk would make a damaged output: name every one before
-    // anything is written.
-    std::string bad;
-    std::size_t badCount = 0;
-    for (const partwise::ChunkEntry& entry : set.entries) {
-        if (entry.verdict == 0) continue;
-        bad += (badCount++ == 0 ? "" : ", ") + std::to_string(entry.chunkIndex);
-    }
+    const int64_t badCount = set.damagedChunks + set.missingChunks;
     if (badCount > 0)
         return Fail(folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad + (badCount == 1 ? " is" : " are") +
                     " missing or damaged; nothing was written");

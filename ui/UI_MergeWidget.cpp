@@ -144,14 +144,12 @@ QString UI_MergeWidget::chunkFolderOf(const QString& path) {
     return {};
 }
 
-void UI_MergeWidget::showSummary(int64_t totalSize, const std::vector<partwise::ChunkEntry>& entries,
-                                 bool descriptorCutShort) {
-    const auto isBad = [](const partwise::ChunkEntry& entry) { return entry.verdict != 0; };
-    const int bad =
-        descriptorCutShort ? int(entries.size()) : int(std::count_if(entries.begin(), entries.end(), isBad));
+void UI_MergeWidget::showSummary(const partwise::ChunkSetSummary& summary) {
+    const int64_t listed = summary.goodChunks + summary.damagedChunks + summary.missingChunks;
+    const int64_t bad = summary.cutShort ? listed : summary.damagedChunks + summary.missingChunks;
     // A long name gives way in its middle, so the chunks' figures stay in sight.
     const QString name = summaryLabel->fontMetrics().elidedText(sourceName, Qt::ElideMiddle, summaryLabel->width() / 2);
-    summaryLabel->setText(chunkSetSummary(name, totalSize, passwordDigest[0] != '\0', int(entries.size()), bad));
+    summaryLabel->setText(chunkSetSummary(name, summary.totalSize, summary.hasPassword(), int(listed), int(bad)));
 }
 
 void UI_MergeWidget::input_mergefileButton_slots() {
@@ -173,10 +171,9 @@ void UI_MergeWidget::listChunkFolder(const QString& folder) {
     summaryLabel->clear();
 
     inspectedEntries.clear();
-    inspectedDigest.clear();
-    inspectedName.clear();
     inspectThread->call = [this, path = QFile::encodeName(folder).toStdString()] {
-        return partwise::InspectChunkSet(path, inspectedEntries, inspectedDigest, inspectedName);
+        return partwise::InspectChunkSet(
+            path, inspected, [this](const partwise::ChunkEntry& entry) { inspectedEntries.push_back(entry); });
     };
     mainWindow->setEngineBusy(true);
     inspectThread->start(QThread::InheritPriority);
@@ -190,14 +187,14 @@ void UI_MergeWidget::inspection_Finished() {
         return;
     }
     // A descriptor cut short cannot be joined, whatever its chunks say.
-    const bool damaged = partwise::DescriptorIsTruncated();
+    const bool damaged = inspected.cutShort;
     if (damaged) {
         for (partwise::ChunkEntry& entry : inspectedEntries) entry.verdict = -1;
     }
-    sourceName = QFile::decodeName(inspectedName.c_str());
+    sourceName = QFile::decodeName(inspected.sourceName.c_str());
     // A digest too long for the field is cut, never dropped: the set still asks.
-    qstrncpy(passwordDigest, inspectedDigest.c_str(), sizeof passwordDigest);
-    showSummary(partwise::GetTotalSize(), inspectedEntries, damaged);
+    qstrncpy(passwordDigest, inspected.passwordDigest.c_str(), sizeof passwordDigest);
+    showSummary(inspected);
     chunkModel->setEntries(std::move(inspectedEntries));
     inspectedEntries.clear();
     if (damaged) {

@@ -8,7 +8,6 @@
 #include <QWidget>
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "partwise/inspection.h"
@@ -68,7 +67,7 @@ private:
     QPoint dialogAnchor(int anchorWidth) const;
     void setJoinAllowed(bool allowed);
     // The line under the list; a descriptor cut short counts every chunk as damaged.
-    void showSummary(int64_t totalSize, const std::vector<partwise::ChunkEntry>& entries, bool descriptorCutShort);
+    void showSummary(const partwise::ChunkSetSummary& summary);
     // Deletes the listed chunks and the set's checksum file, then empties the list.
     void deleteChunks(const QString& checksumFile);
 
@@ -89,9 +88,8 @@ private:
     QTimer* m_merge_Timer1;
 
     // Written by the inspection thread, read after it has finished.
+    partwise::ChunkSetSummary inspected;
     std::vector<partwise::ChunkEntry> inspectedEntries;
-    std::string inspectedDigest;
-    std::string inspectedName;
 
     bool joinAllowed = false;
     bool engineBusy = false;

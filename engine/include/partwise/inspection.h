@@ -40,7 +40,8 @@ using ChunkVisitor = std::function<void(const ChunkEntry&)>;
 
 // Returns -1 (last error set) when the descriptor cannot be read; otherwise 0
 // with summary filled in and visit (when given) called once per chunk record
-// the descriptor holds, in its order. Holds no record in memory, so a set of
+// the descriptor holds, in its order. The summary's header part (name,
+// digest, total, count, cut short) is filled in before the first call. Holds no record in memory, so a set of
 // any number of chunks is inspected in the same memory. Loads the header into
 // the process-wide descriptor state, not the records.
 int InspectChunkSet(const std::string& chunkFolder, ChunkSetSummary& summary, const ChunkVisitor& visit);
