@@ -37,6 +37,7 @@
 #include "partwise/descriptor.h"
 #include "partwise/inspection.h"
 #include "partwise/joiner.h"
+#include "partwise/limits.h"
 #include "partwise/progress.h"
 
 UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
@@ -231,11 +232,11 @@ void UI_MergeWidget::m_merge_Button_slots() {
     if (outputFolder.isEmpty()) return;
     const QByteArray chunkBytes = QFile::encodeName(chunkFolder);
     const QByteArray outputBytes = QFile::encodeName(outputFolder);
-    if (chunkBytes.size() >= int(sizeof m_MergeDoingThread->chunkFolderPath) ||
-        outputBytes.size() >= int(sizeof m_MergeDoingThread->outputFolderPath)) {
+    if (chunkBytes.size() > qsizetype(partwise::kMaxPathBytes) ||
+        outputBytes.size() > qsizetype(partwise::kMaxPathBytes)) {
         showMessage(mainWindow, QString(),
-                    "The chunk folder or output path is longer than 1023 bytes. Please choose a "
-                    "shorter one.",
+                    QString("The chunk folder or output path is longer than %1 bytes. Please choose a shorter one.")
+                        .arg(partwise::kMaxPathBytes),
                     true, false);
         return;
     }

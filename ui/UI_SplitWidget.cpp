@@ -37,6 +37,7 @@
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/joiner.h"
+#include "partwise/limits.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
 
@@ -412,15 +413,16 @@ void UI_SplitWidget::m_split_Button_slots() {
         showMessage(mainWindow, QString(), "Please choose an output folder first.", true, false);
         return;
     }
-    if (source.size() >= int(sizeof job.sourcePath) || output.size() >= int(sizeof job.outputFolder)) {
+    if (source.size() > qsizetype(partwise::kMaxPathBytes) || output.size() > qsizetype(partwise::kMaxPathBytes)) {
         showMessage(mainWindow, QString(),
-                    "The source or output path is longer than 1023 bytes. Please choose a "
-                    "shorter one.",
+                    QString("The source or output path is longer than %1 bytes. Please choose a shorter one.")
+                        .arg(partwise::kMaxPathBytes),
                     true, false);
         return;
     }
-    if (password.size() >= int(sizeof job.password)) {
-        showMessage(mainWindow, QString(), "The password is longer than 31 bytes.", true, false);
+    if (password.size() > qsizetype(partwise::kMaxPasswordBytes)) {
+        showMessage(mainWindow, QString(),
+                    QString("The password is longer than %1 bytes.").arg(partwise::kMaxPasswordBytes), true, false);
         return;
     }
     if (!readyOutputFolder(mainWindow, outPathLineEdit->text())) return;
