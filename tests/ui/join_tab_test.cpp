@@ -149,23 +149,23 @@ private slots:
         makeChunkSet(3000);
         addFolder(chunkFolder());
         output()->setText(temp->filePath("out"));
-        QPoint doneAt;
+        QRect doneAt;
         QString openFolder;
         uitest::onModal("UI_DialogWidget", [&](QWidget* done) {
-            doneAt = done->geometry().topLeft() - window->pos();
+            doneAt = uitest::placedAt(done, window.get());
             openFolder = static_cast<UI_DialogWidget*>(done)->folderPath;
             child<QPushButton>(done, "okButton")->click();
         });
         joinButton()->click();
         QWidget* progress = tab->findChild<QWidget*>("joinProgressDialog");
-        QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 96)));
+        QCOMPARE(uitest::placedAt(progress, window.get()), uitest::placement("joinProgressDialog"));
         QCOMPARE(child<QLabel>(progress, "percentLabel")->text(), QString("0%"));
         QVERIFY(!child<QPushButton>(window.get(), "input_fileButton")->isEnabled());
         QVERIFY(!child<QPushButton>(tab, "input_mergefileButton")->isEnabled());
         waitForJob();
 
         QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
-        QCOMPARE(doneAt, QPoint(220, 210));
+        QCOMPARE(doneAt, uitest::placement("joinCompleteDialog"));
         QCOMPARE(openFolder, temp->filePath("out"));
         QVERIFY(!progress->isVisible());
         QVERIFY(joinButton()->isEnabled());
@@ -176,10 +176,10 @@ private slots:
         addFolder(chunkFolder());
         output()->setText(temp->filePath("out"));
         uitest::writeFile(temp->filePath("out/report.final.doc"), "older");
-        QPoint noteAt;
+        QRect noteAt;
         QString noteText;
         uitest::onModal("UI_MyMessageBox", [&](QWidget* box) {
-            noteAt = box->geometry().topLeft() - window->pos();
+            noteAt = uitest::placedAt(box, window.get());
             noteText = child<QLabel>(box, "textLabel")->text();
             // Enter answers with the focused default, "Cancel".
             QVERIFY(uitest::activate(box));
@@ -187,7 +187,7 @@ private slots:
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         });
         joinButton()->click();
-        QCOMPARE(noteAt, QPoint(270, 240));
+        QCOMPARE(noteAt, uitest::placement("overwriteNote"));
         QCOMPARE(noteText, QString("Note: The file \"report.final.doc\" already exists in the output folder. "
                                    "Partwise will overwrite it."));
         QVERIFY(!window->engineBusy());
@@ -250,10 +250,10 @@ private slots:
         QVERIFY(!window->engineBusy());
         QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
 
-        QPoint dialogAt;
+        QRect dialogAt;
         QString complaint;
         uitest::onModal("UI_inputpwdWidget", [&](QWidget* dialog) {
-            dialogAt = dialog->geometry().topLeft() - window->pos();
+            dialogAt = uitest::placedAt(dialog, window.get());
             auto* entry = child<QLineEdit>(dialog, "type2_pwdLineEdit");
             QTest::mouseClick(entry, Qt::LeftButton);
             entry->setText("pass");
@@ -265,7 +265,7 @@ private slots:
         finishWhenDone();
         joinButton()->click();
         waitForJob();
-        QCOMPARE(dialogAt, QPoint(220, 210));
+        QCOMPARE(dialogAt, uitest::placement("joinPasswordDialog"));
         QCOMPARE(complaint, QString("Sorry, your password is wrong"));
         QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
     }

@@ -324,17 +324,14 @@ private slots:
         auto* protect = child<QCheckBox>(tab, "entry_pwd_CheckBox");
         QCOMPARE(protect->text(), QString("Password protect"));
         QVERIFY(protect->width() >= protect->sizeHint().width());
-        QSize shownSize;
-        QPoint shownAt;
+        QRect shownAt;
         uitest::onModal("UI_inputpwdWidget", [&](QWidget* dialog) {
-            shownAt = dialog->geometry().topLeft() - window->pos();
-            shownSize = dialog->size();
+            shownAt = uitest::placedAt(dialog, window.get());
             child<QPushButton>(dialog, "cancelButton")->click();
         });
         protect->click();
         QVERIFY(!protect->isChecked());
-        QCOMPARE(shownAt, QPoint(220, 210));
-        QCOMPARE(shownSize, QSize(260, 180));
+        QCOMPARE(shownAt, uitest::placement("splitPasswordDialog"));
 
         addFile(3000);
         split();
@@ -350,7 +347,7 @@ private slots:
         button("m_split_Button")->click();
         QWidget* progress = uitest::topLevel("splitProgressDialog");
         QVERIFY(progress->isVisible());
-        QCOMPARE(progress->geometry(), QRect(window->pos() + QPoint(160, 210), QSize(360, 96)));
+        QCOMPARE(uitest::placedAt(progress, window.get()), uitest::placement("splitProgressDialog"));
         for (const char* name :
              {"input_fileButton", "input_folderButton", "m_split_Button", "input_mergefileButton", "m_merge_Button"})
             QVERIFY2(!child<QPushButton>(window.get(), name)->isEnabled(), name);
@@ -363,7 +360,7 @@ private slots:
         QTRY_VERIFY(note.isNull());
         QWidget* done = uitest::topLevel("splitCompleteDialog");
         QVERIFY(done->isVisible() && !progress->isVisible());
-        QCOMPARE(done->geometry(), QRect(window->pos() + QPoint(220, 210), QSize(260, 80)));
+        QCOMPARE(uitest::placedAt(done, window.get()), uitest::placement("splitCompleteDialog"));
         QVERIFY(button("m_split_Button")->isEnabled());
         QVERIFY(child<QPushButton>(window.get(), "input_mergefileButton")->isEnabled());
         QCOMPARE(inspect(temp->filePath("f_spt")).chunks, 4);

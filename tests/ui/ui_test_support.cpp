@@ -6,6 +6,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMimeData>
 #include <QPointer>
 #include <QTest>
@@ -125,5 +126,19 @@ void makeSparseFile(const QString& path, qint64 size) {
 }
 
 QString plainText(QString text) { return text.remove(QChar(0x200B)); }
+
+QRect placement(const QString& dialogName) {
+    // The tabs' dialogs stand at their tab's anchor, the overwrite note in the
+    // middle of the window.
+    static const QHash<QString, QRect> kPlacements = {
+        {"splitProgressDialog", QRect(160, 210, 360, 96)},  {"joinProgressDialog", QRect(160, 210, 360, 96)},
+        {"splitCompleteDialog", QRect(220, 210, 260, 80)},  {"joinCompleteDialog", QRect(220, 210, 260, 80)},
+        {"splitPasswordDialog", QRect(220, 210, 260, 180)}, {"joinPasswordDialog", QRect(220, 210, 260, 160)},
+        {"overwriteNote", QRect(270, 240, 260, 140)},
+    };
+    return kPlacements.value(dialogName);
+}
+
+QRect placedAt(const QWidget* dialog, const QWidget* window) { return dialog->geometry().translated(-window->pos()); }
 
 }  // namespace uitest

@@ -3,6 +3,7 @@
 // inside their own event loop, and files on disk.
 #include <QByteArray>
 #include <QList>
+#include <QRect>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
@@ -54,5 +55,12 @@ void makeFilledFile(const QString& path, int mebibytes);
 void makeSparseFile(const QString& path, qint64 size);
 // A message box text without the wrap points put after each "/".
 QString plainText(QString text);
+
+// Where the window puts a dialog, by its object name, relative to the main
+// window's position: one table for every dialog the tabs place. An empty
+// rectangle for a name it does not hold.
+QRect placement(const QString& dialogName);
+// The dialog's rectangle relative to window, for comparing with placement().
+QRect placedAt(const QWidget* dialog, const QWidget* window);
 
 }  // namespace uitest
