@@ -36,7 +36,6 @@
 #include "partwise/chunk_names.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
-#include "partwise/joiner.h"
 #include "partwise/limits.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"

@@ -9,6 +9,7 @@
 
 #include "descriptor_stream.h"
 #include "fail.h"
+#include "meta_file.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
@@ -52,6 +53,10 @@ public:
         if (removal_.filesNotRemoved++ == 0) Fail("cannot delete", path, errno);
         notRemoved_.push_back(relative);
     }
+
+    // Notes a folder the set records, which goes, when empty, once the
+    // folders that follow are not below it.
+    void RecordedFolder(const std::string& relative) { LeaveFoldersUpTo(relative); }
 
     // Removes the folders still open, and the root, when they are empty.
     void Finish() {
@@ -116,7 +121,21 @@ void NoteWhatIsLeft(const std::string& root, const std::string& relative, const 
     for (const std::string& folder : folders) NoteWhatIsLeft(root, folder, remover, kept);
 }
 
-int RemoveFolderSource(const std::string& root, const DescriptorFile& descriptor, SourceRemoval& removal) {
+// A set with its metadata file records every folder, empty ones too: they
+// come back with a join, so they may go with the files. The file lists the
+// folders in walk order, each before what it holds.
+void RemoveRecordedFolders(const ChunkSetNames& names, FolderRemover& remover) {
+    MetaFileReader meta;
+    if (meta.Open(MetaFilePath(names.chunkFolder, names.stem)) != 1) return;
+    MetaEntry entry;
+    while (meta.Next(entry) > 0) {
+        if (entry.kind == 'D' && entry.path != "." && IsSafeRelativePath(entry.path))
+            remover.RecordedFolder(entry.path);
+    }
+}
+
+int RemoveFolderSource(const std::string& root, const ChunkSetNames& names, const DescriptorFile& descriptor,
+                       SourceRemoval& removal) {
     FolderRemover remover(root, removal);
     FileRecordReader reader(descriptor);
     FileRecord record;
@@ -133,6 +152,7 @@ int RemoveFolderSource(const std::string& root, const DescriptorFile& descriptor
         remover.RemoveFile(relative);
         previous = std::move(relative);
     }
+    if (r == 0) RemoveRecordedFolders(names, remover);
     remover.Finish();
     struct stat st {};
     if (::lstat(root.c_str(), &st) == 0) {
@@ -164,7 +184,7 @@ int RemoveSplitSource(const SplitJob& job, SourceRemoval& removal) {
     if (S_ISDIR(st.st_mode) != (GetFileRecordCount() > 0))
         return Fail("the chunk set in '" + names.chunkFolder + "' is not the set of '" + source + "'");
     removal.setIsSound = true;
-    if (S_ISDIR(st.st_mode)) return RemoveFolderSource(source, descriptor, removal);
+    if (S_ISDIR(st.st_mode)) return RemoveFolderSource(source, names, descriptor, removal);
     if (::unlink(source.c_str()) != 0) {
         removal.filesNotRemoved = 1;
         return Fail("cannot delete", source, errno);

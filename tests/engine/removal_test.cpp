@@ -2,10 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "partwise/errors.h"
+#include "partwise/joiner.h"
 #include "partwise/removal.h"
 #include "partwise/splitter.h"
 #include "test_support.h"
@@ -42,29 +44,39 @@ TEST_F(RemoveSource, FileSource) {
 }
 
 // Only the files the set holds go, and the folders that held them and are
-// left empty; what the split passed over or never saw stays, and is named.
+// left empty; the empty folders too when the set's metadata file records
+// them. What the split passed over or never saw stays, and is named.
 TEST_F(RemoveSource, FolderSourceKeepsWhatTheSetDoesNotHold) {
-    WriteFile(dir / "tree/a", "aaaa");
-    WriteFile(dir / "tree/sub/b", "bb");
-    WriteFile(dir / "tree/sub/deeper/c", "");
-    WriteFile(dir / "tree/.hidden/d", "d");
-    WriteFile(dir / "tree/x/e", "e");
-    ASSERT_EQ(::mkdir((dir / "tree/bare").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((dir / "tree/bare/deeper").c_str(), 0755), 0);
-    ASSERT_EQ(::mkfifo((dir / "tree/x/pipe").c_str(), 0600), 0);
-    WriteFile(dir / "outside/keep", "keep");
-    ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / "tree/link").c_str()), 0);
-    const SplitJob job = Split(dir / "tree");
-    for (const char* late : {"late1", "late2", "late3", "x/late4"}) WriteFile(dir / "tree/" + late, "new");
+    for (const bool withMetadata : {true, false}) {
+        SCOPED_TRACE(withMetadata ? "with its metadata file" : "without its metadata file");
+        const std::string root = dir / "tree";
+        WriteFile(root + "/a", "aaaa");
+        WriteFile(root + "/sub/b", "bb");
+        WriteFile(root + "/sub/deeper/c", "");
+        WriteFile(root + "/.hidden/d", "d");
+        WriteFile(root + "/x/e", "e");
+        ASSERT_EQ(::mkdir((root + "/bare").c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir((root + "/bare/deeper").c_str(), 0755), 0);
+        ASSERT_EQ(::mkfifo((root + "/x/pipe").c_str(), 0600), 0);
+        WriteFile(dir / "outside/keep", "keep");
+        ASSERT_EQ(::symlink((dir / "outside").c_str(), (root + "/link").c_str()), 0);
+        const SplitJob job = Split(root);
+        if (!withMetadata) ASSERT_EQ(::unlink(MetadataFilePath(dir / "tree_spt", "tree").c_str()), 0);
+        for (const char* late : {"late1", "late2", "late3", "x/late4"}) WriteFile(root + "/" + late, "new");
 
-    ASSERT_EQ(RemoveSplitSource(job, removal), 0) << GetLastErrorText();
-    EXPECT_EQ(removal.filesRemoved, 5);
-    EXPECT_EQ(removal.filesNotRemoved, 0);
-    for (const char* gone : {"a", "sub", ".hidden", "x/e"}) EXPECT_FALSE(Exists(dir / "tree/" + gone)) << gone;
-    EXPECT_TRUE(IsFolder(dir / "tree/bare/deeper"));
-    EXPECT_EQ(test::ReadFile(dir / "outside/keep"), "keep");
-    EXPECT_EQ(removal.keptCount, 7);
-    EXPECT_EQ(removal.keptSample, (std::vector<std::string>{"bare/deeper", "late1", "late2", "late3", "link"}));
+        ASSERT_EQ(RemoveSplitSource(job, removal), 0) << GetLastErrorText();
+        EXPECT_EQ(removal.filesRemoved, 5);
+        EXPECT_EQ(removal.filesNotRemoved, 0);
+        for (const char* gone : {"a", "sub", ".hidden", "x/e"}) EXPECT_FALSE(Exists(root + "/" + gone)) << gone;
+        EXPECT_EQ(IsFolder(root + "/bare"), !withMetadata);
+        EXPECT_EQ(test::ReadFile(dir / "outside/keep"), "keep");
+        const std::vector<std::string> kept =
+            withMetadata ? std::vector<std::string>{"late1", "late2", "late3", "link", "x/late4"}
+                         : std::vector<std::string>{"bare/deeper", "late1", "late2", "late3", "link"};
+        EXPECT_EQ(removal.keptCount, withMetadata ? 6 : 7);
+        EXPECT_EQ(removal.keptSample, kept);
+        std::filesystem::remove_all(root);
+    }
 }
 
 TEST_F(RemoveSource, EmptiedFolderSourceGoesWhole) {

@@ -31,7 +31,8 @@ struct SourceRemoval {
 // out: its descriptor names the job's source and total size, is whole, and
 // every chunk matches its fingerprint. A file source is removed. Of a folder
 // source, the files the set's records name are removed, then the folders
-// this emptied, deepest first; folders that held none of those files stay.
+// this emptied, deepest first, and the empty folders the set's metadata file
+// records; other folders stay.
 // The records are read in blocks, so a source of any number of files is
 // deleted in the same memory. Returns 0 when the set checked out and every
 // file it holds is gone, -1 (last error set) otherwise; removal says how far
