@@ -18,7 +18,11 @@ int64_t GetBytesDone() { return Progress().bytesDone.load(std::memory_order_rela
 int64_t GetTotalBytes() { return Progress().totalBytes.load(std::memory_order_relaxed); }
 
 void RequestCancel() { Progress().cancelRequested.store(true, std::memory_order_relaxed); }
-void ClearCancel() { Progress().cancelRequested.store(false, std::memory_order_relaxed); }
+void ClearCancel() {
+    Progress().cancelAtBytes.store(0, std::memory_order_relaxed);
+    Progress().cancelRequested.store(false, std::memory_order_relaxed);
+}
+void RequestCancelAt(int64_t bytes) { Progress().cancelAtBytes.store(bytes, std::memory_order_relaxed); }
 bool CancelRequested() { return Progress().cancelRequested.load(std::memory_order_relaxed); }
 
 void RateEstimate::Sample(double seconds, int64_t bytesDone) {
@@ -61,7 +65,10 @@ std::string FormatDuration(double seconds) {
 int CheckCancel() { return CancelRequested() ? Fail("cancelled") : 0; }
 
 int CountBlock(int64_t bytes) {
-    Progress().bytesDone.fetch_add(bytes, std::memory_order_relaxed);
+    ProgressCounters& progress = Progress();
+    const int64_t done = progress.bytesDone.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    const int64_t cancelAt = progress.cancelAtBytes.load(std::memory_order_relaxed);
+    if (cancelAt > 0 && done >= cancelAt) RequestCancel();
     return CheckCancel();
 }
 

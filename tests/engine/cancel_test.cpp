@@ -2,10 +2,8 @@
 // and nothing that existed is lost.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
@@ -22,23 +20,14 @@ using test::Exists;
 using test::ReadFile;
 using test::WriteFile;
 
-// Requests a cancel once the job started next has copied `after` bytes.
+// The job started next cancels itself once it has copied `after` bytes.
 class CancelWhenCopied {
 public:
-    explicit CancelWhenCopied(int64_t after)
-        : reset_((Progress().bytesDone = 0)), watcher_([this, after] {
-              while (!stop_ && GetBytesDone() < after) std::this_thread::yield();
-              if (!stop_) RequestCancel();
-          }) {}
-    ~CancelWhenCopied() {
-        stop_ = true;
-        watcher_.join();
+    explicit CancelWhenCopied(int64_t after) {
+        Progress().bytesDone = 0;  // the count of an earlier job is not this job's
+        RequestCancelAt(after);
     }
-
-private:
-    int64_t reset_;  // the count of an earlier job is not this job's
-    std::atomic<bool> stop_{false};
-    std::thread watcher_;
+    ~CancelWhenCopied() { ClearCancel(); }
 };
 
 std::vector<std::string> Names(const std::string& folder) {

@@ -61,7 +61,9 @@ TEST_F(RemoveSource, FolderSourceKeepsWhatTheSetDoesNotHold) {
         WriteFile(dir / "outside/keep", "keep");
         ASSERT_EQ(::symlink((dir / "outside").c_str(), (root + "/link").c_str()), 0);
         const SplitJob job = Split(root);
-        if (!withMetadata) ASSERT_EQ(::unlink(MetadataFilePath(dir / "tree_spt", "tree").c_str()), 0);
+        if (!withMetadata) {
+            ASSERT_EQ(::unlink(MetadataFilePath(dir / "tree_spt", "tree").c_str()), 0);
+        }
         for (const char* late : {"late1", "late2", "late3", "x/late4"}) WriteFile(root + "/" + late, "new");
 
         ASSERT_EQ(RemoveSplitSource(job, removal), 0) << GetLastErrorText();

@@ -15,6 +15,8 @@ struct ProgressCounters {
     // Seen by the job between blocks and between files; it then stops and
     // cleans up as after a failure. Lock-free, so a signal handler may set it.
     std::atomic<bool> cancelRequested{false};
+    // When above 0, the job raises cancelRequested itself once bytesDone reaches it.
+    std::atomic<int64_t> cancelAtBytes{0};
 };
 static_assert(std::atomic<bool>::is_always_lock_free);
 
@@ -33,6 +35,10 @@ void RequestCancel();
 // made before the job reached its first check is not lost.
 void ClearCancel();
 bool CancelRequested();
+// Asks the next job to cancel itself once it has copied bytes (> 0): a cancel
+// that lands mid-job however fast the machine is, for tests. ClearCancel
+// withdraws it.
+void RequestCancelAt(int64_t bytes);
 
 // Speed and time left from samples of the counters, smoothed so that the
 // figures do not jump from one sample to the next.
