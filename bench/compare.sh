@@ -12,6 +12,10 @@
 # a 5 GiB sparse disk image with three small islands of data is split into
 # 3 GiB and into 100 MiB chunks and joined back: times, the disk space the
 # chunk set and the output occupy (du), and whether the output is identical.
+# The row "102,400 chunks of 1 KiB" cuts a 100 MiB file with -s 1K (against
+# split -b 1K -a 6), lists the set and joins it (against cat of coreutils'
+# pieces), CHUNK_RUNS times (3). ROWS picks what runs: all (default), chunks
+# (that row alone) or big (the 1 GiB rows alone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -19,6 +23,13 @@ PARTWISE_PACKAGES=(g++ cmake ninja-build libcli11-dev)  # no window, no tests
 partwise_install_missing time
 
 RUNS=${RUNS:-9}  # odd, for a median; this many because disks are noisy
+CHUNK_RUNS=${CHUNK_RUNS:-3}
+ROWS=${ROWS:-all}
+case $ROWS in all | chunks | big) ;; *)
+  echo "compare.sh: ROWS is all, chunks or big" >&2
+  exit 1
+  ;;
+esac
 SEVEN_ZIP=$(command -v 7z || true)
 BENCH_DIR=${BENCH_DIR:-/tmp}
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -35,8 +46,8 @@ trap 'rm -rf "$DATA"' EXIT
 cd "$DATA"
 
 echo "Creating the data in $DATA ..."
-head -c 1G /dev/urandom >big.bin
-for n in 20000 10000 100000; do
+[[ $ROWS == chunks ]] || head -c 1G /dev/urandom >big.bin
+[[ $ROWS != all ]] || for n in 20000 10000 100000; do
   mkdir "files$n"
   head -c $((n * 4096)) /dev/urandom | (cd "files$n" && split -b 4096 -a 5 - f_)
 done
@@ -60,6 +71,7 @@ measure() {
 parts=()
 for ((i = 0; i < (1024 + 99) / 100; i++)); do parts+=("out/p/big_spt/big_$i.spt"); done
 for ((run = 1; run <= RUNS; run++)); do
+  [[ $ROWS != chunks ]] || break
   echo "Run $run of $RUNS ..."
   rm -rf out join && mkdir -p out/p out/c join
   measure split_p "$CLI" split big.bin -s 100M -q -o out/p
@@ -76,55 +88,94 @@ for ((run = 1; run <= RUNS; run++)); do
     measure join_z "$SEVEN_ZIP" x -y -ojoin out/z/big.7z.001
     cmp big.bin join/big.bin
   fi
+  [[ $ROWS == all ]] || continue
   for n in 20000 10000; do
     rm -rf out && mkdir -p out/p out/c
     measure "files${n}_p" "$CLI" split "files$n" -s 100M -q -o out/p
     measure "files${n}_c" sh -c "tar cf - files$n | split -b 100M - out/c/files_"
   done
 done
-rm -rf out join && mkdir -p out join
-echo "Splitting and joining 100,000 files once ..."
-measure many_split "$CLI" split files100000 -s 100M -q -o out
-measure many_join "$CLI" join out/files100000_spt -q -o join
-diff -r files100000 join/files100000
-rm -rf out join
-
-# A disk image: a boot sector, data just below 4 GiB and a tail; holes between.
-truncate -s 5G disk.img
-printf 'boot sector' | dd of=disk.img conv=notrunc status=none
-head -c 65536 /dev/urandom | dd of=disk.img bs=65536 seek=$((4 * 1024 ** 3 - 70000)) oflag=seek_bytes \
-  conv=notrunc status=none
-head -c 4096 /dev/urandom | dd of=disk.img bs=4096 seek=$((5 * 1024 ** 3 - 4096)) oflag=seek_bytes \
-  conv=notrunc status=none
-sparse_rows=()
-if (($(du -k disk.img | cut -f1) > 1024)); then
-  echo "Skipping the sparse image: the file system in $BENCH_DIR keeps no holes"
-else
-  for size in 3G 100M; do
-    echo "Splitting and joining the sparse image into $size chunks ..."
-    for ((run = 1; run <= RUNS; run++)); do
-      rm -rf out join && mkdir out join
-      measure "sparse${size}_split" "$CLI" split disk.img -s "$size" -q -o out
-      measure "sparse${size}_join" "$CLI" join out/disk_spt -q -o join
-    done
-    same=identical
-    cmp -s disk.img join/disk.img || same=DIFFERENT
-    sparse_rows+=("$size $(du -sk out/disk_spt | cut -f1) $(du -k join/disk.img | cut -f1) $same")
-  done
+if [[ $ROWS == all ]]; then
+  rm -rf out join && mkdir -p out join
+  echo "Splitting and joining 100,000 files once ..."
+  measure many_split "$CLI" split files100000 -s 100M -q -o out
+  measure many_join "$CLI" join out/files100000_spt -q -o join
+  diff -r files100000 join/files100000
   rm -rf out join
 fi
 
-median() { sort -n "$1" | sed -n "$(((RUNS + 1) / 2))p"; }
+# Many small chunks: cost per chunk rather than per byte. cat reads
+# coreutils' own pieces, named in order by split -a 6.
+if [[ $ROWS != big ]]; then
+  head -c 100M /dev/urandom >small.bin
+  for ((run = 1; run <= CHUNK_RUNS; run++)); do
+    echo "102,400 chunks of 1 KiB: run $run of $CHUNK_RUNS ..."
+    rm -rf out join && mkdir -p out/p out/c join
+    measure chunks_split_p "$CLI" split small.bin -s 1K -q -o out/p
+    measure chunks_split_c split -b 1K -a 6 small.bin out/c/small_
+    measure chunks_list_p "$CLI" list out/p/small_spt
+    measure chunks_join_p "$CLI" join out/p/small_spt -o join -q
+    cmp small.bin join/small.bin
+    rm join/small.bin
+    measure chunks_join_c sh -c 'cd out/c && printf "%s\0" * | xargs -0 cat >../../join/small.bin'
+    cmp small.bin join/small.bin
+  done
+  rm -rf out join small.bin
+fi
+
+sparse_rows=()
+if [[ $ROWS == all ]]; then
+  # A disk image: a boot sector, data just below 4 GiB and a tail; holes between.
+  truncate -s 5G disk.img
+  printf 'boot sector' | dd of=disk.img conv=notrunc status=none
+  head -c 65536 /dev/urandom | dd of=disk.img bs=65536 seek=$((4 * 1024 ** 3 - 70000)) oflag=seek_bytes \
+    conv=notrunc status=none
+  head -c 4096 /dev/urandom | dd of=disk.img bs=4096 seek=$((5 * 1024 ** 3 - 4096)) oflag=seek_bytes \
+    conv=notrunc status=none
+  if (($(du -k disk.img | cut -f1) > 1024)); then
+    echo "Skipping the sparse image: the file system in $BENCH_DIR keeps no holes"
+  else
+    for size in 3G 100M; do
+      echo "Splitting and joining the sparse image into $size chunks ..."
+      for ((run = 1; run <= RUNS; run++)); do
+        rm -rf out join && mkdir out join
+        measure "sparse${size}_split" "$CLI" split disk.img -s "$size" -q -o out
+        measure "sparse${size}_join" "$CLI" join out/disk_spt -q -o join
+      done
+      same=identical
+      cmp -s disk.img join/disk.img || same=DIFFERENT
+      sparse_rows+=("$size $(du -sk out/disk_spt | cut -f1) $(du -k join/disk.img | cut -f1) $same")
+    done
+    rm -rf out join
+  fi
+fi
+
+median() { sort -n "$1" | sed -n "$(((${2:-$RUNS} + 1) / 2))p"; }
 peak() { sort -n "$1" | tail -n 1; }
+
+row() {  # LABEL NAME RUNS
+  awk -v label="$1" -v p="$(median "$2_p.ns" "$3")" -v c="$(median "$2_c.ns" "$3")" \
+    -v kib="$(peak "$2_p.kib")" \
+    'BEGIN { printf "%-24s %10.3f s %10.3f s %8.2f %12.1f MiB\n", label, p / 1e9, c / 1e9, p / c, kib / 1024 }'
+}
 
 echo
 printf '%-24s %12s %12s %8s %16s\n' "" partwise coreutils ratio "partwise peak"
+if [[ $ROWS != big ]]; then
+  echo "102,400 chunks of 1 KiB:"
+  row "  split -s 1K" chunks_split "$CHUNK_RUNS"
+  row "  join (checked)" chunks_join "$CHUNK_RUNS"
+  awk -v p="$(median chunks_list_p.ns "$CHUNK_RUNS")" -v kib="$(peak chunks_list_p.kib)" \
+    'BEGIN { printf "%-24s %10.3f s %12s %8s %12.1f MiB\n", "  list", p / 1e9, "-", "-", kib / 1024 }'
+  if [[ $ROWS == chunks ]]; then
+    echo "Targets: split at most 1.00, join at most 1.50, list and join peak under 16 MiB."
+    exit 0
+  fi
+fi
 for row in "split 1 GiB -s 100M:split" "join 1 GiB:join" \
   "split 20,000 files:files20000" "split 10,000 files:files10000"; do
-  label=${row%%:*} name=${row#*:}
-  awk -v label="$label" -v p="$(median "${name}_p.ns")" -v c="$(median "${name}_c.ns")" \
-    -v kib="$(peak "${name}_p.kib")" \
-    'BEGIN { printf "%-24s %10.3f s %10.3f s %8.2f %12.1f MiB\n", label, p / 1e9, c / 1e9, p / c, kib / 1024 }'
+  [[ $ROWS == all || $row == *GiB* ]] || continue
+  row "${row%%:*}" "${row#*:}" "$RUNS"
 done
 if [[ -n $SEVEN_ZIP ]]; then
   echo
@@ -137,10 +188,12 @@ if [[ -n $SEVEN_ZIP ]]; then
 else
   echo "(no 7z: install p7zip-full for the comparison with 7z)"
 fi
-awk -v a="$(median files20000_p.ns)" -v b="$(median files10000_p.ns)" \
-  'BEGIN { printf "\npartwise 20,000 / 10,000 files: %.2f\n", a / b }'
-awk -v s="$(peak many_split.kib)" -v j="$(peak many_join.kib)" \
-  'BEGIN { printf "partwise peak for 100,000 files: split %.1f MiB, join %.1f MiB\n", s / 1024, j / 1024 }'
+if [[ $ROWS == all ]]; then
+  awk -v a="$(median files20000_p.ns)" -v b="$(median files10000_p.ns)" \
+    'BEGIN { printf "\npartwise 20,000 / 10,000 files: %.2f\n", a / b }'
+  awk -v s="$(peak many_split.kib)" -v j="$(peak many_join.kib)" \
+    'BEGIN { printf "partwise peak for 100,000 files: split %.1f MiB, join %.1f MiB\n", s / 1024, j / 1024 }'
+fi
 if ((${#sparse_rows[@]} > 0)); then
   echo
   printf '%-24s %10s %10s %12s %12s %10s\n' "5 GiB sparse image" split join "set du" "output du" cmp
