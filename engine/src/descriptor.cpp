@@ -83,7 +83,10 @@ std::string GetPasswordDigest() {
 }
 
 ChunkRecord MakeChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
-    const std::string fingerprint = ChunkFingerprint(chunkPath);
+    return ChunkRecordWith(chunkIndex, ChunkFingerprint(chunkPath));
+}
+
+ChunkRecord ChunkRecordWith(int32_t chunkIndex, const std::string& fingerprint) {
     ChunkRecord record;
     std::memset(&record, 0, sizeof record);
     record.chunkIndex = chunkIndex;
@@ -165,6 +168,7 @@ int DescriptorStream::Open() {
     path_ = temporary;
     fileRecordPosition_ = kHeaderSize + kChunkRecordSize * std::max<int64_t>(0, state.header.chunkCount);
     held_.reserve(kRecordBlock);
+    heldChunks_.reserve(kRecordBlock);
     return 0;
 }
 
@@ -175,11 +179,29 @@ void DescriptorStream::Failed(int err) {
 
 void DescriptorStream::AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath) {
     if (failed_) return;
-    const ChunkRecord record = MakeChunkRecord(chunkIndex, chunkPath);
+    PutChunkRecord(MakeChunkRecord(chunkIndex, chunkPath));
+}
+
+void DescriptorStream::AddChunkRecordOf(int32_t chunkIndex, const std::string& fingerprint) {
+    if (failed_) return;
+    PutChunkRecord(ChunkRecordWith(chunkIndex, fingerprint));
+}
+
+void DescriptorStream::PutChunkRecord(const ChunkRecord& record) {
     // The header's chunk count fixed where the file records begin.
     if (chunkRecordsPut_ >= Descriptor().header.chunkCount) return Failed(EOVERFLOW);
-    const int64_t position = kHeaderSize + kChunkRecordSize * chunkRecordsPut_++;
-    if (WriteAllAt(fd_.get(), &record, sizeof record, position) != 0) Failed(errno);
+    if (heldChunks_.size() + sizeof record > kRecordBlock && FlushChunkRecords() != 0) return Failed(errno);
+    ++chunkRecordsPut_;
+    const char* bytes = reinterpret_cast<const char*>(&record);
+    heldChunks_.insert(heldChunks_.end(), bytes, bytes + sizeof record);
+}
+
+int DescriptorStream::FlushChunkRecords() {
+    const auto count = static_cast<int64_t>(heldChunks_.size() / sizeof(ChunkRecord));
+    const int64_t position = kHeaderSize + kChunkRecordSize * (chunkRecordsPut_ - count);
+    if (WriteAllAt(fd_.get(), heldChunks_.data(), heldChunks_.size(), position) != 0) return -1;
+    heldChunks_.clear();
+    return 0;
 }
 
 int DescriptorStream::FlushFileRecords() {
@@ -206,8 +228,8 @@ int DescriptorStream::Commit() {
         return Fail("cannot write '" + path_ + "': " + std::to_string(chunkRecordsPut_) + " of " +
                     std::to_string(state.header.chunkCount) + " chunks were recorded");
     }
-    if (!failed_ && (FlushFileRecords() != 0 || WriteAllAt(fd_.get(), &state.header, sizeof state.header, 0) != 0 ||
-                     fd_.Close() != 0))
+    if (!failed_ && (FlushChunkRecords() != 0 || FlushFileRecords() != 0 ||
+                     WriteAllAt(fd_.get(), &state.header, sizeof state.header, 0) != 0 || fd_.Close() != 0))
         Failed(errno);
     if (failed_) return -1;
     if (::rename(path_.c_str(), state.descriptorPath.c_str()) != 0)

@@ -14,6 +14,7 @@ namespace partwise {
 // The records a split adds, built as AddChunkRecord and AddFileRecord build
 // them: the chunk file fingerprinted as it now stands; the path cut to 255 bytes.
 ChunkRecord MakeChunkRecord(int32_t chunkIndex, const std::string& chunkPath);
+ChunkRecord ChunkRecordWith(int32_t chunkIndex, const std::string& fingerprint);
 FileRecord MakeFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length,
                           int32_t recordIndex);
 
@@ -36,6 +37,8 @@ public:
 
     // As the functions of the same names, but to the file.
     void AddChunkRecord(int32_t chunkIndex, const std::string& chunkPath);
+    // The same with the chunk's fingerprint already known.
+    void AddChunkRecordOf(int32_t chunkIndex, const std::string& fingerprint);
     void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length);
     // Writes what is held back and the header, with the file records
     // counted, then renames the file into place. 0, or -1 with the last error.
@@ -44,6 +47,8 @@ public:
     void Discard();
 
 private:
+    void PutChunkRecord(const ChunkRecord& record);
+    int FlushChunkRecords();
     int FlushFileRecords();
     void Failed(int err);
 
@@ -52,7 +57,8 @@ private:
     int64_t chunkRecordsPut_ = 0;
     int32_t fileRecordsPut_ = 0;
     int64_t fileRecordPosition_ = 0;  // where the held-back file records go
-    std::vector<char> held_;
+    std::vector<char> held_;          // file records
+    std::vector<char> heldChunks_;    // chunk records, written in blocks too
     bool failed_ = false;
 };
 

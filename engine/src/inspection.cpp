@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 
 #include "descriptor_stream.h"
+#include "fingerprint.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/md5.h"
 #include "partwise/progress.h"
+#include "posix_file.h"
 
 namespace partwise {
 namespace {
@@ -32,11 +34,16 @@ ChunkEntry CheckChunk(const std::string& chunkFolder, const std::string& stem, c
     entry.chunkIndex = record.chunkIndex;
     entry.recordedFingerprint = FieldText(record.fingerprint, 32);
     entry.chunkPath = ChunkFilePath(chunkFolder, stem, record.chunkIndex);
+    // Opened once: the fstat and the fingerprint's read share the descriptor.
+    // One that cannot be opened is still measured when it is there.
     struct stat st {};
-    const bool isFile = ::stat(entry.chunkPath.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    const UniqueFd fd = OpenForReading(entry.chunkPath);
+    const bool isFile =
+        (fd.valid() ? ::fstat(fd.get(), &st) : ::stat(entry.chunkPath.c_str(), &st)) == 0 && !S_ISDIR(st.st_mode);
     entry.chunkFileSize = isFile ? st.st_size : -1;
+    const std::string fingerprint = isFile && fd.valid() ? FingerprintOpenFile(fd.get(), st.st_size) : std::string();
     // A missing chunk is bad even when no fingerprint was recorded for it.
-    entry.verdict = isFile && ChunkFingerprint(entry.chunkPath) == entry.recordedFingerprint ? 0 : -1;
+    entry.verdict = isFile && fingerprint == entry.recordedFingerprint ? 0 : -1;
     ++(!isFile ? summary.missingChunks : entry.verdict == 0 ? summary.goodChunks : summary.damagedChunks);
     return entry;
 }

@@ -72,16 +72,28 @@ private:
     UniqueFd fd_;
 };
 
+// A chunk's recorded fingerprint as the descriptor holds it; all zeros when
+// none was recorded.
+using RecordedFingerprint = std::array<char, 32>;
+
+// Up to this size a chunk without holes is read whole into memory, checked
+// there and written from there.
+constexpr int64_t kInHandLimit = 1 << 20;
+
 struct JoinRun {
     std::string chunkFolder;
     std::string outputFolder;
     std::string sourceName;
     std::string stem;
-    std::vector<std::string> fingerprints;  // by chunk index; "" when none was recorded
-    FileIdentitySet inputs;                 // the chunks and the descriptor: never replaced
+    // Flat, by chunk index: a set of a million chunks holds no object per chunk.
+    std::vector<RecordedFingerprint> fingerprints;
+    FileIdentitySet inputs;  // the chunks and the descriptor: never replaced
     // By chunk index: the size a chunk must have, -1 for any size; after
     // VerifyChunks, the size it has. A folder join leaves unneeded chunks at -1.
     std::vector<int64_t> chunkSizes;
+    // By chunk index, after VerifyChunks: the chunk holds no holes.
+    std::vector<bool> dense;
+    std::vector<char> inHand;
     RangeCopier copier;
     MetaRestore meta;
     // The checksum file's lines; chunks without one are checked by their
@@ -94,31 +106,55 @@ struct JoinRun {
 
 std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(run.chunkFolder, run.stem, index); }
 
-// Opens chunk index and checks its size when one is expected.
-int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, int64_t& size) {
-    const std::string path = ChunkPath(run, index);
-    if (OpenRegularFile(path, "chunk", fd, size) != 0) return -1;
-    if (expectedSize >= 0 && size != expectedSize)
-        return Fail("chunk '" + path + "' holds " + std::to_string(size) + " bytes, the chunk set expects " +
+// Opens chunk index and checks its size when one is expected; st is what
+// fstat tells of it.
+int OpenChunk(const std::string& path, int64_t expectedSize, UniqueFd& fd, struct stat& st) {
+    fd = OpenForReading(path);
+    if (!fd.valid()) return Fail("cannot open chunk", path, errno);
+    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read chunk", path, errno);
+    if (!S_ISREG(st.st_mode)) return Fail("chunk '" + path + "' is not a regular file");
+    if (expectedSize >= 0 && st.st_size != expectedSize)
+        return Fail("chunk '" + path + "' holds " + std::to_string(st.st_size) + " bytes, the chunk set expects " +
                     std::to_string(expectedSize));
     return 0;
 }
 
+int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, int64_t& size) {
+    struct stat st {};
+    if (OpenChunk(ChunkPath(run, index), expectedSize, fd, st) != 0) return -1;
+    size = st.st_size;
+    return 0;
+}
+
+bool Matches(const RecordedFingerprint& recorded, const std::string& fingerprint) {
+    return fingerprint.size() == recorded.size() && std::equal(recorded.begin(), recorded.end(), fingerprint.begin());
+}
+
 // Before anything is written: every chunk the join needs is there, readable,
 // of the expected size, and still matches the fingerprint recorded at split
-// time. A folder join passes over the chunks none of its records needs.
+// time. A folder join passes over the chunks none of its records needs. Each
+// chunk is opened once, and the one fstat also gives its identity for the
+// inputs the join must never replace.
 int VerifyChunks(JoinRun& run, bool everyChunk) {
+    run.dense.assign(run.chunkSizes.size(), false);
     for (std::size_t i = 0; i < run.chunkSizes.size(); ++i) {
-        if (!everyChunk && run.chunkSizes[i] < 0) continue;
+        const std::string path = ChunkPath(run, static_cast<int32_t>(i));
+        struct stat st {};
+        if (!everyChunk && run.chunkSizes[i] < 0) {
+            if (::stat(path.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
+            continue;
+        }
         if (CheckCancel() != 0) return -1;
         UniqueFd fd;
-        const int32_t index = static_cast<int32_t>(i);
-        if (OpenChunk(run, index, run.chunkSizes[i], fd, run.chunkSizes[i]) != 0) return -1;
-        const std::string& recorded = run.fingerprints[i];
-        if (!recorded.empty() && FingerprintOpenFile(fd.get()) != recorded)
-            return Fail("chunk '" + ChunkPath(run, index) +
-                        "' is not the chunk that was split (its fingerprint differs)");
+        if (OpenChunk(path, run.chunkSizes[i], fd, st) != 0) return -1;
+        run.inputs.Add(IdentityOf(st));
+        run.chunkSizes[i] = st.st_size;
+        run.dense[i] = static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size;
+        const RecordedFingerprint& recorded = run.fingerprints[i];
+        if (recorded[0] != '\0' && !Matches(recorded, FingerprintOpenFile(fd.get(), st.st_size)))
+            return Fail("chunk '" + path + "' is not the chunk that was split (its fingerprint differs)");
     }
+    run.inputs.Seal();
     return 0;
 }
 
@@ -128,15 +164,18 @@ int FollowIfChecked(JoinRun& run, int fd, int32_t index) {
     return run.hasher.Start(run.checksums.Get(index, expected) ? fd : -1, ChunkPath(run, index));
 }
 
+int ChecksumMismatch(const JoinRun& run, int32_t index) {
+    return Fail("chunk '" + ChunkPath(run, index) + "' is damaged: its bytes differ from its checksum in '" +
+                run.checksumPath + "'");
+}
+
 // Once the hasher has read the chunk whole: does it match its line?
 int MatchChecksum(JoinRun& run, int32_t index, int64_t size) {
     if (!run.hasher.active()) return 0;
     if (run.hasher.Finish(size) != 0) return -1;
     Digest128 expected;
     run.checksums.Get(index, expected);
-    if (run.hasher.Final() != expected)
-        return Fail("chunk '" + ChunkPath(run, index) + "' is damaged: its bytes differ from its checksum in '" +
-                    run.checksumPath + "'");
+    if (run.hasher.Final() != expected) return ChecksumMismatch(run, index);
     ++run.check.matched;
     return 0;
 }
@@ -154,18 +193,45 @@ int PlaceOutput(const JoinRun& run, TemporaryFile& file, const std::string& fina
 }
 
 // Claims room for the data of every chunk at its place in the output, before
-// the first byte is copied; holes in the chunks claim nothing.
+// the first byte is copied; holes in the chunks claim nothing. Chunks without
+// holes in a row are claimed at once, without being opened again.
 int ReserveJoinedFile(const JoinRun& run, int out, const std::string& finalPath) {
-    int64_t at = 0;
+    int64_t at = 0, denseFrom = 0;
     for (int32_t i = 0; i < static_cast<int32_t>(run.chunkSizes.size()); ++i) {
+        const auto index = static_cast<std::size_t>(i);
+        const int64_t size = run.chunkSizes[index];
+        if (run.dense[index]) {
+            at += size;
+            continue;
+        }
+        if (ReserveSpace(out, denseFrom, at - denseFrom, finalPath) != 0) return -1;
         UniqueFd chunk;
-        int64_t size = 0;
-        if (OpenChunk(run, i, run.chunkSizes[static_cast<std::size_t>(i)], chunk, size) != 0 ||
+        int64_t now = 0;
+        if (OpenChunk(run, i, size, chunk, now) != 0 ||
             ReserveData(chunk.get(), ChunkPath(run, i), 0, size, out, at, finalPath) != 0)
             return -1;
         at += size;
+        denseFrom = at;
     }
-    return 0;
+    return ReserveSpace(out, denseFrom, at - denseFrom, finalPath);
+}
+
+// A small chunk without holes: read whole, checked against its checksum in
+// memory, then written out.
+int CopyChunkFromHand(JoinRun& run, int chunk, int32_t index, int64_t size, int out, const std::string& finalPath) {
+    const auto length = static_cast<std::size_t>(size);
+    const int64_t n = ReadAt(chunk, run.inHand.data(), length, 0);
+    if (n < 0) return Fail("cannot read chunk", ChunkPath(run, index), errno);
+    if (n != size) return Fail("chunk '" + ChunkPath(run, index) + "' changed while it was read");
+    Digest128 expected;
+    if (run.checksums.Get(index, expected)) {
+        ChunkHasher hasher;
+        hasher.Update(run.inHand.data(), length);
+        if (hasher.Final() != expected) return ChecksumMismatch(run, index);
+        ++run.check.matched;
+    }
+    if (WriteAll(out, run.inHand.data(), length) != 0) return Fail("cannot write", finalPath, errno);
+    return CountBlock(n);
 }
 
 int JoinSingleFile(JoinRun& run) {
@@ -182,8 +248,14 @@ int JoinSingleFile(JoinRun& run) {
     for (int32_t i = 0; i < static_cast<int32_t>(run.chunkSizes.size()); ++i) {
         UniqueFd chunk;
         int64_t size = 0;
-        const int64_t expected = run.chunkSizes[static_cast<std::size_t>(i)];
+        const auto index = static_cast<std::size_t>(i);
+        const int64_t expected = run.chunkSizes[index];
         if (OpenChunk(run, i, expected, chunk, size) != 0) return -1;
+        if (run.dense[index] && size <= kInHandLimit) {
+            if (run.inHand.size() < static_cast<std::size_t>(size)) run.inHand.resize(static_cast<std::size_t>(size));
+            if (CopyChunkFromHand(run, chunk.get(), i, size, out.fd(), finalPath) != 0) return -1;
+            continue;
+        }
         // The output is placed only after the last chunk: each is hashed as it is copied.
         if (FollowIfChecked(run, chunk.get(), i) != 0) return -1;
         int64_t n =
@@ -376,7 +448,7 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
 }
 
 // Everything the descriptor says is checked here, before anything is written.
-int PrepareJoin(JoinRun& run) {
+int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor) {
     const std::string descriptorPath = BuildDescriptorPath(run.chunkFolder);
     if (DescriptorIsTruncated()) return Fail("the chunk set descriptor '" + descriptorPath + "' is cut short");
     const DescriptorHeader& header = Descriptor().header;
@@ -391,21 +463,26 @@ int PrepareJoin(JoinRun& run) {
     run.stem = run.sourceName;
     StripExtension(run.stem);
 
-    std::vector<const ChunkRecord*> chunks;
-    CopyChunkRecords(chunks);
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        if (chunks[i]->chunkIndex != static_cast<int32_t>(i))
+    // The chunk records are read a block at a time, not loaded into the state.
+    ChunkRecordReader reader(descriptor);
+    ChunkRecord record;
+    int r = 0;
+    run.fingerprints.reserve(static_cast<std::size_t>(header.chunkCount));
+    for (int32_t i = 0; (r = reader.Next(record)) > 0; ++i) {
+        if (record.chunkIndex != i)
             return Fail("the chunk set descriptor '" + descriptorPath + "' lists its chunks out of order");
-        run.fingerprints.push_back(FieldText(chunks[i]->fingerprint, 32));
-        struct stat st {};
-        if (::stat(ChunkPath(run, static_cast<int32_t>(i)).c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
+        RecordedFingerprint& fingerprint = run.fingerprints.emplace_back();
+        const std::string text = FieldText(record.fingerprint, 32);
+        std::copy(text.begin(), text.end(), fingerprint.begin());
     }
+    if (r < 0) return -1;
+    // The chunks' own identities are noted as they are checked.
     struct stat st {};
     if (::stat(descriptorPath.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
     if (::stat(MetaFilePath(run.chunkFolder, run.stem).c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
 
     run.checksumPath = ChecksumFilePath(run.chunkFolder, run.stem);
-    const int32_t count = static_cast<int32_t>(chunks.size());
+    const auto count = static_cast<int32_t>(run.fingerprints.size());
     if (ReadChecksumFile(run.checksumPath, run.stem, count, run.checksums) < 0) return -1;
     if (run.checksums.loaded()) {
         run.check.checksumFile = run.checksumPath;
@@ -414,7 +491,6 @@ int PrepareJoin(JoinRun& run) {
     run.check.chunkCount = count;
     Digest128 digest;
     for (int32_t i = 0; i < count; ++i) run.check.partlyChecked += run.checksums.Get(i, digest) ? 0 : 1;
-    run.inputs.Seal();
     return 0;
 }
 
@@ -433,9 +509,9 @@ int OpenMetadata(JoinRun& run) {
 
 int Join(JoinRun& run, const JoinOptions& options) {
     DescriptorFile descriptor;
-    if (ReadDescriptorHead(run.chunkFolder, descriptor) != 0) return -1;
+    if (ReadDescriptorHeaderOnly(run.chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
-    if (PrepareJoin(run) != 0 || (options.restoreMetadata && OpenMetadata(run) != 0)) return -1;
+    if (PrepareJoin(run, descriptor) != 0 || (options.restoreMetadata && OpenMetadata(run) != 0)) return -1;
     struct stat st {};
     if (::stat(run.outputFolder.c_str(), &st) != 0) return Fail("cannot join into", run.outputFolder, errno);
     if (!S_ISDIR(st.st_mode)) return Fail("cannot join into", run.outputFolder, ENOTDIR);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -134,12 +135,22 @@ std::string ChunkFingerprint(const std::string& path) {
 }
 
 std::string FingerprintOpenFile(int fd) {
-    unsigned char block[1024] = {};
     struct stat st {};
     if (::fstat(fd, &st) != 0) return std::string();
-    if (ReadAt(fd, block + 8, 1016, 0) < 0) return std::string();
-    uint64_t size = static_cast<uint64_t>(st.st_size);
-    for (int i = 0; i < 8; ++i) block[i] = static_cast<unsigned char>(size >> (8 * i));
+    return FingerprintOpenFile(fd, st.st_size);
+}
+
+std::string FingerprintOpenFile(int fd, int64_t size) {
+    unsigned char head[kFingerprintHead] = {};
+    if (ReadAt(fd, head, sizeof head, 0) < 0) return std::string();
+    return FingerprintOfBytes(size, head, sizeof head);
+}
+
+std::string FingerprintOfBytes(int64_t size, const void* head, std::size_t headLength) {
+    unsigned char block[8 + kFingerprintHead] = {};
+    std::memcpy(block + 8, head, std::min(headLength, kFingerprintHead));
+    const auto bits = static_cast<uint64_t>(size);
+    for (int i = 0; i < 8; ++i) block[i] = static_cast<unsigned char>(bits >> (8 * i));
     return Md5HexText(block, sizeof block);
 }
 

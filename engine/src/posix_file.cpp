@@ -49,8 +49,12 @@ int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& 
 }
 
 UniqueFd CreateFresh(const std::string& path) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    // Usually nothing stands under the name: the unlink only when it does.
+    UniqueFd fd(::open(path.c_str(), kFlags, 0666));
+    if (fd.valid() || errno != EEXIST) return fd;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return UniqueFd();
-    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    return UniqueFd(::open(path.c_str(), kFlags, 0666));
 }
 
 int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path) {

@@ -17,6 +17,7 @@
 #include "descriptor_stream.h"
 #include "fail.h"
 #include "file_identity.h"
+#include "fingerprint.h"
 #include "meta_file.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
@@ -68,7 +69,15 @@ struct SplitRun {
     bool checksumsPlaced = false;
     // Follows the chunk being written, opened again for reading.
     ReadBackHasher hasher;
+    // A source without holes cut into small chunks: each chunk is read whole
+    // into memory, and written, hashed and fingerprinted from there.
+    bool chunksInHand = false;
+    std::vector<char> inHand;
 };
+
+// Up to this size a chunk goes through memory: one read and one write, and
+// neither a read-back nor a claim of room, which for a block or two buys nothing.
+constexpr int64_t kInHandLimit = 1 << 20;
 
 // Notes what lies in the chunk folder before the split writes there.
 int ListExisting(SplitRun& run) {
@@ -115,7 +124,29 @@ int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk, int64_t writ
     return run.descriptor.failed() ? -1 : 0;
 }
 
+// A chunk read whole from a source without holes. A source that ends early
+// gives a short chunk, which the check of the total after the last one refuses.
+int WriteChunkFromHand(SplitRun& run, int source, const ChunkJob& chunk) {
+    UniqueFd out;
+    if (OpenChunk(run, chunk, out) != 0) return -1;
+    const int64_t n = ReadAt(source, run.inHand.data(), static_cast<std::size_t>(chunk.length), chunk.readPosition);
+    if (n < 0) return Fail("cannot read", chunk.sourcePath, errno);
+    const auto length = static_cast<std::size_t>(n);
+    if (WriteAll(out.get(), run.inHand.data(), length) != 0) return Fail("cannot write", chunk.chunkPath, errno);
+    if (CountBlock(n) != 0) return -1;
+    run.copied += n;
+    if (run.writeChecksums) {
+        ChunkHasher hasher;
+        hasher.Update(run.inHand.data(), length);
+        if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), hasher.Final()) != 0) return -1;
+    }
+    if (out.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
+    run.descriptor.AddChunkRecordOf(chunk.chunkIndex, FingerprintOfBytes(n, run.inHand.data(), length));
+    return run.descriptor.failed() ? -1 : 0;
+}
+
 int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
+    if (run.chunksInHand) return WriteChunkFromHand(run, source, chunk);
     UniqueFd out;
     if (OpenChunk(run, chunk, out) != 0 || FollowChunk(run, chunk) != 0 ||
         ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out.get(), 0, chunk.chunkPath) != 0)
@@ -141,6 +172,11 @@ ChunkJob MakeChunkJob(const SplitRun& run, int64_t i, int64_t readPosition) {
 int SplitSingleFile(SplitRun& run) {
     UniqueFd source = OpenForReading(run.sourcePath);
     if (!source.valid()) return Fail("cannot open", run.sourcePath, errno);
+    struct stat before {};
+    if (::fstat(source.get(), &before) != 0) return Fail("cannot read", run.sourcePath, errno);
+    run.chunksInHand =
+        run.job.chunkSize <= kInHandLimit && static_cast<int64_t>(before.st_blocks) * 512 >= before.st_size;
+    if (run.chunksInHand) run.inHand.resize(static_cast<std::size_t>(run.job.chunkSize));
     for (int64_t i = 0; i < run.chunkCount; ++i) {
         if (CopyRangeToChunk(run, source.get(), MakeChunkJob(run, i, i * run.job.chunkSize)) != 0) return -1;
     }
