@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "partwise/checksums.h"
+#include "partwise/chunk_check.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
-#include "partwise/inspection.h"
 #include "partwise/joiner.h"
 #include "partwise/limits.h"
 #include "partwise/md5.h"

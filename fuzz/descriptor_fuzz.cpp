@@ -31,9 +31,9 @@
 #include "chunk_bytes.h"
 #include "meta_file.h"
 #include "partwise/checksums.h"
+#include "partwise/chunk_check.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
-#include "partwise/inspection.h"
 #include "partwise/joiner.h"
 
 #define XXH_STATIC_LINKING_ONLY

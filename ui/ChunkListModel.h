@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "partwise/inspection.h"
+#include "partwise/chunk_check.h"
 
 class ChunkListModel : public QAbstractTableModel {
     Q_OBJECT

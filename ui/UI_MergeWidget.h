@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "partwise/inspection.h"
+#include "partwise/chunk_check.h"
 
 class ChunkListModel;
 class EngineCallThread;

@@ -10,10 +10,10 @@
 #include "descriptor_stream.h"
 #include "fail.h"
 #include "meta_file.h"
+#include "partwise/chunk_check.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
-#include "partwise/inspection.h"
 #include "paths.h"
 #include "walk.h"
 

@@ -26,7 +26,7 @@
 #include "UI_MyMessageBox.h"
 #include "UI_SplitProject.h"
 #include "UI_SplitWidget.h"
-#include "partwise/inspection.h"
+#include "partwise/chunk_check.h"
 #include "ui_test_support.h"
 
 using uitest::child;

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <fstream>
 
+#include "partwise/chunk_check.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
-#include "partwise/inspection.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
 #include "test_support.h"

@@ -1,4 +1,4 @@
-#include "partwise/inspection.h"
+#include "partwise/chunk_check.h"
 
 #include <sys/stat.h>
 
