@@ -334,18 +334,32 @@ int List(const Options& options) {
     return 0;
 }
 
+// After a join that failed before it wrote anything: names every chunk that
+// is missing or damaged, or gives the engine's reason when none is.
+int ReportRefusedJoin(const std::string& folder, const std::string& reason) {
+    std::string bad;
+    int64_t badCount = 0;
+    const auto noteBad = [&](const partwise::ChunkEntry& entry) {
+        if (entry.verdict == 0) return;
+        bad += (bad.empty() ? "" : ", ") + std::to_string(entry.chunkIndex);
+        ++badCount;
+    };
+    partwise::ChunkSetSummary set;
+    if (partwise::InspectChunkSet(folder, set, noteBad) != 0 || badCount == 0) return Fail(reason);
+    return Fail(folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad + (badCount == 1 ? " is" : " are") +
+                " missing or damaged; nothing was written");
+}
+
 int Join(const Options& options) {
     if (!PasswordFits(options.password)) return UsageError(kPasswordTooLong, kJoinUsage);
-    std::string folder;
-    partwise::ChunkSetSummary set;
-    // A damaged chunk would make a damaged output: name every one before
-    // anything is written.
-    std::string bad;
-    const auto noteBad = [&bad](const partwise::ChunkEntry& entry) {
-        if (entry.verdict != 0) bad += (bad.empty() ? "" : ", ") + std::to_string(entry.chunkIndex);
-    };
-    if (int status = Inspect(options.chunkFolder, folder, set, noteBad); status != 0) return status;
     std::string error;
+    std::optional<std::string> absolute = AbsolutePath(options.chunkFolder, error);
+    if (!absolute) return Fail(error);
+    const std::string folder = *absolute;
+    // The join checks every chunk itself before it writes; the chunks are
+    // listed one by one only when it refuses.
+    partwise::ChunkSetSummary set;
+    if (partwise::ReadChunkSetHeader(folder, set) != 0) return Fail(EngineReason(folder + ": not a chunk set"));
     std::optional<std::string> output =
         options.output.empty() ? ParentFolder(folder) : AbsolutePath(options.output, error);
     if (!output) return Fail(error);
@@ -358,10 +372,6 @@ int Join(const Options& options) {
         if (partwise::CheckPassword(options.password.c_str(), set.passwordDigest.c_str()) != 1)
             return Fail(folder + ": wrong password");
     }
-    const int64_t badCount = set.damagedChunks + set.missingChunks;
-    if (badCount > 0)
-        return Fail(folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad + (badCount == 1 ? " is" : " are") +
-                    " missing or damaged; nothing was written");
 
     std::string target = JoinPath(*output, set.sourceName);
     struct stat info {};
@@ -371,8 +381,11 @@ int Join(const Options& options) {
     partwise::JoinOptions joinOptions;
     joinOptions.restoreMetadata = !options.noMetadata;
     partwise::ChunkSetCheck check;
-    if (RunJob([&] { return partwise::RunJoin(folder, *output, joinOptions, &check); }, options.quiet) != 0)
-        return Fail(EngineReason(folder + ": the join failed"));
+    if (RunJob([&] { return partwise::RunJoin(folder, *output, joinOptions, &check); }, options.quiet) != 0) {
+        const std::string reason = EngineReason(folder + ": the join failed");
+        if (check.outputStarted || partwise::CancelRequested()) return Fail(reason);
+        return ReportRefusedJoin(folder, reason);
+    }
     if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
     std::printf("%s\n", target.c_str());
     return 0;

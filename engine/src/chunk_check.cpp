@@ -55,6 +55,14 @@ std::string StemOf(std::string sourceName) {
 
 }  // namespace
 
+int ReadChunkSetHeader(const std::string& chunkFolder, ChunkSetSummary& summary) {
+    ClearLastError();
+    DescriptorFile descriptor;
+    if (ReadDescriptorHeaderOnly(chunkFolder, descriptor) != 0) return -1;
+    summary = SummaryOfHeader();
+    return 0;
+}
+
 int InspectChunkSet(const std::string& chunkFolder, ChunkSetSummary& summary, const ChunkVisitor& visit) {
     ClearLastError();
     Progress().bytesDone = 0;

@@ -6,8 +6,12 @@
 
 namespace partwise {
 
+std::string ChunkFileName(const std::string& stem, int32_t index) {
+    return stem + "_" + std::to_string(index) + ".spt";
+}
+
 std::string ChunkFilePath(const std::string& chunkFolder, const std::string& stem, int32_t index) {
-    return chunkFolder + "/" + stem + "_" + std::to_string(index) + ".spt";
+    return chunkFolder + "/" + ChunkFileName(stem, index);
 }
 
 int64_t ChunkNumberOfName(std::string_view name, std::string_view stem) {

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cancel.h"
@@ -72,9 +74,48 @@ private:
     UniqueFd fd_;
 };
 
-// A chunk's recorded fingerprint as the descriptor holds it; all zeros when
-// none was recorded.
-using RecordedFingerprint = std::array<char, 32>;
+// The files a join must never replace: its chunks, the descriptor and the
+// files beside it. Most joins replace nothing, so the identities are gathered
+// only when an output meets an existing file: streamed the first time, kept
+// from the second on, when a folder join overwrites many files.
+class JoinInputs {
+public:
+    void Describe(std::string chunkFolder, std::string stem, int32_t chunkCount, std::vector<std::string> others) {
+        chunkFolder_ = std::move(chunkFolder);
+        stem_ = std::move(stem);
+        chunkCount_ = chunkCount;
+        others_ = std::move(others);
+    }
+
+    bool Contains(const FileIdentity& identity) {
+        if (++queries_ > 1) {
+            if (queries_ == 2) {
+                ForEach([this](const FileIdentity& input) { kept_.Add(input); });
+                kept_.Seal();
+            }
+            return kept_.Contains(identity);
+        }
+        bool found = false;
+        ForEach([&](const FileIdentity& input) { found = found || input == identity; });
+        return found;
+    }
+
+private:
+    template <typename Visit>
+    void ForEach(const Visit& visit) const {
+        struct stat st {};
+        for (const std::string& path : others_)
+            if (::stat(path.c_str(), &st) == 0) visit(IdentityOf(st));
+        for (int32_t i = 0; i < chunkCount_; ++i)
+            if (::stat(ChunkFilePath(chunkFolder_, stem_, i).c_str(), &st) == 0) visit(IdentityOf(st));
+    }
+
+    std::string chunkFolder_, stem_;
+    int32_t chunkCount_ = 0;
+    std::vector<std::string> others_;
+    int queries_ = 0;
+    FileIdentitySet kept_;
+};
 
 // Up to this size a chunk without holes is read whole into memory, checked
 // there and written from there.
@@ -85,14 +126,17 @@ struct JoinRun {
     std::string outputFolder;
     std::string sourceName;
     std::string stem;
-    // Flat, by chunk index: a set of a million chunks holds no object per chunk.
-    std::vector<RecordedFingerprint> fingerprints;
-    FileIdentitySet inputs;  // the chunks and the descriptor: never replaced
-    // By chunk index: the size a chunk must have, -1 for any size; after
-    // VerifyChunks, the size it has. A folder join leaves unneeded chunks at -1.
+    UniqueFd chunkDir;
+    int32_t chunkCount = 0;
+    JoinInputs inputs;
+    // What is kept per chunk is flat, by chunk index, and a few bytes: the
+    // recorded fingerprints are read again from the descriptor when needed.
+    // The size a chunk must have, -1 for any size; after VerifyChunks, the
+    // size it has. A folder join leaves unneeded chunks at -1.
     std::vector<int64_t> chunkSizes;
-    // By chunk index, after VerifyChunks: the chunk holds no holes.
-    std::vector<bool> dense;
+    // After VerifyChunks, 1 where the chunk holds no holes: bytes, not bits,
+    // since the check writes them from several threads.
+    std::vector<unsigned char> dense;
     std::vector<char> inHand;
     RangeCopier copier;
     MetaRestore meta;
@@ -106,56 +150,141 @@ struct JoinRun {
 
 std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(run.chunkFolder, run.stem, index); }
 
-// Opens chunk index and checks its size when one is expected; st is what
-// fstat tells of it.
-int OpenChunk(const std::string& path, int64_t expectedSize, UniqueFd& fd, struct stat& st) {
-    fd = OpenForReading(path);
-    if (!fd.valid()) return Fail("cannot open chunk", path, errno);
-    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read chunk", path, errno);
-    if (!S_ISREG(st.st_mode)) return Fail("chunk '" + path + "' is not a regular file");
-    if (expectedSize >= 0 && st.st_size != expectedSize)
-        return Fail("chunk '" + path + "' holds " + std::to_string(st.st_size) + " bytes, the chunk set expects " +
-                    std::to_string(expectedSize));
-    return 0;
+// Opens chunk index by its name in the chunk folder, opened once: the kernel
+// walks one step of path per chunk, not the whole path. Non-blocking, so that
+// a FIFO planted where a chunk should be cannot hang the join.
+UniqueFd OpenChunkByName(const JoinRun& run, int32_t index) {
+    return UniqueFd(
+        ::openat(run.chunkDir.get(), ChunkFileName(run.stem, index).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
+// Why a chunk cannot be used. Found without touching the last error, so
+// that chunks can be checked on several threads at once.
+struct ChunkFault {
+    enum Kind : unsigned char { kNone, kCancelled, kDescriptorChanged, kOpen, kRead, kNotAFile, kSize, kFingerprint };
+    Kind kind = kNone;
+    int error = 0;     // errno, for kOpen and kRead
+    int64_t size = 0;  // the size found, for kSize
+};
+
+ChunkFault OpenChunkQuietly(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, struct stat& st) {
+    fd = OpenChunkByName(run, index);
+    if (!fd.valid()) return {ChunkFault::kOpen, errno};
+    if (::fstat(fd.get(), &st) != 0) return {ChunkFault::kRead, errno};
+    if (!S_ISREG(st.st_mode)) return {ChunkFault::kNotAFile};
+    if (expectedSize >= 0 && st.st_size != expectedSize) return {ChunkFault::kSize, 0, st.st_size};
+    return {};
+}
+
+// Sets the last error for the fault of chunk index; returns -1.
+int Report(const JoinRun& run, int32_t index, int64_t expectedSize, const ChunkFault& fault) {
+    const std::string path = ChunkPath(run, index);
+    switch (fault.kind) {
+        case ChunkFault::kNone:
+            return 0;
+        case ChunkFault::kCancelled:
+            return CheckCancel() != 0 ? -1 : Fail("cancelled");
+        case ChunkFault::kDescriptorChanged:
+            return Fail("the chunk set descriptor '" + BuildDescriptorPath(run.chunkFolder) +
+                        "' changed while it was joined");
+        case ChunkFault::kOpen:
+            return Fail("cannot open chunk", path, fault.error);
+        case ChunkFault::kRead:
+            return Fail("cannot read chunk", path, fault.error);
+        case ChunkFault::kNotAFile:
+            return Fail("chunk '" + path + "' is not a regular file");
+        case ChunkFault::kSize:
+            return Fail("chunk '" + path + "' holds " + std::to_string(fault.size) + " bytes, the chunk set expects " +
+                        std::to_string(expectedSize));
+        case ChunkFault::kFingerprint:
+            return Fail("chunk '" + path + "' is not the chunk that was split (its fingerprint differs)");
+    }
+    return -1;
+}
+
+int OpenChunkFile(const JoinRun& run, int32_t index, UniqueFd& fd) {
+    fd = OpenChunkByName(run, index);
+    return fd.valid() ? 0 : Fail("cannot open chunk", ChunkPath(run, index), errno);
+}
+
+// Opens chunk index and checks its size when one is expected.
 int OpenChunk(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, int64_t& size) {
     struct stat st {};
-    if (OpenChunk(ChunkPath(run, index), expectedSize, fd, st) != 0) return -1;
+    const ChunkFault fault = OpenChunkQuietly(run, index, expectedSize, fd, st);
+    if (fault.kind != ChunkFault::kNone) return Report(run, index, expectedSize, fault);
     size = st.st_size;
     return 0;
 }
 
-bool Matches(const RecordedFingerprint& recorded, const std::string& fingerprint) {
-    return fingerprint.size() == recorded.size() && std::equal(recorded.begin(), recorded.end(), fingerprint.begin());
+// The first fault the check found, by chunk index.
+struct FirstFault {
+    std::atomic<int32_t> index{INT32_MAX};
+    std::mutex mutex;
+    ChunkFault fault;
+    int64_t expectedSize = 0;
+
+    void Note(int32_t at, int64_t expected, const ChunkFault& found) {
+        std::lock_guard lock(mutex);
+        if (at >= index.load()) return;
+        index = at;
+        fault = found;
+        expectedSize = expected;
+    }
+};
+
+// Checks chunks [begin, end) against their records, read from the
+// descriptor's own block reader. Stops at the first fault, or once a fault
+// was found at a lower index.
+void CheckChunkRange(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk, int32_t begin, int32_t end,
+                     FirstFault& first) {
+    constexpr int64_t kRecordSize = sizeof(ChunkRecord);
+    RecordBlockReader reader(descriptor.fd.get(), descriptor.chunkRecordsStart + begin * kRecordSize, end - begin,
+                             sizeof(ChunkRecord));
+    ChunkRecord record;
+    for (int32_t i = begin; i < end && i < first.index.load(std::memory_order_relaxed); ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        const int64_t expected = run.chunkSizes[slot];
+        const int64_t n = reader.Next(&record);
+        if (n < 0) return first.Note(i, expected, {ChunkFault::kRead, errno});
+        if (n != kRecordSize || record.chunkIndex != i)
+            return first.Note(i, expected, {ChunkFault::kDescriptorChanged});
+        if (!everyChunk && expected < 0) continue;
+        if (CancelRequested()) return first.Note(i, expected, {ChunkFault::kCancelled});
+        struct stat st {};
+        UniqueFd fd;
+        ChunkFault fault = OpenChunkQuietly(run, i, expected, fd, st);
+        if (fault.kind == ChunkFault::kNone && record.fingerprint[0] != '\0' &&
+            FingerprintOpenFile(fd.get(), st.st_size) != FieldText(record.fingerprint, 32))
+            fault.kind = ChunkFault::kFingerprint;
+        if (fault.kind != ChunkFault::kNone) return first.Note(i, expected, fault);
+        run.chunkSizes[slot] = st.st_size;
+        run.dense[slot] = static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size;
+    }
 }
 
 // Before anything is written: every chunk the join needs is there, readable,
 // of the expected size, and still matches the fingerprint recorded at split
 // time. A folder join passes over the chunks none of its records needs. Each
-// chunk is opened once, and the one fstat also gives its identity for the
-// inputs the join must never replace.
-int VerifyChunks(JoinRun& run, bool everyChunk) {
-    run.dense.assign(run.chunkSizes.size(), false);
-    for (std::size_t i = 0; i < run.chunkSizes.size(); ++i) {
-        const std::string path = ChunkPath(run, static_cast<int32_t>(i));
-        struct stat st {};
-        if (!everyChunk && run.chunkSizes[i] < 0) {
-            if (::stat(path.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
-            continue;
-        }
-        if (CheckCancel() != 0) return -1;
-        UniqueFd fd;
-        if (OpenChunk(path, run.chunkSizes[i], fd, st) != 0) return -1;
-        run.inputs.Add(IdentityOf(st));
-        run.chunkSizes[i] = st.st_size;
-        run.dense[i] = static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size;
-        const RecordedFingerprint& recorded = run.fingerprints[i];
-        if (recorded[0] != '\0' && !Matches(recorded, FingerprintOpenFile(fd.get(), st.st_size)))
-            return Fail("chunk '" + path + "' is not the chunk that was split (its fingerprint differs)");
+// chunk is opened once; the recorded fingerprints are streamed from the
+// descriptor again rather than kept. Large sets are checked on a few threads:
+// the opens and the fingerprints' MD5 are most of a join of small chunks.
+int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk) {
+    constexpr int32_t kChunksPerThread = 4096;
+    const int32_t count = run.chunkCount;
+    run.dense.assign(static_cast<std::size_t>(count), 0);
+    const int32_t threads = std::clamp<int32_t>(static_cast<int32_t>(std::thread::hardware_concurrency()), 1,
+                                                std::max<int32_t>(1, std::min(4, count / kChunksPerThread)));
+    FirstFault first;
+    std::vector<std::thread> helpers;
+    const int32_t share = count / threads;
+    for (int32_t t = 1; t < threads; ++t) {
+        const int32_t begin = t * share, end = t + 1 == threads ? count : begin + share;
+        helpers.emplace_back([&, begin, end] { CheckChunkRange(run, descriptor, everyChunk, begin, end, first); });
     }
-    run.inputs.Seal();
-    return 0;
+    CheckChunkRange(run, descriptor, everyChunk, 0, threads == 1 ? count : share, first);
+    for (std::thread& helper : helpers) helper.join();
+    if (first.index.load() == INT32_MAX) return 0;
+    return Report(run, first.index.load(), first.expectedSize, first.fault);
 }
 
 // Hashing starts at a chunk's first byte when the chunk has a checksum.
@@ -182,7 +311,7 @@ int MatchChecksum(JoinRun& run, int32_t index, int64_t size) {
 
 // The last step of every output file: refuse to replace one of the join's
 // own inputs, then rename the finished file into place.
-int PlaceOutput(const JoinRun& run, TemporaryFile& file, const std::string& finalPath) {
+int PlaceOutput(JoinRun& run, TemporaryFile& file, const std::string& finalPath) {
     struct stat st {};
     if (::lstat(finalPath.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return Fail("cannot replace the folder '" + finalPath + "' with a file");
@@ -217,10 +346,14 @@ int ReserveJoinedFile(const JoinRun& run, int out, const std::string& finalPath)
 }
 
 // A small chunk without holes: read whole, checked against its checksum in
-// memory, then written out.
-int CopyChunkFromHand(JoinRun& run, int chunk, int32_t index, int64_t size, int out, const std::string& finalPath) {
+// memory, then written out. Its size and type were checked a moment ago: one
+// read of exactly that size, and no fstat, is enough to copy what was checked.
+int CopyChunkFromHand(JoinRun& run, int32_t index, int64_t size, int out, const std::string& finalPath) {
+    UniqueFd chunk;
+    if (OpenChunkFile(run, index, chunk) != 0) return -1;
     const auto length = static_cast<std::size_t>(size);
-    const int64_t n = ReadAt(chunk, run.inHand.data(), length, 0);
+    if (run.inHand.size() < length) run.inHand.resize(length);
+    const int64_t n = ReadAt(chunk.get(), run.inHand.data(), length, 0);
     if (n < 0) return Fail("cannot read chunk", ChunkPath(run, index), errno);
     if (n != size) return Fail("chunk '" + ChunkPath(run, index) + "' changed while it was read");
     Digest128 expected;
@@ -234,10 +367,11 @@ int CopyChunkFromHand(JoinRun& run, int chunk, int32_t index, int64_t size, int 
     return CountBlock(n);
 }
 
-int JoinSingleFile(JoinRun& run) {
+int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
     const std::string finalPath = run.outputFolder + "/" + run.sourceName;
-    run.chunkSizes.assign(run.fingerprints.size(), -1);
-    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, true) != 0 || run.meta.CheckSingleFile() != 0) return -1;
+    run.chunkSizes.assign(static_cast<std::size_t>(run.chunkCount), -1);
+    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, descriptor, true) != 0 || run.meta.CheckSingleFile() != 0)
+        return -1;
     int64_t total = 0;
     for (int64_t size : run.chunkSizes) total += size;
     if (total != GetTotalSize())
@@ -246,16 +380,15 @@ int JoinSingleFile(JoinRun& run) {
     TemporaryFile out;
     if (out.Create(run.outputFolder) != 0 || ReserveJoinedFile(run, out.fd(), finalPath) != 0) return -1;
     for (int32_t i = 0; i < static_cast<int32_t>(run.chunkSizes.size()); ++i) {
-        UniqueFd chunk;
-        int64_t size = 0;
         const auto index = static_cast<std::size_t>(i);
         const int64_t expected = run.chunkSizes[index];
-        if (OpenChunk(run, i, expected, chunk, size) != 0) return -1;
-        if (run.dense[index] && size <= kInHandLimit) {
-            if (run.inHand.size() < static_cast<std::size_t>(size)) run.inHand.resize(static_cast<std::size_t>(size));
-            if (CopyChunkFromHand(run, chunk.get(), i, size, out.fd(), finalPath) != 0) return -1;
+        if (run.dense[index] && expected <= kInHandLimit) {
+            if (CopyChunkFromHand(run, i, expected, out.fd(), finalPath) != 0) return -1;
             continue;
         }
+        UniqueFd chunk;
+        int64_t size = 0;
+        if (OpenChunk(run, i, expected, chunk, size) != 0) return -1;
         // The output is placed only after the last chunk: each is hashed as it is copied.
         if (FollowIfChecked(run, chunk.get(), i) != 0) return -1;
         int64_t n =
@@ -264,8 +397,9 @@ int JoinSingleFile(JoinRun& run) {
         if (n != size) return Fail("chunk '" + ChunkPath(run, i) + "' changed while it was read");
         if (MatchChecksum(run, i, size) != 0) return -1;
     }
-    if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
-    return PlaceOutput(run, out, finalPath);
+    if (run.meta.ApplyToFile(out.fd(), finalPath) != 0 || PlaceOutput(run, out, finalPath) != 0) return -1;
+    run.check.outputStarted = true;
+    return 0;
 }
 
 // Creates the folders from root down to the file's folder. A folder already
@@ -283,7 +417,7 @@ int CreateFoldersBelow(const std::string& root, const std::string& relativeFolde
         if (start >= relativeFolder.size()) return 0;
         std::size_t end = relativeFolder.find('/', start);
         if (end == std::string::npos) end = relativeFolder.size();
-        if (end > start) path += "/" + relativeFolder.substr(start, end - start);
+        if (end > start) path.append("/").append(relativeFolder, start, end - start);
         start = end + 1;
     }
 }
@@ -299,7 +433,7 @@ int CheckRecord(const JoinRun& run, const FileRecord& record, int64_t i, std::st
     const int64_t offset = record.offsetInChunk, length = record.length;
     if (offset < 0 || length < 0 || offset > INT64_MAX - length)
         return Fail("file record " + std::to_string(i) + " has an impossible offset or length");
-    if (length > 0 && (record.chunkIndex < 0 || static_cast<std::size_t>(record.chunkIndex) >= run.fingerprints.size()))
+    if (length > 0 && (record.chunkIndex < 0 || record.chunkIndex >= run.chunkCount))
         return Fail("file record " + std::to_string(i) + " names chunk " + std::to_string(record.chunkIndex) +
                     ", which the chunk set does not have");
     return 0;
@@ -353,7 +487,7 @@ int RefuseFileListedTwice(const DescriptorFile& descriptor) {
 // Checks every record before anything is written and notes the size each
 // needed chunk must have.
 int PlanFolder(JoinRun& run, const DescriptorFile& descriptor, const std::string& root) {
-    run.chunkSizes.assign(run.fingerprints.size(), -1);
+    run.chunkSizes.assign(static_cast<std::size_t>(run.chunkCount), -1);
     int64_t total = 0;
     bool inWalkOrder = true;
     std::string previous, relative;
@@ -394,8 +528,10 @@ int StartFile(const std::string& root, const std::string& relative, std::optiona
 
 int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     const std::string root = run.outputFolder + "/" + run.sourceName;
-    if (CheckPathLength(root) != 0 || PlanFolder(run, descriptor, root) != 0 || VerifyChunks(run, false) != 0)
+    if (CheckPathLength(root) != 0 || PlanFolder(run, descriptor, root) != 0 ||
+        VerifyChunks(run, descriptor, false) != 0)
         return -1;
+    run.check.outputStarted = true;
 
     int32_t openIndex = -1;
     std::vector<bool> verified(run.chunkSizes.size(), false);
@@ -462,32 +598,26 @@ int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor) {
         return Fail("the chunk set descriptor '" + descriptorPath + "' holds negative counts");
     run.stem = run.sourceName;
     StripExtension(run.stem);
+    run.chunkDir = UniqueFd(::open(run.chunkFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!run.chunkDir.valid()) return Fail("cannot open the chunk folder", run.chunkFolder, errno);
 
     // The chunk records are read a block at a time, not loaded into the state.
     ChunkRecordReader reader(descriptor);
     ChunkRecord record;
     int r = 0;
-    run.fingerprints.reserve(static_cast<std::size_t>(header.chunkCount));
-    for (int32_t i = 0; (r = reader.Next(record)) > 0; ++i) {
-        if (record.chunkIndex != i)
+    int32_t count = 0;
+    for (; (r = reader.Next(record)) > 0; ++count) {
+        if (record.chunkIndex != count)
             return Fail("the chunk set descriptor '" + descriptorPath + "' lists its chunks out of order");
-        RecordedFingerprint& fingerprint = run.fingerprints.emplace_back();
-        const std::string text = FieldText(record.fingerprint, 32);
-        std::copy(text.begin(), text.end(), fingerprint.begin());
     }
     if (r < 0) return -1;
-    // The chunks' own identities are noted as they are checked.
-    struct stat st {};
-    if (::stat(descriptorPath.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
-    if (::stat(MetaFilePath(run.chunkFolder, run.stem).c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
+    run.chunkCount = count;
 
     run.checksumPath = ChecksumFilePath(run.chunkFolder, run.stem);
-    const auto count = static_cast<int32_t>(run.fingerprints.size());
     if (ReadChecksumFile(run.checksumPath, run.stem, count, run.checksums) < 0) return -1;
-    if (run.checksums.loaded()) {
-        run.check.checksumFile = run.checksumPath;
-        if (::stat(run.checksumPath.c_str(), &st) == 0) run.inputs.Add(IdentityOf(st));
-    }
+    if (run.checksums.loaded()) run.check.checksumFile = run.checksumPath;
+    run.inputs.Describe(run.chunkFolder, run.stem, count,
+                        {descriptorPath, MetaFilePath(run.chunkFolder, run.stem), run.checksumPath});
     run.check.chunkCount = count;
     Digest128 digest;
     for (int32_t i = 0; i < count; ++i) run.check.partlyChecked += run.checksums.Get(i, digest) ? 0 : 1;
@@ -515,7 +645,7 @@ int Join(JoinRun& run, const JoinOptions& options) {
     struct stat st {};
     if (::stat(run.outputFolder.c_str(), &st) != 0) return Fail("cannot join into", run.outputFolder, errno);
     if (!S_ISDIR(st.st_mode)) return Fail("cannot join into", run.outputFolder, ENOTDIR);
-    return GetFileRecordCount() > 0 ? JoinFolder(run, descriptor) : JoinSingleFile(run);
+    return GetFileRecordCount() > 0 ? JoinFolder(run, descriptor) : JoinSingleFile(run, descriptor);
 }
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "fingerprint.h"
 #include "posix_file.h"
@@ -26,15 +27,55 @@ constexpr int kShift[64] = {7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  
                             14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
                             4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
 
-uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+template <int N>
+uint32_t RotateLeft(uint32_t x) {
+    return (x << N) | (x >> (32 - N));
+}
 
-void TransformBlock(Md5Context& context) {
+// Step I of the 64, written out by the compiler for each I: the round's
+// function and word index are constants, so no step branches or divides.
+template <int I>
+void Step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, const uint32_t words[16]) {
+    uint32_t f = 0;
+    int g = 0;
+    if constexpr (I < 16) {
+        f = d ^ (b & (c ^ d));  // (b & c) | (~b & d)
+        g = I;
+    } else if constexpr (I < 32) {
+        f = c ^ (d & (b ^ c));  // (d & b) | (~d & c)
+        g = (5 * I + 1) % 16;
+    } else if constexpr (I < 48) {
+        f = b ^ c ^ d;
+        g = (3 * I + 5) % 16;
+    } else {
+        f = c ^ (b | ~d);
+        g = (7 * I) % 16;
+    }
+    a = b + RotateLeft<kShift[I]>(a + f + kSine[I] + words[g]);
+}
+
+// Four steps: each writes the register the next three leave alone.
+template <int I>
+void FourSteps(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, const uint32_t words[16]) {
+    Step<I>(a, b, c, d, words);
+    Step<I + 1>(d, a, b, c, words);
+    Step<I + 2>(c, d, a, b, words);
+    Step<I + 3>(b, c, d, a, words);
+}
+
+template <int... Groups>
+void AllSteps(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, const uint32_t words[16],
+              std::integer_sequence<int, Groups...>) {
+    (FourSteps<Groups * 4>(a, b, c, d, words), ...);
+}
+
+void TransformBytes(uint32_t state[4], const unsigned char* bytes) {
     uint32_t words[16];
     for (int i = 0; i < 16; ++i) {
-        const unsigned char* b = context.block + 4 * i;
+        const unsigned char* b = bytes + 4 * i;
         words[i] = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
     }
-    Md5Transform(context.state, words);
+    Md5Transform(state, words);
 }
 
 }  // namespace
@@ -50,28 +91,7 @@ void Md5Init(Md5Context& context) {
 
 void Md5Transform(uint32_t state[4], const uint32_t words[16]) {
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    for (int i = 0; i < 64; ++i) {
-        uint32_t f;
-        int g;
-        if (i < 16) {
-            f = (b & c) | (~b & d);
-            g = i;
-        } else if (i < 32) {
-            f = (d & b) | (~d & c);
-            g = (5 * i + 1) % 16;
-        } else if (i < 48) {
-            f = b ^ c ^ d;
-            g = (3 * i + 5) % 16;
-        } else {
-            f = c ^ (b | ~d);
-            g = (7 * i) % 16;
-        }
-        uint32_t next = b + RotateLeft(a + f + kSine[i] + words[g], kShift[i]);
-        a = d;
-        d = c;
-        c = b;
-        b = next;
-    }
+    AllSteps(a, b, c, d, words, std::make_integer_sequence<int, 16>());
     state[0] += a;
     state[1] += b;
     state[2] += c;
@@ -85,13 +105,18 @@ void Md5Update(Md5Context& context, const void* data, uint32_t length) {
     context.bitCountLow += bitsLow;
     if (context.bitCountLow < bitsLow) ++context.bitCountHigh;
     context.bitCountHigh += length >> 29;
-    for (uint32_t i = 0; i < length; ++i) {
-        context.block[index++] = input[i];
-        if (index == 64) {
-            TransformBlock(context);
-            index = 0;
-        }
+    // Whole blocks are taken straight from the input; only the ends go
+    // through the context's block.
+    if (index > 0) {
+        const uint32_t fill = std::min<uint32_t>(64 - index, length);
+        std::memcpy(context.block + index, input, fill);
+        input += fill;
+        length -= fill;
+        if (index + fill < 64) return;
+        TransformBytes(context.state, context.block);
     }
+    for (; length >= 64; input += 64, length -= 64) TransformBytes(context.state, input);
+    std::memcpy(context.block, input, length);
 }
 
 void Md5Final(Md5Context& context) {
@@ -103,7 +128,7 @@ void Md5Final(Md5Context& context) {
         context.block[56 + i] = static_cast<unsigned char>(low >> (8 * i));
         context.block[60 + i] = static_cast<unsigned char>(high >> (8 * i));
     }
-    TransformBlock(context);
+    TransformBytes(context.state, context.block);
     for (int i = 0; i < 16; ++i) context.digest[i] = static_cast<unsigned char>(context.state[i / 4] >> (8 * (i % 4)));
 }
 

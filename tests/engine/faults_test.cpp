@@ -273,6 +273,37 @@ TEST_F(JoinFaults, NeverReplacesItsOwnInput) {
     EXPECT_EQ(ReadFile(dir / "f_spt/spt_config.brixspt"), before);
 }
 
+TEST_F(JoinFaults, NeverReplacesAChunkReachedThroughAnotherName) {
+    // The second file met in place is a hard link to a chunk: the join checks
+    // against what it has gathered since the first.
+    WriteFile(dir / "src/t/a", "a's new bytes");
+    WriteFile(dir / "src/t/b", "b's new bytes");
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/t", dir.path(), 1 << 20)), 0) << GetLastErrorText();
+    WriteFile(dir / "out/t/a", "old a");
+    ASSERT_EQ(::link((dir / "t_spt/t_0.spt").c_str(), (dir / "out/t/b").c_str()), 0);
+    const std::string chunk = ReadFile(dir / "t_spt/t_0.spt");
+    EXPECT_EQ(RunJoin(dir / "t_spt", dir / "out"), -1);
+    EXPECT_NE(GetLastErrorText().find("part of the chunk set"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(ReadFile(dir / "out/t/a"), "a's new bytes");
+    EXPECT_EQ(ReadFile(dir / "t_spt/t_0.spt"), chunk);
+}
+
+TEST_F(JoinFaults, LargeSetsNameTheirFirstBadChunk) {
+    // Enough chunks to be checked on several threads: the fault reported is
+    // the one first in chunk order, whichever thread found it.
+    WriteFile(dir / "src/many.bin", test::PatternBytes(9000));
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/many.bin", dir.path(), 1)), 0) << GetLastErrorText();
+    const auto chunk = [this](int i) { return dir / "many_spt/many_" + std::to_string(i) + ".spt"; };
+    const std::string late = ReadFile(chunk(8000));
+    WriteFile(chunk(8000), late == "x" ? "y" : "x");
+    EXPECT_EQ(RunJoin(dir / "many_spt", dir / "out"), -1);
+    EXPECT_NE(GetLastErrorText().find("many_8000.spt' is not the chunk"), std::string::npos) << GetLastErrorText();
+    ASSERT_EQ(::unlink(chunk(3).c_str()), 0);
+    EXPECT_EQ(RunJoin(dir / "many_spt", dir / "out"), -1);
+    EXPECT_NE(GetLastErrorText().find("cannot open chunk '" + chunk(3) + "'"), std::string::npos) << GetLastErrorText();
+    EXPECT_FALSE(Exists(dir / "out/many.bin"));
+}
+
 // Hostile folder descriptors: refused before anything is written, and the
 // sentinel outside the output folder is never touched.
 class HostileDescriptor : public test::EngineTest {

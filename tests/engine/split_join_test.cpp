@@ -56,9 +56,10 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, SingleFileRoundTrip,
                                            SizeCase{4096, 4096, 1}, SizeCase{4095, 4096, 1}, SizeCase{4097, 4096, 2},
                                            SizeCase{3 << 20, 1 << 20, 3}, SizeCase{(3 << 20) + 7, 1000003, 4},
                                            SizeCase{5, 1 << 30, 1},
-                                           // Chunk records beyond one written block; chunks on
-                                           // either side of the size that goes through memory.
-                                           SizeCase{3000, 1, 3000}, SizeCase{(2 << 20) + 5, (1 << 20) + 1, 3}));
+                                           // Chunk records beyond one written block, checked on
+                                           // several threads; chunks on either side of the size
+                                           // that goes through memory.
+                                           SizeCase{9000, 1, 9000}, SizeCase{(2 << 20) + 5, (1 << 20) + 1, 3}));
 
 class SplitJoin : public test::EngineTest {
 protected:

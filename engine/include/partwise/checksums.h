@@ -19,6 +19,9 @@ struct ChunkSetCheck {
     int32_t matched = 0;
     // Chunks with no usable checksum: checked by their fingerprint only.
     int32_t partlyChecked = 0;
+    // The join got past its checks and began to place its output. False
+    // after a failed join: nothing was written.
+    bool outputStarted = false;
     // True when every chunk of the set was read whole and matched.
     bool everyChunkMatched() const { return matched == chunkCount; }
 };

@@ -38,6 +38,10 @@ struct ChunkSetSummary {
 // Called with each chunk's entry as soon as it is checked.
 using ChunkVisitor = std::function<void(const ChunkEntry&)>;
 
+// Only the summary's header part, read without opening any chunk. Returns 0,
+// or -1 (last error set) when the descriptor cannot be read.
+int ReadChunkSetHeader(const std::string& chunkFolder, ChunkSetSummary& summary);
+
 // Returns -1 (last error set) when the descriptor cannot be read; otherwise 0
 // with summary filled in and visit (when given) called once per chunk record
 // the descriptor holds, in its order. The summary's header part (name,

@@ -20,7 +20,9 @@ struct ChunkSetNames {
 };
 ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::string& outputFolder);
 
-// chunkFolder + "/" + stem + "_" + index + ".spt"
+// stem + "_" + index + ".spt"
+std::string ChunkFileName(const std::string& stem, int32_t index);
+// chunkFolder + "/" + ChunkFileName(stem, index)
 std::string ChunkFilePath(const std::string& chunkFolder, const std::string& stem, int32_t index);
 // n when name is "<stem>_<n>.spt" exactly as ChunkFilePath writes it, else -1.
 int64_t ChunkNumberOfName(std::string_view name, std::string_view stem);
