@@ -36,6 +36,7 @@
 #include "WidgetLook.h"
 #include "partwise/chunk_check.h"
 #include "partwise/descriptor.h"
+#include "partwise/fsutil.h"
 #include "partwise/joiner.h"
 #include "partwise/limits.h"
 #include "partwise/progress.h"
@@ -171,10 +172,10 @@ void UI_MergeWidget::listChunkFolder(const QString& folder) {
     chunkModel->clear();
     summaryLabel->clear();
 
-    inspectedEntries.clear();
+    inspectedRows = ChunkRows();
     inspectThread->call = [this, path = QFile::encodeName(folder).toStdString()] {
-        return partwise::InspectChunkSet(
-            path, inspected, [this](const partwise::ChunkEntry& entry) { inspectedEntries.push_back(entry); });
+        return partwise::InspectChunkSet(path, inspected,
+                                         [this](const partwise::ChunkEntry& entry) { inspectedRows.add(entry); });
     };
     mainWindow->setEngineBusy(true);
     inspectThread->start(QThread::InheritPriority);
@@ -189,15 +190,15 @@ void UI_MergeWidget::inspection_Finished() {
     }
     // A descriptor cut short cannot be joined, whatever its chunks say.
     const bool damaged = inspected.cutShort;
-    if (damaged) {
-        for (partwise::ChunkEntry& entry : inspectedEntries) entry.verdict = -1;
-    }
+    if (damaged) inspectedRows.markAllBad();
     sourceName = QFile::decodeName(inspected.sourceName.c_str());
     // A digest too long for the field is cut, never dropped: the set still asks.
     qstrncpy(passwordDigest, inspected.passwordDigest.c_str(), sizeof passwordDigest);
     showSummary(inspected);
-    chunkModel->setEntries(std::move(inspectedEntries));
-    inspectedEntries.clear();
+    std::string stem = inspected.sourceName;
+    partwise::StripExtension(stem);
+    chunkModel->setRows(QFile::encodeName(chunkFolder).toStdString(), std::move(stem), std::move(inspectedRows));
+    inspectedRows = ChunkRows();
     if (damaged) {
         showFailure(
             mainWindow, "Chunk set damaged",
@@ -291,8 +292,8 @@ void UI_MergeWidget::m_merge_Timer1_slots() {
 
 void UI_MergeWidget::deleteChunks(const QString& checksumFile) {
     int kept = 0;
-    for (const partwise::ChunkEntry& entry : chunkModel->entries())
-        kept += RemoveFile(QFile::decodeName(entry.chunkPath.c_str())) ? 0 : 1;
+    for (int row = 0; row < chunkModel->rowCount(); ++row)
+        kept += RemoveFile(QFile::decodeName(chunkModel->chunkPath(row).c_str())) ? 0 : 1;
     if (!checksumFile.isEmpty()) kept += RemoveFile(checksumFile) ? 0 : 1;
     // The metadata file goes with the chunks it was written beside.
     const std::string meta = partwise::MetadataFilePath(QFile::encodeName(chunkFolder).toStdString(),

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "ChunkListModel.h"
 #include "partwise/chunk_check.h"
 
-class ChunkListModel;
 class EngineCallThread;
 class MergeDoingThread;
 class QCheckBox;
@@ -89,7 +89,7 @@ private:
 
     // Written by the inspection thread, read after it has finished.
     partwise::ChunkSetSummary inspected;
-    std::vector<partwise::ChunkEntry> inspectedEntries;
+    ChunkRows inspectedRows;  // filled on the inspection's thread
 
     bool joinAllowed = false;
     bool engineBusy = false;

@@ -40,6 +40,7 @@ int ReadBackHasher::Start(int fd, const std::string& path) {
     holeEnd_ = dataEnd_ = 0;
     error_.clear();
     hasher_.Reset();
+    head_.fill(0);
     if (fd < 0) return 0;
     fd_ = UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     if (!fd_.valid()) return Fail("cannot read", path, errno);
@@ -104,7 +105,13 @@ int64_t ReadBackHasher::HashBlock(int fd, int64_t at, std::size_t want, int& err
     want = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(want), dataEnd_ - at));
     const int64_t n = ReadAt(fd, buffer_.data(), want, at);
     err = errno;
-    if (n > 0) hasher_.Update(buffer_.data(), static_cast<std::size_t>(n));
+    if (n <= 0) return n;
+    hasher_.Update(buffer_.data(), static_cast<std::size_t>(n));
+    if (at < static_cast<int64_t>(head_.size())) {
+        const auto offset = static_cast<std::size_t>(at);
+        std::memcpy(head_.data() + offset, buffer_.data(),
+                    std::min(static_cast<std::size_t>(n), head_.size() - offset));
+    }
     return n;
 }
 

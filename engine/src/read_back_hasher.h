@@ -4,6 +4,7 @@
 // still in the page cache; a hole is hashed as the zeros it stands for,
 // without being read. The reading and hashing run on a thread of the hasher's own, so
 // that on a machine with a second core the hash costs the copy no time.
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "checksum_file.h"
+#include "fingerprint.h"
 #include "posix_file.h"
 #include "range_copier.h"
 
@@ -38,6 +40,9 @@ public:
     int Finish(int64_t position);
     // The hash of the bytes up to the position given to Finish.
     Digest128 Final() const { return hasher_.Final(); }
+    // After Finish: the file's first kFingerprintHead bytes as hashed, zeros
+    // past what was hashed, so that its fingerprint needs no read of its own.
+    const char* head() const { return head_.data(); }
 
 private:
     void Run();
@@ -53,6 +58,7 @@ private:
     ChunkHasher hasher_;  // the thread's while it works
     std::vector<char> buffer_;
     std::vector<char> zeros_;
+    std::array<char, kFingerprintHead> head_{};
     // The thread's: the file holds a hole up to holeEnd_, or data up to dataEnd_.
     int64_t holeEnd_ = 0;
     int64_t dataEnd_ = 0;

@@ -120,7 +120,13 @@ int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk, int64_t writ
         if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), run.hasher.Final()) != 0) return -1;
     }
     if (fd.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
-    run.descriptor.AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
+    // The hasher read the chunk's head back already: the fingerprint is made
+    // from it rather than from another open and read.
+    if (run.writeChecksums)
+        run.descriptor.AddChunkRecordOf(chunk.chunkIndex,
+                                        FingerprintOfBytes(written, run.hasher.head(), kFingerprintHead));
+    else
+        run.descriptor.AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
     return run.descriptor.failed() ? -1 : 0;
 }
 
