@@ -282,24 +282,38 @@ int ReportTruncated(const std::string& folder) {
 }
 
 // Every byte of every chunk hashed against the checksum file.
+// The lines of `list --full` wait until the progress bar is gone: a few
+// bytes per chunk, the path made again when printed.
+struct FullCheckRows {
+    std::vector<int32_t> indexes;
+    std::vector<int64_t> sizes;
+    std::vector<partwise::ChunkVerdict> verdicts;
+};
+
 int ListFull(const Options& options, const std::string& folder, const partwise::ChunkSetSummary& set) {
-    std::vector<partwise::FullCheckEntry> entries;
+    FullCheckRows rows;
+    const auto keep = [&rows](const partwise::FullCheckEntry& entry) {
+        rows.indexes.push_back(entry.chunkIndex);
+        rows.sizes.push_back(entry.chunkFileSize);
+        rows.verdicts.push_back(entry.verdict);
+    };
     partwise::ChunkSetCheck check;
-    if (RunJob([&] { return partwise::CheckChunkSetFully(folder, entries, check); }, options.quiet) != 0)
+    if (RunJob([&] { return partwise::CheckChunkSetFully(folder, check, keep); }, options.quiet) != 0)
         return Fail(EngineReason(folder + ": the chunks could not be checked"));
     PrintSetHeader(folder, set);
     std::printf("# checksums: %s\n", check.checksumFile.empty() ? "none (first KiB of each chunk checked)" : "xxh128");
+    std::string stem = set.sourceName;
+    partwise::StripExtension(stem);
     std::size_t bad = 0;
-    for (const partwise::FullCheckEntry& entry : entries) {
-        const bool good =
-            entry.verdict == partwise::ChunkVerdict::kOk || entry.verdict == partwise::ChunkVerdict::kUnchecked;
-        bad += good ? 0 : 1;
-        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, partwise::VerdictWord(entry.verdict),
-                    entry.chunkFileSize, entry.chunkPath.c_str());
+    for (std::size_t i = 0; i < rows.indexes.size(); ++i) {
+        const partwise::ChunkVerdict verdict = rows.verdicts[i];
+        bad += verdict == partwise::ChunkVerdict::kOk || verdict == partwise::ChunkVerdict::kUnchecked ? 0 : 1;
+        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", rows.indexes[i], partwise::VerdictWord(verdict),
+                    rows.sizes[i], partwise::ChunkFilePath(folder, stem, rows.indexes[i]).c_str());
     }
     if (set.cutShort) return ReportTruncated(folder);
     if (bad > 0)
-        return Fail(folder + ": " + std::to_string(bad) + " of " + std::to_string(entries.size()) +
+        return Fail(folder + ": " + std::to_string(bad) + " of " + std::to_string(rows.indexes.size()) +
                     " chunks missing or damaged");
     if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
     return 0;

@@ -71,6 +71,7 @@ Digest128 ChunkHasher::Final() const {
 
 int64_t HashRange(ChunkHasher& hasher, int fd, const std::string& path, int64_t offset, int64_t length,
                   std::vector<char>& buffer) {
+    if (buffer.empty()) buffer.resize(std::size_t{1} << 20);
     int64_t hashed = 0;
     while (hashed < length) {
         std::size_t want = static_cast<std::size_t>(std::min<int64_t>(length - hashed, buffer.size()));

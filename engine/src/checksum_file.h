@@ -40,9 +40,9 @@ private:
     XXH3_state_t state_;
 };
 
-// Hashes length bytes of fd from offset on, reading through buffer. Returns
-// the bytes hashed (fewer at the end of the file), or -1 with the last error
-// naming path.
+// Hashes length bytes of fd from offset on, reading through buffer (given a
+// size when empty). Returns the bytes hashed (fewer at the end of the file),
+// or -1 with the last error naming path.
 int64_t HashRange(ChunkHasher& hasher, int fd, const std::string& path, int64_t offset, int64_t length,
                   std::vector<char>& buffer);
 

@@ -26,8 +26,13 @@ std::string StemOf(const std::string& sourceName) {
     return stem;
 }
 
+// Up to this size a chunk is hashed here rather than handed to the hasher's
+// thread: for small chunks the hand-over costs more than the hash.
+constexpr int64_t kHashHereLimit = 1 << 20;
+
 // One chunk against its line, or against its fingerprint when it has none.
-int CheckChunk(const ChecksumTable& table, const ChunkRecord& record, FullCheckEntry& entry, ReadBackHasher& hasher) {
+int CheckChunk(const ChecksumTable& table, const ChunkRecord& record, FullCheckEntry& entry, ReadBackHasher& hasher,
+               std::vector<char>& buffer) {
     UniqueFd fd = OpenForReading(entry.chunkPath);
     struct stat st {};
     if (!fd.valid()) {
@@ -42,6 +47,15 @@ int CheckChunk(const ChecksumTable& table, const ChunkRecord& record, FullCheckE
         const bool same = FingerprintOpenFile(fd.get()) == FieldText(record.fingerprint, 32);
         entry.verdict = same ? ChunkVerdict::kUnchecked : ChunkVerdict::kDamaged;
         Progress().bytesDone.fetch_add(st.st_size, std::memory_order_relaxed);
+        return 0;
+    }
+    if (st.st_size <= kHashHereLimit) {
+        ChunkHasher here;
+        const int64_t n = HashRange(here, fd.get(), entry.chunkPath, 0, st.st_size, buffer);
+        if (n < 0) return -1;
+        if (n != st.st_size) return Fail("chunk '" + entry.chunkPath + "' changed while it was read");
+        Progress().bytesDone.fetch_add(n, std::memory_order_relaxed);
+        entry.verdict = here.Final() == expected ? ChunkVerdict::kOk : ChunkVerdict::kDamaged;
         return 0;
     }
     if (hasher.Start(fd.get(), entry.chunkPath) != 0) return -1;
@@ -79,34 +93,44 @@ const char* VerdictWord(ChunkVerdict verdict) {
     return "?";
 }
 
-int CheckChunkSetFully(const std::string& chunkFolder, std::vector<FullCheckEntry>& entries, ChunkSetCheck& check) {
+int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, const FullCheckVisitor& visit) {
     ClearLastError();
     Progress().bytesDone = 0;
     DescriptorFile descriptor;
-    if (ReadDescriptorHead(chunkFolder, descriptor) != 0) return -1;
+    if (ReadDescriptorHeaderOnly(chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
     const std::string stem = StemOf(GetSourceName());
-    std::vector<const ChunkRecord*> records;
-    CopyChunkRecords(records);
 
+    // The records the file holds, counted first: the header's count is not
+    // to be trusted with the size of the checksum table.
     check = ChunkSetCheck();
-    check.chunkCount = static_cast<int32_t>(records.size());
+    ChunkRecord record;
+    int r = 0;
+    for (ChunkRecordReader counter(descriptor); (r = counter.Next(record)) > 0;) ++check.chunkCount;
+    if (r < 0) return -1;
     const std::string checksumPath = ChecksumFilePath(chunkFolder, stem);
     ChecksumTable table;
     if (ReadChecksumFile(checksumPath, stem, check.chunkCount, table) < 0) return -1;
     if (table.loaded()) check.checksumFile = checksumPath;
 
     ReadBackHasher hasher;
-    for (const ChunkRecord* record : records) {
+    std::vector<char> buffer;
+    ChunkRecordReader reader(descriptor);
+    for (int32_t i = 0; i < check.chunkCount && (r = reader.Next(record)) > 0; ++i) {
         FullCheckEntry entry;
-        entry.chunkIndex = record->chunkIndex;
-        entry.chunkPath = ChunkFilePath(chunkFolder, stem, record->chunkIndex);
-        if (CheckChunk(table, *record, entry, hasher) != 0) return -1;
+        entry.chunkIndex = record.chunkIndex;
+        entry.chunkPath = ChunkFilePath(chunkFolder, stem, record.chunkIndex);
+        if (CheckChunk(table, record, entry, hasher, buffer) != 0) return -1;
         check.matched += entry.verdict == ChunkVerdict::kOk ? 1 : 0;
         check.partlyChecked += entry.verdict == ChunkVerdict::kUnchecked ? 1 : 0;
-        entries.push_back(std::move(entry));
+        if (visit) visit(entry);
     }
-    return 0;
+    return r < 0 ? -1 : 0;
+}
+
+int CheckChunkSetFully(const std::string& chunkFolder, std::vector<FullCheckEntry>& entries, ChunkSetCheck& check) {
+    return CheckChunkSetFully(chunkFolder, check,
+                              [&entries](const FullCheckEntry& entry) { entries.push_back(entry); });
 }
 
 }  // namespace partwise

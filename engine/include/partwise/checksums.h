@@ -5,6 +5,7 @@
 // (made elsewhere, or by an older Partwise) is checked by its fingerprints
 // alone: each chunk's size and first KiB.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,10 +51,16 @@ struct FullCheckEntry {
     std::string chunkPath;
 };
 
-// Hashes every chunk of the set in chunkFolder and appends one entry per
-// chunk record, in chunk order; progress goes to the ProgressCounters.
+using FullCheckVisitor = std::function<void(const FullCheckEntry&)>;
+
+// Hashes every chunk of the set in chunkFolder and hands visit one entry per
+// chunk record, in chunk order, as soon as the chunk is checked; progress
+// goes to the ProgressCounters. The chunk records are read a block at a
+// time: nothing is held per chunk beyond the checksum file's digests.
 // Returns 0, or -1 (last error set) when the descriptor cannot be read, the
 // checksum file is refused, or a chunk that is there cannot be read.
+int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, const FullCheckVisitor& visit);
+// The same, appending every entry to entries.
 int CheckChunkSetFully(const std::string& chunkFolder, std::vector<FullCheckEntry>& entries, ChunkSetCheck& check);
 
 }  // namespace partwise
