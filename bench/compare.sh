@@ -7,15 +7,20 @@
 # hashing every chunk against it. Each command runs RUNS times (9),
 # alternating with its rival; prints medians, the ratio partwise/coreutils and
 # partwise-cli's peak resident memory. Needs about 3 GiB free in BENCH_DIR
-# (default /tmp); the data is removed at the end. Then a folder of 100,000
-# files is split and joined once, for partwise-cli's peak memory alone. Last,
+# (default /tmp; 5 GiB with the memory by chunk count); the data is removed
+# at the end. Then a folder of 100,000 files is split and joined once, for
+# partwise-cli's peak memory alone. Last,
 # a 5 GiB sparse disk image with three small islands of data is split into
 # 3 GiB and into 100 MiB chunks and joined back: times, the disk space the
 # chunk set and the output occupy (du), and whether the output is identical.
 # The row "102,400 chunks of 1 KiB" cuts a 100 MiB file with -s 1K (against
 # split -b 1K -a 6), lists the set and joins it (against cat of coreutils'
-# pieces), CHUNK_RUNS times (3). ROWS picks what runs: all (default), chunks
-# (that row alone) or big (the 1 GiB rows alone).
+# pieces), CHUNK_RUNS times (3). Memory by chunk count: files of 10,240,
+# 102,400 and 1,024,000 times 16 bytes are split with -s 16, listed and
+# joined once each, for partwise-cli's times and peak memory (the largest
+# set takes about 4 GiB of disk, one block a chunk). ROWS picks what runs:
+# all (default), chunks (the 102,400-chunk row alone), scale (the memory by
+# chunk count alone) or big (the 1 GiB rows alone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -25,8 +30,8 @@ partwise_install_missing time
 RUNS=${RUNS:-9}  # odd, for a median; this many because disks are noisy
 CHUNK_RUNS=${CHUNK_RUNS:-3}
 ROWS=${ROWS:-all}
-case $ROWS in all | chunks | big) ;; *)
-  echo "compare.sh: ROWS is all, chunks or big" >&2
+case $ROWS in all | chunks | scale | big) ;; *)
+  echo "compare.sh: ROWS is all, chunks, scale or big" >&2
   exit 1
   ;;
 esac
@@ -37,8 +42,10 @@ cmake --build build-bench --target partwise-cli >/dev/null
 CLI=$PWD/build-bench/cli/partwise-cli
 
 free_kib=$(df -Pk "$BENCH_DIR" | awk 'NR == 2 { print $4 }')
-if ((free_kib < 3 * 1024 * 1024)); then
-  echo "compare.sh: needs 3 GiB free in $BENCH_DIR (set BENCH_DIR to another place)" >&2
+need_gib=3
+[[ $ROWS != all && $ROWS != scale ]] || need_gib=5
+if ((free_kib < need_gib * 1024 * 1024)); then
+  echo "compare.sh: needs $need_gib GiB free in $BENCH_DIR (set BENCH_DIR to another place)" >&2
   exit 1
 fi
 DATA=$(mktemp -d "$BENCH_DIR/partwise-bench.XXXXXX")
@@ -46,7 +53,7 @@ trap 'rm -rf "$DATA"' EXIT
 cd "$DATA"
 
 echo "Creating the data in $DATA ..."
-[[ $ROWS == chunks ]] || head -c 1G /dev/urandom >big.bin
+[[ $ROWS == chunks || $ROWS == scale ]] || head -c 1G /dev/urandom >big.bin
 [[ $ROWS != all ]] || for n in 20000 10000 100000; do
   mkdir "files$n"
   head -c $((n * 4096)) /dev/urandom | (cd "files$n" && split -b 4096 -a 5 - f_)
@@ -71,7 +78,7 @@ measure() {
 parts=()
 for ((i = 0; i < (1024 + 99) / 100; i++)); do parts+=("out/p/big_spt/big_$i.spt"); done
 for ((run = 1; run <= RUNS; run++)); do
-  [[ $ROWS != chunks ]] || break
+  [[ $ROWS != chunks && $ROWS != scale ]] || break
   echo "Run $run of $RUNS ..."
   rm -rf out join && mkdir -p out/p out/c join
   measure split_p "$CLI" split big.bin -s 100M -q -o out/p
@@ -106,7 +113,7 @@ fi
 
 # Many small chunks: cost per chunk rather than per byte. cat reads
 # coreutils' own pieces, named in order by split -a 6.
-if [[ $ROWS != big ]]; then
+if [[ $ROWS == all || $ROWS == chunks ]]; then
   head -c 100M /dev/urandom >small.bin
   for ((run = 1; run <= CHUNK_RUNS; run++)); do
     echo "102,400 chunks of 1 KiB: run $run of $CHUNK_RUNS ..."
@@ -121,6 +128,26 @@ if [[ $ROWS != big ]]; then
     cmp small.bin join/small.bin
   done
   rm -rf out join small.bin
+fi
+
+# What a set costs in memory as its chunk count grows tenfold twice.
+scale_rows=()
+if [[ $ROWS == all || $ROWS == scale ]]; then
+  for n in 10240 102400 1024000; do
+    echo "$n chunks of 16 bytes: split, list and join once ..."
+    rm -rf out join && mkdir -p out join
+    head -c $((n * 16)) /dev/urandom >tiny.bin
+    measure "scale${n}_split" "$CLI" split tiny.bin -s 16 -q -o out
+    measure "scale${n}_list" "$CLI" list out/tiny_spt
+    measure "scale${n}_join" "$CLI" join out/tiny_spt -q -o join
+    cmp tiny.bin join/tiny.bin
+    row="$n"
+    for step in split list join; do
+      row+=" $(cat "scale${n}_$step.ns") $(cat "scale${n}_$step.kib")"
+    done
+    scale_rows+=("$row")
+    rm -rf out join tiny.bin
+  done
 fi
 
 sparse_rows=()
@@ -160,8 +187,20 @@ row() {  # LABEL NAME RUNS
 }
 
 echo
+if ((${#scale_rows[@]} > 0)); then
+  printf '%-24s %20s %20s %20s\n' "chunks of 16 bytes" split list join
+  for row in "${scale_rows[@]}"; do
+    read -r n sn sk ln lk jn jk <<<"$row"
+    awk -v n="$n" -v sn="$sn" -v sk="$sk" -v ln="$ln" -v lk="$lk" -v jn="$jn" -v jk="$jk" \
+      'BEGIN { printf "%24d %7.2f s %6.1f MiB %7.2f s %6.1f MiB %7.2f s %6.1f MiB\n",
+               n, sn / 1e9, sk / 1024, ln / 1e9, lk / 1024, jn / 1e9, jk / 1024 }'
+  done
+  echo "Target: list and join under 16 MiB at 102,400 chunks and under 40 MiB at 1,024,000."
+  [[ $ROWS != scale ]] || exit 0
+  echo
+fi
 printf '%-24s %12s %12s %8s %16s\n' "" partwise coreutils ratio "partwise peak"
-if [[ $ROWS != big ]]; then
+if [[ $ROWS == all || $ROWS == chunks ]]; then
   echo "102,400 chunks of 1 KiB:"
   row "  split -s 1K" chunks_split "$CHUNK_RUNS"
   row "  join (checked)" chunks_join "$CHUNK_RUNS"
