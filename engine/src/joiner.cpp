@@ -598,7 +598,7 @@ int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor) {
         return Fail("the chunk set descriptor '" + descriptorPath + "' holds negative counts");
     run.stem = run.sourceName;
     StripExtension(run.stem);
-    run.chunkDir = UniqueFd(::open(run.chunkFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    run.chunkDir = OpenFolder(run.chunkFolder, true);
     if (!run.chunkDir.valid()) return Fail("cannot open the chunk folder", run.chunkFolder, errno);
 
     // The chunk records are read a block at a time, not loaded into the state.

@@ -48,13 +48,19 @@ int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& 
     return 0;
 }
 
-UniqueFd CreateFresh(const std::string& path) {
+UniqueFd OpenFolder(const std::string& path, bool followLink) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW)));
+}
+
+UniqueFd CreateFresh(const std::string& path) { return CreateFreshAt(AT_FDCWD, path); }
+
+UniqueFd CreateFreshAt(int folderFd, const std::string& name) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     // Usually nothing stands under the name: the unlink only when it does.
-    UniqueFd fd(::open(path.c_str(), kFlags, 0666));
+    UniqueFd fd(::openat(folderFd, name.c_str(), kFlags, 0666));
     if (fd.valid() || errno != EEXIST) return fd;
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return UniqueFd();
-    return UniqueFd(::open(path.c_str(), kFlags, 0666));
+    if (::unlinkat(folderFd, name.c_str(), 0) != 0 && errno != ENOENT) return UniqueFd();
+    return UniqueFd(::openat(folderFd, name.c_str(), kFlags, 0666));
 }
 
 int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path) {

@@ -35,6 +35,11 @@ int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& 
 // so that a link left there, symbolic or hard, is never written through.
 // Invalid with errno set on failure.
 UniqueFd CreateFresh(const std::string& path);
+// The same for name in the folder open as folderFd.
+UniqueFd CreateFreshAt(int folderFd, const std::string& name);
+// The folder at path, open for the *at calls; a symbolic link there is
+// followed only when followLink. Invalid with errno set on failure.
+UniqueFd OpenFolder(const std::string& path, bool followLink);
 
 // Claims size bytes of disk from offset on for a file about to be written,
 // without changing its size: a disk too small fails at once, before the copy,

@@ -61,6 +61,7 @@ struct SplitRun {
     // each created or put in place of what stood under its name, and the
     // chunk folder when the split made it.
     bool madeFolder = false;
+    UniqueFd chunkDir;
     int64_t chunksStarted = 0;
     bool metaPlaced = false;
     // Off for an empty set and for a stem the checksum file cannot name.
@@ -98,7 +99,7 @@ int RefuseIfExisting(const SplitRun& run, const WalkEntry& source) {
 int OpenChunk(SplitRun& run, const ChunkJob& chunk, UniqueFd& fd) {
     const std::string& chunkPath = chunk.chunkPath;
     run.chunksStarted = std::max<int64_t>(run.chunksStarted, chunk.chunkIndex + int64_t{1});
-    fd = CreateFresh(chunkPath);
+    fd = CreateFreshAt(run.chunkDir.get(), ChunkFileName(run.names.stem, chunk.chunkIndex));
     if (!fd.valid()) return Fail("cannot create chunk", chunkPath, errno);
     return 0;
 }
@@ -476,6 +477,10 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     const bool folderExisted = ::lstat(run.names.chunkFolder.c_str(), &st) == 0;
     if (CreateFolder(run.names.chunkFolder) != 0) return -1;
     run.madeFolder = !folderExisted;
+    // Chunks are created by name in the folder opened here: one step of path
+    // each, and no way round to another folder mid-split.
+    run.chunkDir = OpenFolder(run.names.chunkFolder, false);
+    if (!run.chunkDir.valid()) return Fail("cannot open the chunk folder", run.names.chunkFolder, errno);
     const std::string metaPath = MetaFilePath(run.names.chunkFolder, run.names.stem);
     const std::string checksumPath = ChecksumFilePath(run.names.chunkFolder, run.names.stem);
     if (RemoveStale(BuildDescriptorPath(run.names.chunkFolder)) != 0 || RemoveStale(metaPath) != 0 ||
