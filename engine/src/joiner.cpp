@@ -13,7 +13,9 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cancel.h"
@@ -277,11 +279,17 @@ int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk
     FirstFault first;
     std::vector<std::thread> helpers;
     const int32_t share = count / threads;
+    // A range no thread could be started for is checked here, after the first.
+    std::vector<std::pair<int32_t, int32_t>> here{{0, threads == 1 ? count : share}};
     for (int32_t t = 1; t < threads; ++t) {
         const int32_t begin = t * share, end = t + 1 == threads ? count : begin + share;
-        helpers.emplace_back([&, begin, end] { CheckChunkRange(run, descriptor, everyChunk, begin, end, first); });
+        try {
+            helpers.emplace_back([&, begin, end] { CheckChunkRange(run, descriptor, everyChunk, begin, end, first); });
+        } catch (const std::system_error&) {
+            here.emplace_back(begin, end);
+        }
     }
-    CheckChunkRange(run, descriptor, everyChunk, 0, threads == 1 ? count : share, first);
+    for (const auto& [begin, end] : here) CheckChunkRange(run, descriptor, everyChunk, begin, end, first);
     for (std::thread& helper : helpers) helper.join();
     if (first.index.load() == INT32_MAX) return 0;
     return Report(run, first.index.load(), first.expectedSize, first.fault);
