@@ -348,8 +348,8 @@ int List(const Options& options) {
     return 0;
 }
 
-// After a join that failed before it wrote anything: names every chunk that
-// is missing or damaged, or gives the engine's reason when none is.
+// After a join refused a chunk before it wrote anything: names every chunk
+// that is missing or damaged, or gives the engine's reason when none is.
 int ReportRefusedJoin(const std::string& folder, const std::string& reason) {
     std::string bad;
     int64_t badCount = 0;
@@ -397,8 +397,7 @@ int Join(const Options& options) {
     partwise::ChunkSetCheck check;
     if (RunJob([&] { return partwise::RunJoin(folder, *output, joinOptions, &check); }, options.quiet) != 0) {
         const std::string reason = EngineReason(folder + ": the join failed");
-        if (check.outputStarted || partwise::CancelRequested()) return Fail(reason);
-        return ReportRefusedJoin(folder, reason);
+        return check.refusedChunk >= 0 ? ReportRefusedJoin(folder, reason) : Fail(reason);
     }
     if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
     std::printf("%s\n", target.c_str());

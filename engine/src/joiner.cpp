@@ -291,8 +291,11 @@ int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk
     }
     for (const auto& [begin, end] : here) CheckChunkRange(run, descriptor, everyChunk, begin, end, first);
     for (std::thread& helper : helpers) helper.join();
-    if (first.index.load() == INT32_MAX) return 0;
-    return Report(run, first.index.load(), first.expectedSize, first.fault);
+    const int32_t index = first.index.load();
+    if (index == INT32_MAX) return 0;
+    if (first.fault.kind != ChunkFault::kCancelled && first.fault.kind != ChunkFault::kDescriptorChanged)
+        run.check.refusedChunk = index;
+    return Report(run, index, first.expectedSize, first.fault);
 }
 
 // Hashing starts at a chunk's first byte when the chunk has a checksum.
@@ -405,9 +408,8 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
         if (n != size) return Fail("chunk '" + ChunkPath(run, i) + "' changed while it was read");
         if (MatchChecksum(run, i, size) != 0) return -1;
     }
-    if (run.meta.ApplyToFile(out.fd(), finalPath) != 0 || PlaceOutput(run, out, finalPath) != 0) return -1;
-    run.check.outputStarted = true;
-    return 0;
+    if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
+    return PlaceOutput(run, out, finalPath);
 }
 
 // Creates the folders from root down to the file's folder. A folder already
@@ -539,7 +541,6 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     if (CheckPathLength(root) != 0 || PlanFolder(run, descriptor, root) != 0 ||
         VerifyChunks(run, descriptor, false) != 0)
         return -1;
-    run.check.outputStarted = true;
 
     int32_t openIndex = -1;
     std::vector<bool> verified(run.chunkSizes.size(), false);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "cancel.h"
 #include "checksum_file.h"
@@ -70,9 +72,7 @@ struct SplitRun {
     bool checksumsPlaced = false;
     // Follows the chunk being written, opened again for reading.
     ReadBackHasher hasher;
-    // A source without holes cut into small chunks: each chunk is read whole
-    // into memory, and written, hashed and fingerprinted from there.
-    bool chunksInHand = false;
+    // A block of small chunks of a source without holes, read whole.
     std::vector<char> inHand;
 };
 
@@ -131,40 +131,6 @@ int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk, int64_t writ
     return run.descriptor.failed() ? -1 : 0;
 }
 
-// A chunk read whole from a source without holes. A source that ends early
-// gives a short chunk, which the check of the total after the last one refuses.
-int WriteChunkFromHand(SplitRun& run, int source, const ChunkJob& chunk) {
-    UniqueFd out;
-    if (OpenChunk(run, chunk, out) != 0) return -1;
-    const int64_t n = ReadAt(source, run.inHand.data(), static_cast<std::size_t>(chunk.length), chunk.readPosition);
-    if (n < 0) return Fail("cannot read", chunk.sourcePath, errno);
-    const auto length = static_cast<std::size_t>(n);
-    if (WriteAll(out.get(), run.inHand.data(), length) != 0) return Fail("cannot write", chunk.chunkPath, errno);
-    if (CountBlock(n) != 0) return -1;
-    run.copied += n;
-    if (run.writeChecksums) {
-        ChunkHasher hasher;
-        hasher.Update(run.inHand.data(), length);
-        if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), hasher.Final()) != 0) return -1;
-    }
-    if (out.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
-    run.descriptor.AddChunkRecordOf(chunk.chunkIndex, FingerprintOfBytes(n, run.inHand.data(), length));
-    return run.descriptor.failed() ? -1 : 0;
-}
-
-int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
-    if (run.chunksInHand) return WriteChunkFromHand(run, source, chunk);
-    UniqueFd out;
-    if (OpenChunk(run, chunk, out) != 0 || FollowChunk(run, chunk) != 0 ||
-        ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out.get(), 0, chunk.chunkPath) != 0)
-        return -1;
-    int64_t n = CopyAndHash(run.copier, source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath,
-                            chunk.length, run.hasher, 0);
-    if (n < 0) return -1;
-    run.copied += n;
-    return FinishChunk(run, out, chunk, n);
-}
-
 // Chunk i of the split, to be read from readPosition on.
 ChunkJob MakeChunkJob(const SplitRun& run, int64_t i, int64_t readPosition) {
     ChunkJob chunk;
@@ -176,15 +142,95 @@ ChunkJob MakeChunkJob(const SplitRun& run, int64_t i, int64_t readPosition) {
     return chunk;
 }
 
+// What a chunk in memory is recorded by.
+struct ChunkSums {
+    std::string fingerprint;
+    Digest128 checksum{};
+};
+
+// The fingerprint and checksum of each chunk of a block in memory.
+void SumChunks(const SplitRun& run, const char* block, int64_t blockLength, std::vector<ChunkSums>& sums) {
+    for (std::size_t j = 0; j < sums.size(); ++j) {
+        const int64_t at = static_cast<int64_t>(j) * run.job.chunkSize;
+        const auto length = static_cast<std::size_t>(std::clamp<int64_t>(blockLength - at, 0, run.job.chunkSize));
+        const char* bytes = block + std::min(at, blockLength);
+        sums[j].fingerprint = FingerprintOfBytes(static_cast<int64_t>(length), bytes, length);
+        if (!run.writeChecksums) continue;
+        ChunkHasher hasher;
+        hasher.Update(bytes, length);
+        sums[j].checksum = hasher.Final();
+    }
+}
+
+// A source without holes cut into small chunks: read a block of chunks at a
+// time, each chunk written with one create, one write and one close, while
+// a second thread works out the block's fingerprints and checksums from the
+// same bytes. A source that ends early gives a short chunk, which the check
+// of the total after the last one refuses.
+int WriteChunksFromHand(SplitRun& run, int source) {
+    constexpr int64_t kBlock = 2 << 20;
+    const int64_t chunkSize = run.job.chunkSize;
+    const int64_t perBlock = std::max<int64_t>(1, kBlock / chunkSize);
+    run.inHand.resize(static_cast<std::size_t>(perBlock * chunkSize));
+    std::vector<ChunkSums> sums;
+    for (int64_t first = 0; first < run.chunkCount; first += perBlock) {
+        const int64_t count = std::min(perBlock, run.chunkCount - first);
+        const int64_t n =
+            ReadAt(source, run.inHand.data(), static_cast<std::size_t>(count * chunkSize), first * chunkSize);
+        if (n < 0) return Fail("cannot read", run.sourcePath, errno);
+        sums.resize(static_cast<std::size_t>(count));
+        std::jthread summing;
+        try {
+            summing = std::jthread([&run, &sums, n] { SumChunks(run, run.inHand.data(), n, sums); });
+        } catch (const std::system_error&) {
+            SumChunks(run, run.inHand.data(), n, sums);
+        }
+        for (int64_t j = 0; j < count; ++j) {
+            const ChunkJob chunk = MakeChunkJob(run, first + j, (first + j) * chunkSize);
+            const int64_t at = j * chunkSize;
+            const int64_t length = std::clamp<int64_t>(n - at, 0, chunkSize);
+            UniqueFd out;
+            if (OpenChunk(run, chunk, out) != 0) return -1;
+            if (WriteAll(out.get(), run.inHand.data() + std::min(at, n), static_cast<std::size_t>(length)) != 0)
+                return Fail("cannot write", chunk.chunkPath, errno);
+            if (out.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
+            if (CountBlock(length) != 0) return -1;
+            run.copied += length;
+        }
+        if (summing.joinable()) summing.join();
+        for (int64_t j = 0; j < count; ++j) {
+            const auto index = static_cast<int32_t>(first + j);
+            const ChunkSums& chunk = sums[static_cast<std::size_t>(j)];
+            if (run.writeChecksums && run.checksums.Add(ChunkFileName(run.names.stem, index), chunk.checksum) != 0)
+                return -1;
+            run.descriptor.AddChunkRecordOf(index, chunk.fingerprint);
+            if (run.descriptor.failed()) return -1;
+        }
+    }
+    return 0;
+}
+
+int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
+    UniqueFd out;
+    if (OpenChunk(run, chunk, out) != 0 || FollowChunk(run, chunk) != 0 ||
+        ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out.get(), 0, chunk.chunkPath) != 0)
+        return -1;
+    int64_t n = CopyAndHash(run.copier, source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath,
+                            chunk.length, run.hasher, 0);
+    if (n < 0) return -1;
+    run.copied += n;
+    return FinishChunk(run, out, chunk, n);
+}
+
 int SplitSingleFile(SplitRun& run) {
     UniqueFd source = OpenForReading(run.sourcePath);
     if (!source.valid()) return Fail("cannot open", run.sourcePath, errno);
     struct stat before {};
     if (::fstat(source.get(), &before) != 0) return Fail("cannot read", run.sourcePath, errno);
-    run.chunksInHand =
+    const bool inHand =
         run.job.chunkSize <= kInHandLimit && static_cast<int64_t>(before.st_blocks) * 512 >= before.st_size;
-    if (run.chunksInHand) run.inHand.resize(static_cast<std::size_t>(run.job.chunkSize));
-    for (int64_t i = 0; i < run.chunkCount; ++i) {
+    if (inHand && WriteChunksFromHand(run, source.get()) != 0) return -1;
+    for (int64_t i = 0; !inHand && i < run.chunkCount; ++i) {
         if (CopyRangeToChunk(run, source.get(), MakeChunkJob(run, i, i * run.job.chunkSize)) != 0) return -1;
     }
     struct stat st {};

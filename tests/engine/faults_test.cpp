@@ -299,9 +299,14 @@ TEST_F(JoinFaults, LargeSetsNameTheirFirstBadChunk) {
     EXPECT_EQ(RunJoin(dir / "many_spt", dir / "out"), -1);
     EXPECT_NE(GetLastErrorText().find("many_8000.spt' is not the chunk"), std::string::npos) << GetLastErrorText();
     ASSERT_EQ(::unlink(chunk(3).c_str()), 0);
-    EXPECT_EQ(RunJoin(dir / "many_spt", dir / "out"), -1);
+    ChunkSetCheck check;
+    EXPECT_EQ(RunJoin(dir / "many_spt", dir / "out", {}, &check), -1);
     EXPECT_NE(GetLastErrorText().find("cannot open chunk '" + chunk(3) + "'"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(check.refusedChunk, 3);
     EXPECT_FALSE(Exists(dir / "out/many.bin"));
+    // A failure that is no chunk's names none.
+    EXPECT_EQ(RunJoin(dir / "many_spt", dir / "missing", {}, &check), -1);
+    EXPECT_EQ(check.refusedChunk, -1);
 }
 
 // Hostile folder descriptors: refused before anything is written, and the

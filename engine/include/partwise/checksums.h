@@ -20,9 +20,10 @@ struct ChunkSetCheck {
     int32_t matched = 0;
     // Chunks with no usable checksum: checked by their fingerprint only.
     int32_t partlyChecked = 0;
-    // The join got past its checks and began to place its output. False
-    // after a failed join: nothing was written.
-    bool outputStarted = false;
+    // The chunk a join refused in its check before writing (missing, not a
+    // file, of another size or fingerprint); -1 when it refused none. A join
+    // that failed there wrote nothing.
+    int32_t refusedChunk = -1;
     // True when every chunk of the set was read whole and matched.
     bool everyChunkMatched() const { return matched == chunkCount; }
 };
