@@ -168,9 +168,11 @@ void SumChunks(const SplitRun& run, const char* block, int64_t blockLength, std:
 // same bytes. A source that ends early gives a short chunk, which the check
 // of the total after the last one refuses.
 int WriteChunksFromHand(SplitRun& run, int source) {
-    constexpr int64_t kBlock = 2 << 20;
+    // Up to 2 MiB and 4096 chunks a block: what is held per chunk stays a few
+    // hundred KiB however small the chunks.
+    constexpr int64_t kBlock = 2 << 20, kChunksPerBlock = 4096;
     const int64_t chunkSize = run.job.chunkSize;
-    const int64_t perBlock = std::max<int64_t>(1, kBlock / chunkSize);
+    const int64_t perBlock = std::clamp<int64_t>(kBlock / chunkSize, 1, kChunksPerBlock);
     run.inHand.resize(static_cast<std::size_t>(perBlock * chunkSize));
     std::vector<ChunkSums> sums;
     for (int64_t first = 0; first < run.chunkCount; first += perBlock) {
