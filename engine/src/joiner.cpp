@@ -163,9 +163,20 @@ UniqueFd OpenChunkByName(const JoinRun& run, int32_t index) {
 // Why a chunk cannot be used. Found without touching the last error, so
 // that chunks can be checked on several threads at once.
 struct ChunkFault {
-    enum Kind : unsigned char { kNone, kCancelled, kDescriptorChanged, kOpen, kRead, kNotAFile, kSize, kFingerprint };
+    enum Kind : unsigned char {
+        kNone,
+        kCancelled,
+        kDescriptorUnreadable,
+        kDescriptorChanged,
+        // The chunk's own faults from here on.
+        kOpen,
+        kRead,
+        kNotAFile,
+        kSize,
+        kFingerprint
+    };
     Kind kind = kNone;
-    int error = 0;     // errno, for kOpen and kRead
+    int error = 0;     // errno, for kDescriptorUnreadable, kOpen and kRead
     int64_t size = 0;  // the size found, for kSize
 };
 
@@ -186,6 +197,8 @@ int Report(const JoinRun& run, int32_t index, int64_t expectedSize, const ChunkF
             return 0;
         case ChunkFault::kCancelled:
             return CheckCancel() != 0 ? -1 : Fail("cancelled");
+        case ChunkFault::kDescriptorUnreadable:
+            return Fail("cannot read", BuildDescriptorPath(run.chunkFolder), fault.error);
         case ChunkFault::kDescriptorChanged:
             return Fail("the chunk set descriptor '" + BuildDescriptorPath(run.chunkFolder) +
                         "' changed while it was joined");
@@ -247,7 +260,7 @@ void CheckChunkRange(JoinRun& run, const DescriptorFile& descriptor, bool everyC
         const auto slot = static_cast<std::size_t>(i);
         const int64_t expected = run.chunkSizes[slot];
         const int64_t n = reader.Next(&record);
-        if (n < 0) return first.Note(i, expected, {ChunkFault::kRead, errno});
+        if (n < 0) return first.Note(i, expected, {ChunkFault::kDescriptorUnreadable, errno});
         if (n != kRecordSize || record.chunkIndex != i)
             return first.Note(i, expected, {ChunkFault::kDescriptorChanged});
         if (!everyChunk && expected < 0) continue;
@@ -293,8 +306,7 @@ int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk
     for (std::thread& helper : helpers) helper.join();
     const int32_t index = first.index.load();
     if (index == INT32_MAX) return 0;
-    if (first.fault.kind != ChunkFault::kCancelled && first.fault.kind != ChunkFault::kDescriptorChanged)
-        run.check.refusedChunk = index;
+    if (first.fault.kind >= ChunkFault::kOpen) run.check.refusedChunk = index;
     return Report(run, index, first.expectedSize, first.fault);
 }
 

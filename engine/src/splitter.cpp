@@ -95,13 +95,15 @@ int RefuseIfExisting(const SplitRun& run, const WalkEntry& source) {
                 run.names.chunkFolder + "', which the split overwrites");
 }
 
-// Creates a chunk afresh.
-int OpenChunk(SplitRun& run, const ChunkJob& chunk, UniqueFd& fd) {
-    const std::string& chunkPath = chunk.chunkPath;
-    run.chunksStarted = std::max<int64_t>(run.chunksStarted, chunk.chunkIndex + int64_t{1});
-    fd = CreateFreshAt(run.chunkDir.get(), ChunkFileName(run.names.stem, chunk.chunkIndex));
-    if (!fd.valid()) return Fail("cannot create chunk", chunkPath, errno);
-    return 0;
+std::string ChunkPath(const SplitRun& run, int32_t index) {
+    return ChunkFilePath(run.names.chunkFolder, run.names.stem, index);
+}
+
+// Creates chunk index afresh.
+int OpenChunk(SplitRun& run, int32_t index, UniqueFd& fd) {
+    run.chunksStarted = std::max<int64_t>(run.chunksStarted, index + int64_t{1});
+    fd = CreateFreshAt(run.chunkDir.get(), ChunkFileName(run.names.stem, index));
+    return fd.valid() ? 0 : Fail("cannot create chunk", ChunkPath(run, index), errno);
 }
 
 // Opens the chunk just created for reading too, so that its bytes are hashed
@@ -136,7 +138,7 @@ ChunkJob MakeChunkJob(const SplitRun& run, int64_t i, int64_t readPosition) {
     ChunkJob chunk;
     chunk.sourcePath = run.sourcePath;
     chunk.chunkIndex = static_cast<int32_t>(i);
-    chunk.chunkPath = ChunkFilePath(run.names.chunkFolder, run.names.stem, chunk.chunkIndex);
+    chunk.chunkPath = ChunkPath(run, chunk.chunkIndex);
     chunk.readPosition = readPosition;
     chunk.length = run.job.chunkSize;
     return chunk;
@@ -188,14 +190,14 @@ int WriteChunksFromHand(SplitRun& run, int source) {
             SumChunks(run, run.inHand.data(), n, sums);
         }
         for (int64_t j = 0; j < count; ++j) {
-            const ChunkJob chunk = MakeChunkJob(run, first + j, (first + j) * chunkSize);
+            const auto index = static_cast<int32_t>(first + j);
             const int64_t at = j * chunkSize;
             const int64_t length = std::clamp<int64_t>(n - at, 0, chunkSize);
             UniqueFd out;
-            if (OpenChunk(run, chunk, out) != 0) return -1;
+            if (OpenChunk(run, index, out) != 0) return -1;
             if (WriteAll(out.get(), run.inHand.data() + std::min(at, n), static_cast<std::size_t>(length)) != 0)
-                return Fail("cannot write", chunk.chunkPath, errno);
-            if (out.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
+                return Fail("cannot write", ChunkPath(run, index), errno);
+            if (out.Close() != 0) return Fail("cannot write chunk", ChunkPath(run, index), errno);
             if (CountBlock(length) != 0) return -1;
             run.copied += length;
         }
@@ -214,7 +216,7 @@ int WriteChunksFromHand(SplitRun& run, int source) {
 
 int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(run, chunk, out) != 0 || FollowChunk(run, chunk) != 0 ||
+    if (OpenChunk(run, chunk.chunkIndex, out) != 0 || FollowChunk(run, chunk) != 0 ||
         ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out.get(), 0, chunk.chunkPath) != 0)
         return -1;
     int64_t n = CopyAndHash(run.copier, source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath,
@@ -290,7 +292,7 @@ struct FileCursor {
 // where a chunk ends gets one more record, of length 0, in the next chunk.
 int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(run, chunk, out) != 0 || FollowChunk(run, chunk) != 0) return -1;
+    if (OpenChunk(run, chunk.chunkIndex, out) != 0 || FollowChunk(run, chunk) != 0) return -1;
     int64_t written = 0;
     while (cursor.more) {
         if (CheckCancel() != 0) return -1;
@@ -503,7 +505,7 @@ void RemoveUnfinishedSet(SplitRun& run) {
     const std::string checksumPath = ChecksumFilePath(run.names.chunkFolder, run.names.stem);
     if (run.checksumsPlaced && ::unlink(checksumPath.c_str()) != 0 && errno != ENOENT) note(checksumPath, errno);
     for (int64_t i = 0; i < run.chunksStarted; ++i) {
-        const std::string path = ChunkFilePath(run.names.chunkFolder, run.names.stem, static_cast<int32_t>(i));
+        const std::string path = ChunkPath(run, static_cast<int32_t>(i));
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) note(path, errno);
     }
     // A folder that holds what others put there stays.
@@ -623,7 +625,7 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
     if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
         CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
         CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
-        CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
+        CheckPathLength(ChunkPath(run, lastIndex)) != 0)
         return -1;
 
     if (ListExisting(run) != 0) return -1;
