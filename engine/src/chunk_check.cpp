@@ -1,5 +1,6 @@
 #include "partwise/chunk_check.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "descriptor_stream.h"
@@ -27,19 +28,22 @@ ChunkSetSummary SummaryOfHeader() {
     return summary;
 }
 
-// Checks the chunk file of one record and counts its verdict.
-ChunkEntry CheckChunk(const std::string& chunkFolder, const std::string& stem, const ChunkRecord& record,
+// Checks the chunk file of one record and counts its verdict. The chunk is
+// opened by name in the chunk folder, open as folderFd (AT_FDCWD with a
+// whole path when the folder could not be opened).
+ChunkEntry CheckChunk(int folderFd, const std::string& chunkFolder, const std::string& stem, const ChunkRecord& record,
                       ChunkSetSummary& summary) {
     ChunkEntry entry;
     entry.chunkIndex = record.chunkIndex;
     entry.recordedFingerprint = FieldText(record.fingerprint, 32);
     entry.chunkPath = ChunkFilePath(chunkFolder, stem, record.chunkIndex);
+    const std::string name = folderFd == AT_FDCWD ? entry.chunkPath : ChunkFileName(stem, record.chunkIndex);
     // Opened once: the fstat and the fingerprint's read share the descriptor.
     // One that cannot be opened is still measured when it is there.
     struct stat st {};
-    const UniqueFd fd = OpenForReading(entry.chunkPath);
+    const UniqueFd fd(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     const bool isFile =
-        (fd.valid() ? ::fstat(fd.get(), &st) : ::stat(entry.chunkPath.c_str(), &st)) == 0 && !S_ISDIR(st.st_mode);
+        (fd.valid() ? ::fstat(fd.get(), &st) : ::fstatat(folderFd, name.c_str(), &st, 0)) == 0 && !S_ISDIR(st.st_mode);
     entry.chunkFileSize = isFile ? st.st_size : -1;
     const std::string fingerprint = isFile && fd.valid() ? FingerprintOpenFile(fd.get(), st.st_size) : std::string();
     // A missing chunk is bad even when no fingerprint was recorded for it.
@@ -70,11 +74,13 @@ int InspectChunkSet(const std::string& chunkFolder, ChunkSetSummary& summary, co
     if (ReadDescriptorHeaderOnly(chunkFolder, descriptor) != 0) return -1;
     summary = SummaryOfHeader();
     const std::string stem = StemOf(summary.sourceName);
+    const UniqueFd folder = OpenFolder(chunkFolder, true);
+    const int folderFd = folder.valid() ? folder.get() : AT_FDCWD;
     ChunkRecordReader reader(descriptor);
     ChunkRecord record;
     int r = 0;
     while ((r = reader.Next(record)) > 0) {
-        const ChunkEntry entry = CheckChunk(chunkFolder, stem, record, summary);
+        const ChunkEntry entry = CheckChunk(folderFd, chunkFolder, stem, record, summary);
         if (visit) visit(entry);
     }
     return r;
@@ -93,7 +99,8 @@ int InspectChunkSet(const std::string& chunkFolder, std::vector<ChunkEntry>& ent
     std::vector<const ChunkRecord*> records;
     CopyChunkRecords(records);
     entries.reserve(entries.size() + records.size());
-    for (const ChunkRecord* record : records) entries.push_back(CheckChunk(chunkFolder, stem, *record, summary));
+    for (const ChunkRecord* record : records)
+        entries.push_back(CheckChunk(AT_FDCWD, chunkFolder, stem, *record, summary));
     passwordDigest = summary.passwordDigest;
     sourceName = summary.sourceName;
     return 0;
