@@ -148,15 +148,16 @@ void UI_SplitProject::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void UI_SplitProject::closeEvent(QCloseEvent* event) {
-    // The worker cannot be stopped, and quitting under it would leave a
-    // half-written chunk set or output behind.
+    // Quitting under a running job would leave a half-written chunk set or
+    // output behind; its progress window's Cancel stops it and cleans up.
     if (busy) {
         event->ignore();
         if (busyNote)
             busyNote->raise();
         else
-            busyNote = named(showNote(this, "A split or join is still running. Please wait until it has finished."),
-                             "busyNote");
+            busyNote =
+                named(showNote(this, "A split or join is still running: cancel it, or wait until it has finished."),
+                      "busyNote");
         return;
     }
     event->accept();

@@ -71,7 +71,7 @@ private slots:
         QPointer<QWidget> note = uitest::topLevel("busyNote");
         QVERIFY(note && note->isVisible() && !note->isModal());
         QCOMPARE(child<QLabel>(note, "textLabel")->text(),
-                 QString("A split or join is still running. Please wait until it has finished."));
+                 QString("A split or join is still running: cancel it, or wait until it has finished."));
         int notes = 0;
         for (QWidget* widget : QApplication::topLevelWidgets()) notes += widget->objectName() == "busyNote" ? 1 : 0;
         QCOMPARE(notes, 1);
