@@ -41,7 +41,7 @@ ChunkEntry CheckChunk(int folderFd, const std::string& chunkFolder, const std::s
     // Opened once: the fstat and the fingerprint's read share the descriptor.
     // One that cannot be opened is still measured when it is there.
     struct stat st {};
-    const UniqueFd fd(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const UniqueFd fd = OpenForReadingAt(folderFd, name);
     const bool isFile =
         (fd.valid() ? ::fstat(fd.get(), &st) : ::fstatat(folderFd, name.c_str(), &st, 0)) == 0 && !S_ISDIR(st.st_mode);
     entry.chunkFileSize = isFile ? st.st_size : -1;

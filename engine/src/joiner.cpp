@@ -153,11 +153,9 @@ struct JoinRun {
 std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(run.chunkFolder, run.stem, index); }
 
 // Opens chunk index by its name in the chunk folder, opened once: the kernel
-// walks one step of path per chunk, not the whole path. Non-blocking, so that
-// a FIFO planted where a chunk should be cannot hang the join.
+// walks one step of path per chunk, not the whole path.
 UniqueFd OpenChunkByName(const JoinRun& run, int32_t index) {
-    return UniqueFd(
-        ::openat(run.chunkDir.get(), ChunkFileName(run.stem, index).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return OpenForReadingAt(run.chunkDir.get(), ChunkFileName(run.stem, index));
 }
 
 // Why a chunk cannot be used. Found without touching the last error, so
@@ -196,7 +194,7 @@ int Report(const JoinRun& run, int32_t index, int64_t expectedSize, const ChunkF
         case ChunkFault::kNone:
             return 0;
         case ChunkFault::kCancelled:
-            return CheckCancel() != 0 ? -1 : Fail("cancelled");
+            return Fail("cancelled");
         case ChunkFault::kDescriptorUnreadable:
             return Fail("cannot read", BuildDescriptorPath(run.chunkFolder), fault.error);
         case ChunkFault::kDescriptorChanged:

@@ -32,10 +32,12 @@ int UniqueFd::Close() {
     return ::close(fd) == 0 || errno == EINTR ? 0 : -1;
 }
 
-UniqueFd OpenForReading(const std::string& path) {
+UniqueFd OpenForReading(const std::string& path) { return OpenForReadingAt(AT_FDCWD, path); }
+
+UniqueFd OpenForReadingAt(int folderFd, const std::string& name) {
     // Non-blocking, so that a FIFO planted where a file is expected cannot
     // hang the caller; regular files are not affected.
-    return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return UniqueFd(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
 int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& fd, int64_t& size) {

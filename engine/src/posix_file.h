@@ -28,6 +28,8 @@ private:
 };
 
 UniqueFd OpenForReading(const std::string& path);
+// The same for name in the folder open as folderFd.
+UniqueFd OpenForReadingAt(int folderFd, const std::string& name);
 // Opens path for reading and checks that it is a regular file; leaves its
 // size in size. Returns 0, or -1 with the last error naming path as "<what>".
 int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& fd, int64_t& size);
