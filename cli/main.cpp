@@ -32,6 +32,7 @@
 #include "partwise/md5.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
+#include "partwise/verdicts.h"
 #include "size_text.h"
 
 namespace {
@@ -86,7 +87,8 @@ using partwise::kMaxPathBytes;
 constexpr const char* kSplitUsage =
     "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER [--full] [-q]";
-constexpr const char* kJoinUsage = "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata]";
+constexpr const char* kJoinUsage =
+    "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums]";
 constexpr const char* kOtherUsage = "partwise-cli --version | --help";
 
 struct Options {
@@ -102,6 +104,7 @@ struct Options {
     bool force = false;
     bool verbose = false;
     bool noMetadata = false;
+    bool ignoreChecksums = false;
     bool full = false;
 };
 
@@ -111,6 +114,12 @@ int Fail(const std::string& reason) {
 }
 
 void Note(const std::string& text) { std::fprintf(stderr, "partwise-cli: note: %s\n", text.c_str()); }
+
+// Why a chunk is not ok, one line beside its listed row.
+void ChunkReasonLine(const std::string& chunkPath, partwise::ChunkReason reason) {
+    if (reason != partwise::ChunkReason::kNone)
+        std::fprintf(stderr, "partwise-cli: %s: %s\n", chunkPath.c_str(), partwise::ReasonText(reason));
+}
 
 // Said of every chunk checked by its size and first KiB only.
 std::string PartlyCheckedNote(int32_t partly, int32_t count) {
@@ -288,6 +297,7 @@ struct FullCheckRows {
     std::vector<int32_t> indexes;
     std::vector<int64_t> sizes;
     std::vector<partwise::ChunkVerdict> verdicts;
+    std::vector<partwise::ChunkReason> reasons;
 };
 
 int ListFull(const Options& options, const std::string& folder, const partwise::ChunkSetSummary& set) {
@@ -296,6 +306,7 @@ int ListFull(const Options& options, const std::string& folder, const partwise::
         rows.indexes.push_back(entry.chunkIndex);
         rows.sizes.push_back(entry.chunkFileSize);
         rows.verdicts.push_back(entry.verdict);
+        rows.reasons.push_back(entry.reason);
     };
     partwise::ChunkSetCheck check;
     if (RunJob([&] { return partwise::CheckChunkSetFully(folder, check, keep); }, options.quiet) != 0)
@@ -308,8 +319,10 @@ int ListFull(const Options& options, const std::string& folder, const partwise::
     for (std::size_t i = 0; i < rows.indexes.size(); ++i) {
         const partwise::ChunkVerdict verdict = rows.verdicts[i];
         bad += verdict == partwise::ChunkVerdict::kOk || verdict == partwise::ChunkVerdict::kUnchecked ? 0 : 1;
+        const std::string path = partwise::ChunkFilePath(folder, stem, rows.indexes[i]);
         std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", rows.indexes[i], partwise::VerdictWord(verdict),
-                    rows.sizes[i], partwise::ChunkFilePath(folder, stem, rows.indexes[i]).c_str());
+                    rows.sizes[i], path.c_str());
+        ChunkReasonLine(path, rows.reasons[i]);
     }
     if (set.cutShort) return ReportTruncated(folder);
     if (bad > 0)
@@ -335,8 +348,9 @@ int List(const Options& options) {
     };
     const auto showChunk = [&](const partwise::ChunkEntry& entry) {
         showHeader();
-        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, entry.verdict == 0 ? "ok" : "bad",
+        std::printf("%" PRId32 "\t%s\t%" PRId64 "\t%s\n", entry.chunkIndex, partwise::QuickVerdictWord(entry.verdict),
                     entry.chunkFileSize, entry.chunkPath.c_str());
+        ChunkReasonLine(entry.chunkPath, entry.reason);
     };
     if (int status = Inspect(options.chunkFolder, folder, set, showChunk); status != 0) return status;
     showHeader();
@@ -355,6 +369,7 @@ int ReportRefusedJoin(const std::string& folder, const std::string& reason) {
     int64_t badCount = 0;
     const auto noteBad = [&](const partwise::ChunkEntry& entry) {
         if (entry.verdict == 0) return;
+        ChunkReasonLine(entry.chunkPath, entry.reason);
         bad += (bad.empty() ? "" : ", ") + std::to_string(entry.chunkIndex);
         ++badCount;
     };
@@ -394,9 +409,12 @@ int Join(const Options& options) {
 
     partwise::JoinOptions joinOptions;
     joinOptions.restoreMetadata = !options.noMetadata;
+    joinOptions.ignoreChecksums = options.ignoreChecksums;
     partwise::ChunkSetCheck check;
     if (RunJob([&] { return partwise::RunJoin(folder, *output, joinOptions, &check); }, options.quiet) != 0) {
         const std::string reason = EngineReason(folder + ": the join failed");
+        if (check.checksumFault)
+            return Fail(reason + "; nothing was written (--ignore-checksums joins with the first KiB check alone)");
         return check.refusedChunk >= 0 ? ReportRefusedJoin(folder, reason) : Fail(reason);
     }
     if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
@@ -472,6 +490,8 @@ int main(int argc, char** argv) {
     join->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
     join->add_flag("--no-metadata", options.noMetadata,
                    "Restore the bytes only: no modes, times or empty folders from the metadata file");
+    join->add_flag("--ignore-checksums", options.ignoreChecksums,
+                   "Pass a damaged checksum file over: check each chunk by its size and first KiB alone");
 
     try {
         app.parse(argc, argv);

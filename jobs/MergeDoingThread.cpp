@@ -11,5 +11,7 @@ MergeDoingThread::MergeDoingThread() {
 
 void MergeDoingThread::run() {
     check = partwise::ChunkSetCheck();
-    keepResult(partwise::RunJoin(chunkFolderPath, outputFolderPath, {}, &check));
+    partwise::JoinOptions options;
+    options.ignoreChecksums = ignoreChecksums;
+    keepResult(partwise::RunJoin(chunkFolderPath, outputFolderPath, options, &check));
 }

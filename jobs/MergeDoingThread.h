@@ -11,6 +11,8 @@ public:
 
     char chunkFolderPath[partwise::kMaxPathBytes + 1];
     char outputFolderPath[partwise::kMaxPathBytes + 1];
+    // Join as if the set had no checksum file (the user's answer to a damaged one).
+    bool ignoreChecksums = false;
     // What the last join checked of the chunks; read after finished().
     partwise::ChunkSetCheck check;
 

@@ -269,16 +269,19 @@ void UI_MergeWidget::m_merge_Button_slots() {
         if (pwdWidget->unlocked != 1) return;
     }
 
-    const QPoint at = dialogAnchor(360);
-    progressWidget->placeDialog(at.x(), at.y(), 360, 96);
-    progressWidget->startJob();
-    progressWidget->show();
-
     std::memset(m_MergeDoingThread->chunkFolderPath, 0, sizeof m_MergeDoingThread->chunkFolderPath);
     std::memset(m_MergeDoingThread->outputFolderPath, 0, sizeof m_MergeDoingThread->outputFolderPath);
     std::memcpy(m_MergeDoingThread->chunkFolderPath, chunkBytes.constData(), chunkBytes.size());
     std::memcpy(m_MergeDoingThread->outputFolderPath, outputBytes.constData(), outputBytes.size());
+    m_MergeDoingThread->ignoreChecksums = false;
+    startJoin();
+}
 
+void UI_MergeWidget::startJoin() {
+    const QPoint at = dialogAnchor(360);
+    progressWidget->placeDialog(at.x(), at.y(), 360, 96);
+    progressWidget->startJob();
+    progressWidget->show();
     mainWindow->setEngineBusy(true);
     partwise::ClearCancel();
     m_MergeDoingThread->start(QThread::InheritPriority);
@@ -310,13 +313,15 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
     m_merge_Timer1->stop();
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
+    if (offerJoinWithoutChecksums()) return;
     if (showJobFailure(mainWindow, *m_MergeDoingThread, "Joining failed", "The output was not completed.")) return;
     const partwise::ChunkSetCheck& check = m_MergeDoingThread->check;
     const QString checksumFile = QFile::decodeName(check.checksumFile.c_str());
     const bool deleteWanted = deleteSourceCheckBox->checkState() == Qt::Checked;
+    const bool passedOver = m_MergeDoingThread->ignoreChecksums;
     // Only after every chunk matched its checksum: the chunks may be the only
     // copy of the data.
-    if (deleteWanted && check.everyChunkMatched()) deleteChunks(checksumFile);
+    if (deleteWanted && !passedOver && check.everyChunkMatched()) deleteChunks(checksumFile);
 
     completeWidget->folderPath = outPathLineEdit->text();
     const QPoint at = dialogAnchor(240);
@@ -333,8 +338,28 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
                              : QString("%1 of %2 chunks have no checksum: only their first KiB could be checked.")
                                    .arg(unchecked)
                                    .arg(check.chunkCount);
-    if (!deleteWanted)
+    if (passedOver) {
+        // Never deleted: with the damaged file passed over, nothing vouches for them.
+        showFailure(
+            mainWindow, "Checked only in part",
+            QString("The damaged checksum file was passed over: only the first KiB of each chunk could be "
+                    "checked.") +
+                (deleteWanted ? " The chunk files were kept: they may hold the only sound copy of the data." : ""));
+    } else if (!deleteWanted)
         showFailure(mainWindow, "Checked only in part", text);
     else if (confirmLoss(mainWindow, "Checked only in part", text + " Delete the chunk files anyway?"))
         deleteChunks(checksumFile);
+}
+
+bool UI_MergeWidget::offerJoinWithoutChecksums() {
+    const MergeDoingThread& job = *m_MergeDoingThread;
+    if (job.result() == 0 || job.cancelled() || !job.check.checksumFault || job.ignoreChecksums) return false;
+    if (confirmLoss(mainWindow, "Checksum file damaged",
+                    job.errorText() +
+                        "\nNothing was written. Join anyway, checking each chunk by its size and first KiB alone? "
+                        "The chunk files will be kept.")) {
+        m_MergeDoingThread->ignoreChecksums = true;
+        startJoin();
+    }
+    return true;
 }

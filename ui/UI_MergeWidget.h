@@ -66,6 +66,11 @@ private:
     // its middle height down, over the main window.
     QPoint dialogAnchor(int anchorWidth) const;
     void setJoinAllowed(bool allowed);
+    // Shows the progress dialog and starts the join the thread is set up for.
+    void startJoin();
+    // After a join refused for a damaged checksum file: offers to join
+    // without it, Cancel the default. True when the failure was that one.
+    bool offerJoinWithoutChecksums();
     // The line under the list; a descriptor cut short counts every chunk as damaged.
     void showSummary(const partwise::ChunkSetSummary& summary);
     // Deletes the listed chunks and the set's checksum file, then empties the list.

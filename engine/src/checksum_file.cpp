@@ -102,12 +102,38 @@ void ChecksumTable::Reset(int32_t chunkCount) {
 
 void ChecksumTable::Take(int32_t index, const Digest128& digest) {
     auto i = static_cast<std::size_t>(index);
-    if (states_[i] == kNone) {
+    if (states_[i] == kNone || states_[i] == kUnreadable) {
         digests_[i] = digest;
         states_[i] = kOne;
     } else if (states_[i] == kOne && digests_[i] != digest) {
         states_[i] = kConflict;
     }
+}
+
+void ChecksumTable::TakeUnreadable(int32_t index) {
+    auto i = static_cast<std::size_t>(index);
+    if (states_[i] == kNone) states_[i] = kUnreadable;
+}
+
+ChunkReason ChecksumTable::LineFault(int32_t index) const {
+    if (!loaded_) return ChunkReason::kNone;
+    const bool listed = index >= 0 && static_cast<std::size_t>(index) < states_.size();
+    switch (listed ? states_[static_cast<std::size_t>(index)] : static_cast<unsigned char>(kNone)) {
+        case kOne:
+            return ChunkReason::kNone;
+        case kUnreadable:
+            return ChunkReason::kUnreadableChecksumLine;
+        case kConflict:
+            return ChunkReason::kConflictingChecksumLines;
+        default:
+            return ChunkReason::kNoChecksumLine;
+    }
+}
+
+int32_t ChecksumTable::FirstLineFault() const {
+    if (!loaded_) return -1;
+    const auto at = std::find_if(states_.begin(), states_.end(), [](unsigned char state) { return state != kOne; });
+    return at == states_.end() ? -1 : static_cast<int32_t>(at - states_.begin());
 }
 
 bool ChecksumTable::Get(int32_t index, Digest128& digest) const {
@@ -135,17 +161,30 @@ int ReadChecksumFile(const std::string& path, const std::string& stem, int32_t c
     std::vector<char> block(kBlock);
     std::string line;
     bool overlong = false;
+    // The chunk a line is for, -1 when it names none of the set. A line that
+    // names a chunk after its first two blanks (and before a CR) is that
+    // chunk's line, only not a readable one.
+    auto chunkOfLine = [&](std::string_view text, Digest128& digest, bool& readable) -> int64_t {
+        readable = !overlong && text.size() > kHexDigits + kSeparator.size() &&
+                   text.substr(kHexDigits, kSeparator.size()) == kSeparator && ParseDigest(text, digest);
+        if (readable) return ChunkNumberOfName(text.substr(kHexDigits + kSeparator.size()), stem);
+        const std::size_t blanks = overlong ? std::string_view::npos : text.find(kSeparator);
+        if (blanks == std::string_view::npos) return -1;
+        std::string_view name = text.substr(blanks + kSeparator.size());
+        if (!name.empty() && name.back() == '\r') name.remove_suffix(1);
+        return ChunkNumberOfName(name, stem);
+    };
     auto takeLine = [&] {
-        std::string_view text(line);
         Digest128 digest;
-        int64_t index = -1;
-        if (!overlong && text.size() > kHexDigits + kSeparator.size() &&
-            text.substr(kHexDigits, kSeparator.size()) == kSeparator && ParseDigest(text, digest))
-            index = ChunkNumberOfName(text.substr(kHexDigits + kSeparator.size()), stem);
-        if (index >= 0 && index < chunkCount)
-            table.Take(static_cast<int32_t>(index), digest);
-        else
-            ++table.unusableLines_;
+        bool readable = false;
+        const int64_t index = chunkOfLine(line, digest, readable);
+        if (!readable || index < 0 || index >= chunkCount) ++table.unusableLines_;
+        if (index >= 0 && index < chunkCount) {
+            if (readable)
+                table.Take(static_cast<int32_t>(index), digest);
+            else
+                table.TakeUnreadable(static_cast<int32_t>(index));
+        }
         line.clear();
         overlong = false;
     };

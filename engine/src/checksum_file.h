@@ -12,6 +12,7 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
+#include "partwise/verdicts.h"
 #include "staged_file.h"
 
 namespace partwise {
@@ -67,6 +68,13 @@ public:
     // True with the digest when the file had one usable line for the chunk, or
     // several that agree; false when it had none, or lines that disagree.
     bool Get(int32_t index, Digest128& digest) const;
+    // Why a loaded file cannot vouch for the chunk: no line for it, only one
+    // that cannot be read, or lines that disagree. kNone when it has its
+    // line, or when no file was loaded. A set's file has a line for every
+    // chunk, so any of these means the file is damaged.
+    ChunkReason LineFault(int32_t index) const;
+    // The lowest chunk with a LineFault, -1 for none.
+    int32_t FirstLineFault() const;
     // Lines that named no chunk of the set or could not be read as a line of
     // the format (bad hex, CRLF, another name, over-long).
     int64_t unusableLines() const { return unusableLines_; }
@@ -75,10 +83,11 @@ private:
     friend int ReadChecksumFile(const std::string&, const std::string&, int32_t, ChecksumTable&);
     void Reset(int32_t chunkCount);
     void Take(int32_t index, const Digest128& digest);
+    void TakeUnreadable(int32_t index);
 
     bool loaded_ = false;
     std::vector<Digest128> digests_;
-    enum : unsigned char { kNone, kOne, kConflict };
+    enum : unsigned char { kNone, kUnreadable, kOne, kConflict };
     std::vector<unsigned char> states_;
     int64_t unusableLines_ = 0;
 };
@@ -88,7 +97,7 @@ private:
 // table is then empty and not loaded), -1 (last error set) when the file is
 // refused: unreadable, not a regular file, or larger than any checksum file
 // of chunkCount chunks could be. The file is untrusted: lines it cannot use
-// leave their chunks unchecked, never checked.
+// never vouch for a chunk; see LineFault.
 int ReadChecksumFile(const std::string& path, const std::string& stem, int32_t chunkCount, ChecksumTable& table);
 
 }  // namespace partwise

@@ -1,5 +1,6 @@
 #include "partwise/checksums.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -30,33 +31,47 @@ std::string StemOf(const std::string& sourceName) {
 // thread: for small chunks the hand-over costs more than the hash.
 constexpr int64_t kHashHereLimit = 1 << 20;
 
-// One chunk against its line, or against its fingerprint when it has none.
+// The verdict of a chunk hashed whole.
+int Verdict(FullCheckEntry& entry, bool matches) {
+    entry.verdict = matches ? ChunkVerdict::kOk : ChunkVerdict::kDamaged;
+    entry.reason = matches ? ChunkReason::kNone : ChunkReason::kChecksumDiffers;
+    return 0;
+}
+
+// Gives entry its verdict for a chunk that is not hashed.
+int Judge(FullCheckEntry& entry, ChunkVerdict verdict, ChunkReason reason) {
+    entry.verdict = verdict;
+    entry.reason = reason;
+    if (entry.chunkFileSize > 0) Progress().bytesDone.fetch_add(entry.chunkFileSize, std::memory_order_relaxed);
+    return 0;
+}
+
+// One chunk against its fingerprint and its line: the checks the join makes.
 int CheckChunk(const ChecksumTable& table, const ChunkRecord& record, FullCheckEntry& entry, ReadBackHasher& hasher,
                std::vector<char>& buffer) {
-    UniqueFd fd = OpenForReading(entry.chunkPath);
+    UniqueFd fd = OpenChunkAt(AT_FDCWD, entry.chunkPath);
     struct stat st {};
     if (!fd.valid()) {
-        if (errno == ENOENT) return 0;
+        if (errno == ENOENT) return Judge(entry, ChunkVerdict::kMissing, ChunkReason::kMissing);
+        if (errno == ELOOP) return Judge(entry, ChunkVerdict::kDamaged, ChunkReason::kNotARegularFile);
         return Fail("cannot open chunk", entry.chunkPath, errno);
     }
     if (::fstat(fd.get(), &st) != 0) return Fail("cannot read chunk", entry.chunkPath, errno);
-    if (!S_ISREG(st.st_mode)) return Fail("chunk '" + entry.chunkPath + "' is not a regular file");
+    if (!S_ISREG(st.st_mode)) return Judge(entry, ChunkVerdict::kDamaged, ChunkReason::kNotARegularFile);
     entry.chunkFileSize = st.st_size;
+    if (const ChunkReason fault = table.LineFault(entry.chunkIndex); fault != ChunkReason::kNone)
+        return Judge(entry, ChunkVerdict::kDamaged, fault);
+    if (FingerprintOpenFile(fd.get(), st.st_size) != FieldText(record.fingerprint, 32))
+        return Judge(entry, ChunkVerdict::kDamaged, ChunkReason::kFingerprintDiffers);
     Digest128 expected;
-    if (!table.Get(entry.chunkIndex, expected)) {
-        const bool same = FingerprintOpenFile(fd.get()) == FieldText(record.fingerprint, 32);
-        entry.verdict = same ? ChunkVerdict::kUnchecked : ChunkVerdict::kDamaged;
-        Progress().bytesDone.fetch_add(st.st_size, std::memory_order_relaxed);
-        return 0;
-    }
+    if (!table.Get(entry.chunkIndex, expected)) return Judge(entry, ChunkVerdict::kUnchecked, ChunkReason::kNone);
     if (st.st_size <= kHashHereLimit) {
         ChunkHasher here;
         const int64_t n = HashRange(here, fd.get(), entry.chunkPath, 0, st.st_size, buffer);
         if (n < 0) return -1;
         if (n != st.st_size) return Fail("chunk '" + entry.chunkPath + "' changed while it was read");
         Progress().bytesDone.fetch_add(n, std::memory_order_relaxed);
-        entry.verdict = here.Final() == expected ? ChunkVerdict::kOk : ChunkVerdict::kDamaged;
-        return 0;
+        return Verdict(entry, here.Final() == expected);
     }
     if (hasher.Start(fd.get(), entry.chunkPath) != 0) return -1;
     // In slices, so that the progress moves within a large chunk.
@@ -67,8 +82,7 @@ int CheckChunk(const ChecksumTable& table, const ChunkRecord& record, FullCheckE
         Progress().bytesDone.fetch_add(next - at, std::memory_order_relaxed);
         at = next;
     }
-    entry.verdict = hasher.Final() == expected ? ChunkVerdict::kOk : ChunkVerdict::kDamaged;
-    return 0;
+    return Verdict(entry, hasher.Final() == expected);
 }
 
 }  // namespace
@@ -78,20 +92,6 @@ std::string ChecksumFileFor(const std::string& chunkFolder, const std::string& s
 }
 
 bool NameFitsChecksumFile(const std::string& sourceName) { return StemFitsChecksumFile(StemOf(sourceName)); }
-
-const char* VerdictWord(ChunkVerdict verdict) {
-    switch (verdict) {
-        case ChunkVerdict::kOk:
-            return "ok";
-        case ChunkVerdict::kDamaged:
-            return "damaged";
-        case ChunkVerdict::kMissing:
-            return "missing";
-        case ChunkVerdict::kUnchecked:
-            return "unchecked";
-    }
-    return "?";
-}
 
 int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, const FullCheckVisitor& visit) {
     ClearLastError();

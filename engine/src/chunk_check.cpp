@@ -41,14 +41,23 @@ ChunkEntry CheckChunk(int folderFd, const std::string& chunkFolder, const std::s
     // Opened once: the fstat and the fingerprint's read share the descriptor.
     // One that cannot be opened is still measured when it is there.
     struct stat st {};
-    const UniqueFd fd = OpenForReadingAt(folderFd, name);
-    const bool isFile =
-        (fd.valid() ? ::fstat(fd.get(), &st) : ::fstatat(folderFd, name.c_str(), &st, 0)) == 0 && !S_ISDIR(st.st_mode);
+    const UniqueFd fd = OpenChunkAt(folderFd, name);
+    const bool there =
+        fd.valid() ? ::fstat(fd.get(), &st) == 0 : ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool isFile = there && S_ISREG(st.st_mode);
     entry.chunkFileSize = isFile ? st.st_size : -1;
-    const std::string fingerprint = isFile && fd.valid() ? FingerprintOpenFile(fd.get(), st.st_size) : std::string();
-    // A missing chunk is bad even when no fingerprint was recorded for it.
-    entry.verdict = isFile && fingerprint == entry.recordedFingerprint ? 0 : -1;
-    ++(!isFile ? summary.missingChunks : entry.verdict == 0 ? summary.goodChunks : summary.damagedChunks);
+    entry.reason = !there && !fd.valid() ? ChunkReason::kMissing
+                   : !there              ? ChunkReason::kUnreadable
+                   : !isFile             ? ChunkReason::kNotARegularFile
+                   : !fd.valid()         ? ChunkReason::kUnreadable
+                                         : ChunkReason::kNone;
+    // An empty recorded fingerprint differs from every chunk's, as in the join.
+    if (entry.reason == ChunkReason::kNone && FingerprintOpenFile(fd.get(), st.st_size) != entry.recordedFingerprint)
+        entry.reason = ChunkReason::kFingerprintDiffers;
+    entry.verdict = entry.reason == ChunkReason::kNone ? 0 : -1;
+    ++(entry.reason == ChunkReason::kMissing ? summary.missingChunks
+       : entry.verdict == 0                  ? summary.goodChunks
+                                             : summary.damagedChunks);
     return entry;
 }
 

@@ -155,7 +155,7 @@ std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(
 // Opens chunk index by its name in the chunk folder, opened once: the kernel
 // walks one step of path per chunk, not the whole path.
 UniqueFd OpenChunkByName(const JoinRun& run, int32_t index) {
-    return OpenForReadingAt(run.chunkDir.get(), ChunkFileName(run.stem, index));
+    return OpenChunkAt(run.chunkDir.get(), ChunkFileName(run.stem, index));
 }
 
 // Why a chunk cannot be used. Found without touching the last error, so
@@ -180,7 +180,7 @@ struct ChunkFault {
 
 ChunkFault OpenChunkQuietly(const JoinRun& run, int32_t index, int64_t expectedSize, UniqueFd& fd, struct stat& st) {
     fd = OpenChunkByName(run, index);
-    if (!fd.valid()) return {ChunkFault::kOpen, errno};
+    if (!fd.valid()) return errno == ELOOP ? ChunkFault{ChunkFault::kNotAFile} : ChunkFault{ChunkFault::kOpen, errno};
     if (::fstat(fd.get(), &st) != 0) return {ChunkFault::kRead, errno};
     if (!S_ISREG(st.st_mode)) return {ChunkFault::kNotAFile};
     if (expectedSize >= 0 && st.st_size != expectedSize) return {ChunkFault::kSize, 0, st.st_size};
@@ -266,7 +266,8 @@ void CheckChunkRange(JoinRun& run, const DescriptorFile& descriptor, bool everyC
         struct stat st {};
         UniqueFd fd;
         ChunkFault fault = OpenChunkQuietly(run, i, expected, fd, st);
-        if (fault.kind == ChunkFault::kNone && record.fingerprint[0] != '\0' &&
+        // An empty recorded fingerprint matches no chunk, as in the listing.
+        if (fault.kind == ChunkFault::kNone &&
             FingerprintOpenFile(fd.get(), st.st_size) != FieldText(record.fingerprint, 32))
             fault.kind = ChunkFault::kFingerprint;
         if (fault.kind != ChunkFault::kNone) return first.Note(i, expected, fault);
@@ -603,7 +604,7 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
 }
 
 // Everything the descriptor says is checked here, before anything is written.
-int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor) {
+int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor, bool ignoreChecksums) {
     const std::string descriptorPath = BuildDescriptorPath(run.chunkFolder);
     if (DescriptorIsTruncated()) return Fail("the chunk set descriptor '" + descriptorPath + "' is cut short");
     const DescriptorHeader& header = Descriptor().header;
@@ -633,7 +634,16 @@ int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor) {
     run.chunkCount = count;
 
     run.checksumPath = ChecksumFilePath(run.chunkFolder, run.stem);
-    if (ReadChecksumFile(run.checksumPath, run.stem, count, run.checksums) < 0) return -1;
+    run.check.checksumFault = true;
+    if (!ignoreChecksums && ReadChecksumFile(run.checksumPath, run.stem, count, run.checksums) < 0) return -1;
+    // A file there without a usable line for a chunk is damaged: it is not
+    // a set without checksums, and it vouches for nothing.
+    if (const int32_t lacking = run.checksums.FirstLineFault(); lacking >= 0) {
+        run.check.refusedChunk = lacking;
+        return Fail("the checksum file '" + run.checksumPath + "' is damaged: " +
+                    ReasonText(run.checksums.LineFault(lacking)) + " for chunk '" + ChunkPath(run, lacking) + "'");
+    }
+    run.check.checksumFault = false;
     if (run.checksums.loaded()) run.check.checksumFile = run.checksumPath;
     run.inputs.Describe(run.chunkFolder, run.stem, count,
                         {descriptorPath, MetaFilePath(run.chunkFolder, run.stem), run.checksumPath});
@@ -660,7 +670,9 @@ int Join(JoinRun& run, const JoinOptions& options) {
     DescriptorFile descriptor;
     if (ReadDescriptorHeaderOnly(run.chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
-    if (PrepareJoin(run, descriptor) != 0 || (options.restoreMetadata && OpenMetadata(run) != 0)) return -1;
+    if (PrepareJoin(run, descriptor, options.ignoreChecksums) != 0 ||
+        (options.restoreMetadata && OpenMetadata(run) != 0))
+        return -1;
     struct stat st {};
     if (::stat(run.outputFolder.c_str(), &st) != 0) return Fail("cannot join into", run.outputFolder, errno);
     if (!S_ISDIR(st.st_mode)) return Fail("cannot join into", run.outputFolder, ENOTDIR);

@@ -40,6 +40,10 @@ UniqueFd OpenForReadingAt(int folderFd, const std::string& name) {
     return UniqueFd(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
+UniqueFd OpenChunkAt(int folderFd, const std::string& name) {
+    return UniqueFd(::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+}
+
 int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& fd, int64_t& size) {
     fd = OpenForReading(path);
     if (!fd.valid()) return Fail("cannot open " + what, path, errno);

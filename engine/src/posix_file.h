@@ -30,6 +30,9 @@ private:
 UniqueFd OpenForReading(const std::string& path);
 // The same for name in the folder open as folderFd.
 UniqueFd OpenForReadingAt(int folderFd, const std::string& name);
+// The same for a chunk file, for which a link is no chunk: a symbolic link
+// under the name fails with ELOOP.
+UniqueFd OpenChunkAt(int folderFd, const std::string& name);
 // Opens path for reading and checks that it is a regular file; leaves its
 // size in size. Returns 0, or -1 with the last error naming path as "<what>".
 int OpenRegularFile(const std::string& path, const std::string& what, UniqueFd& fd, int64_t& size);

@@ -10,6 +10,7 @@
 
 #include "checksum_file.h"
 #include "partwise/checksums.h"
+#include "partwise/chunk_check.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/joiner.h"
@@ -160,6 +161,93 @@ INSTANTIATE_TEST_SUITE_P(FirstAndLastChunk, DamagedChunk,
                          ::testing::Values(Damage{false, 0, 2000}, Damage{false, 0, 4095}, Damage{false, 2, 1500},
                                            Damage{false, 2, 1807}, Damage{true, 0, 2000}, Damage{true, 0, 4095},
                                            Damage{true, 2, 2000}, Damage{true, 2, 2807}));
+
+// A checksum file without one usable line per chunk is damaged, not absent;
+// a chunk that is no regular file, or whose recorded fingerprint differs, is
+// refused by every check alike. Chunk 1 of the 3 is hit each time.
+struct Fault {
+    const char* name;
+    void (*apply)(const std::string& set);
+    ChunkReason reason;
+    const char* joinReason;
+};
+
+void EditSums(const std::string& set, void (*edit)(std::string&)) {
+    std::string text = ReadFile(set + "/data.xxh128");
+    edit(text);
+    WriteFile(set + "/data.xxh128", text);
+}
+
+const Fault kFaults[] = {
+    {"RenamedLine", [](const std::string& set) { EditSums(set, [](std::string& t) { t[45 + 43] = 'u'; }); },
+     ChunkReason::kNoChecksumLine, "is damaged: no checksum line for chunk"},
+    {"ConflictingLine",
+     [](const std::string& set) {
+         EditSums(set, [](std::string& t) { t += std::string(32, '0') + "  data_1.spt\n"; });
+     },
+     ChunkReason::kConflictingChecksumLines, "is damaged: two checksum lines that disagree for chunk"},
+    {"UnreadableLine", [](const std::string& set) { EditSums(set, [](std::string& t) { t[45] = 'G'; }); },
+     ChunkReason::kUnreadableChecksumLine, "is damaged: an unreadable checksum line for chunk"},
+    {"ZeroedFingerprint",
+     [](const std::string& set) {
+         std::string bytes = ReadFile(set + "/spt_config.brixspt");
+         bytes.replace(352 + 37 + 4, 33, 33, '\0');
+         WriteFile(set + "/spt_config.brixspt", bytes);
+     },
+     ChunkReason::kFingerprintDiffers, "fingerprint differs"},
+    {"Fifo",
+     [](const std::string& set) {
+         ASSERT_EQ(::unlink((set + "/data_1.spt").c_str()), 0);
+         ASSERT_EQ(::mkfifo((set + "/data_1.spt").c_str(), 0600), 0);
+     },
+     ChunkReason::kNotARegularFile, "is not a regular file"},
+    {"Link",
+     [](const std::string& set) {
+         ASSERT_EQ(::rename((set + "/data_1.spt").c_str(), (set + "/../elsewhere").c_str()), 0);
+         ASSERT_EQ(::symlink("../elsewhere", (set + "/data_1.spt").c_str()), 0);
+     },
+     ChunkReason::kNotARegularFile, "is not a regular file"},
+};
+
+class FaultyChunk : public EveryByte, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(FaultyChunk, IsRefusedByTheJoinAndMarkedByEveryCheck) {
+    const Fault& fault = GetParam();
+    const std::string set = SplitFile(), out = Out();
+    fault.apply(set);
+    ChunkSetCheck check;
+    ASSERT_EQ(RunJoin(set, out, {}, &check), -1);
+    EXPECT_NE(GetLastErrorText().find(fault.joinReason), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(check.refusedChunk, 1);
+    EXPECT_EQ(check.checksumFault, IsChecksumFileFault(fault.reason));
+    EXPECT_EQ(test::ReadTree(out).size(), 0u);
+
+    std::vector<FullCheckEntry> entries;
+    ASSERT_EQ(CheckChunkSetFully(set, entries, check), 0) << GetLastErrorText();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].verdict, ChunkVerdict::kDamaged);
+    EXPECT_EQ(entries[1].reason, fault.reason);
+    EXPECT_EQ(entries[2].verdict, ChunkVerdict::kOk);
+
+    ChunkSetSummary summary;
+    std::vector<ChunkEntry> quick;
+    ASSERT_EQ(InspectChunkSet(set, summary, [&](const ChunkEntry& entry) { quick.push_back(entry); }), 0);
+    ASSERT_EQ(quick.size(), 3u);
+    EXPECT_EQ(quick[1].reason, IsChecksumFileFault(fault.reason) ? ChunkReason::kNone : fault.reason);
+
+    // Passing the file over helps only where the file was at fault.
+    JoinOptions passOver;
+    passOver.ignoreChecksums = true;
+    EXPECT_EQ(RunJoin(set, out, passOver, &check), IsChecksumFileFault(fault.reason) ? 0 : -1);
+    if (IsChecksumFileFault(fault.reason)) {
+        EXPECT_EQ(ReadFile(out + "/data.bin"), ReadFile(dir / "src/data.bin"));
+        EXPECT_EQ(check.partlyChecked, 3);
+        EXPECT_EQ(check.checksumFile, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, FaultyChunk, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 
 TEST_F(EveryByte, AnExistingOutputIsReplacedOnlyByAVerifiedOne) {
     const std::string set = SplitFile();

@@ -3,11 +3,15 @@
 // the chunks, one XXH3-128 line per chunk as `xxhsum -H2` writes it, and the
 // join and the full check hash every chunk against it. A set without one
 // (made elsewhere, or by an older Partwise) is checked by its fingerprints
-// alone: each chunk's size and first KiB.
+// alone: each chunk's size and first KiB. A set's file has a line for every
+// chunk: one that lacks a usable line for a chunk is damaged, and checks
+// nothing of that chunk.
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "partwise/verdicts.h"
 
 namespace partwise {
 
@@ -21,9 +25,13 @@ struct ChunkSetCheck {
     // Chunks with no usable checksum: checked by their fingerprint only.
     int32_t partlyChecked = 0;
     // The chunk a join refused in its check before writing (missing, not a
-    // file, of another size or fingerprint); -1 when it refused none. A join
-    // that failed there wrote nothing.
+    // file, of another size or fingerprint, or without a usable checksum
+    // line); -1 when it refused none. A join that failed there wrote nothing.
     int32_t refusedChunk = -1;
+    // The join refused because of the checksum file itself: it is damaged
+    // (refusedChunk has no usable line in it), or it cannot be read at all.
+    // JoinOptions::ignoreChecksums passes the file over.
+    bool checksumFault = false;
     // True when every chunk of the set was read whole and matched.
     bool everyChunkMatched() const { return matched == chunkCount; }
 };
@@ -35,19 +43,10 @@ std::string ChecksumFileFor(const std::string& chunkFolder, const std::string& s
 // line break, which the file's line format cannot carry.
 bool NameFitsChecksumFile(const std::string& sourceName);
 
-enum class ChunkVerdict {
-    kOk,         // read whole, matches its checksum
-    kDamaged,    // its checksum differs (or, without one, its fingerprint)
-    kMissing,    // no such file
-    kUnchecked,  // no checksum for it: only its fingerprint matched
-};
-
-// The verdict's word in `partwise-cli list --full`: "ok", "damaged", ...
-const char* VerdictWord(ChunkVerdict verdict);
-
 struct FullCheckEntry {
     int32_t chunkIndex = 0;
     ChunkVerdict verdict = ChunkVerdict::kMissing;
+    ChunkReason reason = ChunkReason::kMissing;
     int64_t chunkFileSize = -1;  // -1 when missing
     std::string chunkPath;
 };
@@ -58,8 +57,11 @@ using FullCheckVisitor = std::function<void(const FullCheckEntry&)>;
 // chunk record, in chunk order, as soon as the chunk is checked; progress
 // goes to the ProgressCounters. The chunk records are read a block at a
 // time: nothing is held per chunk beyond the checksum file's digests.
-// Returns 0, or -1 (last error set) when the descriptor cannot be read, the
-// checksum file is refused, or a chunk that is there cannot be read.
+// A chunk is ok only when its bytes match its line and its size and first KiB
+// its fingerprint, as the join requires; anything under a chunk's name that
+// is not a regular file is damaged. Returns 0, or -1 (last error set) when
+// the descriptor cannot be read, the checksum file is refused, or a chunk
+// that is there cannot be read.
 int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, const FullCheckVisitor& visit);
 // The same, appending every entry to entries.
 int CheckChunkSetFully(const std::string& chunkFolder, std::vector<FullCheckEntry>& entries, ChunkSetCheck& check);

@@ -7,14 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "partwise/verdicts.h"
+
 namespace partwise {
 
 struct ChunkEntry {
     int32_t chunkIndex = 0;
-    int16_t verdict = -1;  // 0 the chunk matches its fingerprint, -1 not (or missing)
+    int16_t verdict = -1;                        // 0 the chunk matches its fingerprint, -1 not (or missing)
+    ChunkReason reason = ChunkReason::kMissing;  // why not, kNone for 0
     std::string recordedFingerprint;
     std::string chunkPath;
-    int64_t chunkFileSize = -1;  // -1 when the file is missing
+    int64_t chunkFileSize = -1;  // -1 when the file is missing or not a regular file
 };
 
 // What an inspection found, besides each chunk's entry.
@@ -27,7 +30,7 @@ struct ChunkSetSummary {
     // cannot be joined, whatever its chunks say.
     bool cutShort = false;
     int64_t goodChunks = 0;     // there and matching their fingerprint
-    int64_t damagedChunks = 0;  // there but not matching
+    int64_t damagedChunks = 0;  // there but not matching, or not a regular file
     int64_t missingChunks = 0;
 
     bool hasPassword() const { return !passwordDigest.empty(); }

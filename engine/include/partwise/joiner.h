@@ -11,6 +11,10 @@ struct JoinOptions {
     // Give files and folders the modes and times the set's metadata file
     // records, and create the folders that hold no file.
     bool restoreMetadata = true;
+    // Pass the set's checksum file over, as if the set had none: every chunk
+    // is checked by its size and first KiB alone. Only for a set whose file
+    // is damaged, at the user's explicit word.
+    bool ignoreChecksums = false;
 };
 
 // chunkFolder + "/" + stem + ".meta", stem taken from the recorded name.
@@ -34,8 +38,9 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
 // bytes is restored.
 // Every chunk with a line in the set's checksum file is hashed as it is read:
 // a chunk that differs fails the join, naming it, and no file holding bytes
-// of it is placed. When check is given it receives what was checked, also
-// after a failure.
+// of it is placed. A checksum file without exactly one usable line per chunk
+// (or lines that agree) is damaged: the join refuses it before writing. When check is given it receives what was
+// checked, also after a failure.
 int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options = {},
             ChunkSetCheck* check = nullptr);
 
