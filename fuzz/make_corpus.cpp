@@ -204,6 +204,17 @@ int main(int argc, char** argv) {
     });
     sums("checksums_huge", fileSums, [](std::string& t) { t += std::string(4096, '0'); });
     sums("checksums_empty", treeSums, [](std::string& t) { t.clear(); });
+    sums("checksums_renamed_line", fileSums, [&](std::string& t) { t[lineLength + 34 + 9] = 'u'; });
+    sums("checksums_unreadable_line", fileSums, [&](std::string& t) { t.replace(lineLength, 32, "abc"); });
+    sums("checksums_agreeing_lines", treeSums, [&](std::string& t) { t += t.substr(0, lineLength); });
+    {
+        // A zeroed fingerprint differs from every chunk's, whatever its line says.
+        std::string seed = fileSums;
+        const std::size_t at =
+            sizeof(DescriptorHeader) + sizeof(partwise::ChunkRecord) + offsetof(partwise::ChunkRecord, fingerprint);
+        std::memset(seed.data() + at, 0, sizeof partwise::ChunkRecord::fingerprint);
+        seeds.emplace_back("checksums_zeroed_fingerprint", std::move(seed));
+    }
 
     auto variant = [&](const std::string& name, const std::string& base,
                        const std::function<void(std::string&)>& edit) {

@@ -167,7 +167,11 @@ int ReadChecksumFile(const std::string& path, const std::string& stem, int32_t c
     auto chunkOfLine = [&](std::string_view text, Digest128& digest, bool& readable) -> int64_t {
         readable = !overlong && text.size() > kHexDigits + kSeparator.size() &&
                    text.substr(kHexDigits, kSeparator.size()) == kSeparator && ParseDigest(text, digest);
-        if (readable) return ChunkNumberOfName(text.substr(kHexDigits + kSeparator.size()), stem);
+        if (readable) {
+            const int64_t index = ChunkNumberOfName(text.substr(kHexDigits + kSeparator.size()), stem);
+            if (index >= 0) return index;
+            readable = false;
+        }
         const std::size_t blanks = overlong ? std::string_view::npos : text.find(kSeparator);
         if (blanks == std::string_view::npos) return -1;
         std::string_view name = text.substr(blanks + kSeparator.size());
