@@ -205,12 +205,13 @@ int Report(const JoinRun& run, int32_t index, int64_t expectedSize, const ChunkF
         case ChunkFault::kRead:
             return Fail("cannot read chunk", path, fault.error);
         case ChunkFault::kNotAFile:
-            return Fail("chunk '" + path + "' is not a regular file");
+            return Fail("chunk '" + path + "' is " + ReasonText(ChunkReason::kNotARegularFile));
         case ChunkFault::kSize:
             return Fail("chunk '" + path + "' holds " + std::to_string(fault.size) + " bytes, the chunk set expects " +
                         std::to_string(expectedSize));
         case ChunkFault::kFingerprint:
-            return Fail("chunk '" + path + "' is not the chunk that was split (its fingerprint differs)");
+            return Fail("chunk '" + path +
+                        "' is not the chunk that was split: " + ReasonText(ChunkReason::kFingerprintDiffers));
     }
     return -1;
 }

@@ -1,46 +1,40 @@
 #include "partwise/verdicts.h"
 
-namespace partwise {
+#include <cstddef>
+#include <iterator>
 
-const char* VerdictWord(ChunkVerdict verdict) {
-    switch (verdict) {
-        case ChunkVerdict::kOk:
-            return "ok";
-        case ChunkVerdict::kDamaged:
-            return "damaged";
-        case ChunkVerdict::kMissing:
-            return "missing";
-        case ChunkVerdict::kUnchecked:
-            return "unchecked";
-    }
-    return "?";
+namespace partwise {
+namespace {
+
+// In the order of the enumerations.
+constexpr const char* kVerdictWords[] = {"ok", "damaged", "missing", "unchecked"};
+constexpr const char* kReasonTexts[] = {
+    "",
+    "no such file",
+    "cannot be read",
+    "not a regular file",
+    "its fingerprint differs (size or first KiB)",
+    "its bytes differ from its checksum",
+    "no checksum line",
+    "an unreadable checksum line",
+    "two checksum lines that disagree",
+};
+static_assert(std::size(kVerdictWords) == static_cast<std::size_t>(ChunkVerdict::kUnchecked) + 1);
+static_assert(std::size(kReasonTexts) == static_cast<std::size_t>(ChunkReason::kConflictingChecksumLines) + 1);
+
+template <std::size_t N, typename Enum>
+const char* Lookup(const char* const (&table)[N], Enum value) {
+    const auto index = static_cast<std::size_t>(value);
+    return index < N ? table[index] : "?";
 }
+
+}  // namespace
+
+const char* VerdictWord(ChunkVerdict verdict) { return Lookup(kVerdictWords, verdict); }
 
 const char* QuickVerdictWord(int verdict) { return verdict == 0 ? "ok" : "bad"; }
 
-const char* ReasonText(ChunkReason reason) {
-    switch (reason) {
-        case ChunkReason::kNone:
-            return "";
-        case ChunkReason::kMissing:
-            return "no such file";
-        case ChunkReason::kUnreadable:
-            return "cannot be read";
-        case ChunkReason::kNotARegularFile:
-            return "not a regular file";
-        case ChunkReason::kFingerprintDiffers:
-            return "its size or first KiB differs from its fingerprint";
-        case ChunkReason::kChecksumDiffers:
-            return "its bytes differ from its checksum";
-        case ChunkReason::kNoChecksumLine:
-            return "no checksum line";
-        case ChunkReason::kUnreadableChecksumLine:
-            return "an unreadable checksum line";
-        case ChunkReason::kConflictingChecksumLines:
-            return "two checksum lines that disagree";
-    }
-    return "?";
-}
+const char* ReasonText(ChunkReason reason) { return Lookup(kReasonTexts, reason); }
 
 bool IsChecksumFileFault(ChunkReason reason) {
     return reason == ChunkReason::kNoChecksumLine || reason == ChunkReason::kUnreadableChecksumLine ||

@@ -22,7 +22,8 @@ struct ChunkSetCheck {
     int32_t chunkCount = 0;
     // Chunks read whole that matched their checksum.
     int32_t matched = 0;
-    // Chunks with no usable checksum: checked by their fingerprint only.
+    // Chunks checked by their fingerprint only: the set has no checksum
+    // file, or the join was told to pass it over.
     int32_t partlyChecked = 0;
     // The chunk a join refused in its check before writing (missing, not a
     // file, of another size or fingerprint, or without a usable checksum
