@@ -46,11 +46,10 @@ ChunkEntry CheckChunk(int folderFd, const std::string& chunkFolder, const std::s
         fd.valid() ? ::fstat(fd.get(), &st) == 0 : ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     const bool isFile = there && S_ISREG(st.st_mode);
     entry.chunkFileSize = isFile ? st.st_size : -1;
-    entry.reason = !there && !fd.valid() ? ChunkReason::kMissing
-                   : !there              ? ChunkReason::kUnreadable
-                   : !isFile             ? ChunkReason::kNotARegularFile
-                   : !fd.valid()         ? ChunkReason::kUnreadable
-                                         : ChunkReason::kNone;
+    entry.reason = !there        ? (fd.valid() ? ChunkReason::kUnreadable : ChunkReason::kMissing)
+                   : !isFile     ? ChunkReason::kNotARegularFile
+                   : !fd.valid() ? ChunkReason::kUnreadable
+                                 : ChunkReason::kNone;
     // An empty recorded fingerprint differs from every chunk's, as in the join.
     if (entry.reason == ChunkReason::kNone && FingerprintOpenFile(fd.get(), st.st_size) != entry.recordedFingerprint)
         entry.reason = ChunkReason::kFingerprintDiffers;
