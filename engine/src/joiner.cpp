@@ -368,6 +368,13 @@ int ReserveJoinedFile(const JoinRun& run, int out, const std::string& finalPath)
     return ReserveSpace(out, denseFrom, at - denseFrom, finalPath);
 }
 
+bool ChangedSince(int fd, const struct stat& before) {
+    struct stat now {};
+    return ::fstat(fd, &now) != 0 || now.st_size != before.st_size || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+           now.st_mtim.tv_nsec != before.st_mtim.tv_nsec || now.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+           now.st_ctim.tv_nsec != before.st_ctim.tv_nsec;
+}
+
 // A small chunk without holes: read whole, checked against its checksum in
 // memory, then written out. Its size and type were checked a moment ago: one
 // read of exactly that size, and no fstat, is enough to copy what was checked.
@@ -411,14 +418,18 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
         }
         UniqueFd chunk;
         int64_t size = 0;
+        struct stat before {};
         if (OpenChunk(run, i, expected, chunk, size) != 0) return -1;
-        // The output is placed only after the last chunk: each is hashed as it is copied.
-        if (FollowIfChecked(run, chunk.get(), i) != 0) return -1;
-        int64_t n =
-            CopyAndHash(run.copier, chunk.get(), ChunkPath(run, i), 0, out.fd(), finalPath, size, run.hasher, 0);
+        if (::fstat(chunk.get(), &before) != 0) return Fail("cannot read chunk", ChunkPath(run, i), errno);
+        // The hasher reads the chunk on its own thread while the kernel copies
+        // it; the output is placed only after the last chunk has matched.
+        if (FollowIfChecked(run, chunk.get(), i) != 0 || run.hasher.HashUpTo(size) != 0) return -1;
+        int64_t n = run.copier.Copy(chunk.get(), ChunkPath(run, i), 0, out.fd(), finalPath, size);
         if (n < 0) return -1;
-        if (n != size) return Fail("chunk '" + ChunkPath(run, i) + "' changed while it was read");
         if (MatchChecksum(run, i, size) != 0) return -1;
+        // Bytes written in place during the copy would differ from those hashed.
+        if (n != size || ChangedSince(chunk.get(), before))
+            return Fail("chunk '" + ChunkPath(run, i) + "' changed while it was read");
     }
     if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
     return PlaceOutput(run, out, finalPath);

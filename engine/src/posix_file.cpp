@@ -78,13 +78,18 @@ int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path) 
     return Fail("cannot make room for", path, errno);
 }
 
-int DataRuns::Start(int fd, int64_t offset, int64_t length) {
+bool HasNoHoles(const struct stat& st) { return static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size; }
+
+int DataRuns::Start(int fd, int64_t offset, int64_t length, KnownDataRun* known) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return -1;
     fd_ = fd;
     next_ = offset;
-    probe_ = S_ISREG(st.st_mode);
-    end_ = probe_ ? offset + std::clamp<int64_t>(st.st_size - offset, 0, length) : offset + length;
+    probe_ = S_ISREG(st.st_mode) && !HasNoHoles(st);
+    end_ = S_ISREG(st.st_mode) ? offset + std::clamp<int64_t>(st.st_size - offset, 0, length) : offset + length;
+    known_ = known;
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
     return 0;
 }
 
@@ -92,17 +97,22 @@ int DataRuns::Next(int64_t& start, int64_t& end) {
     if (next_ >= end_) return 0;
     start = next_;
     end = end_;
-    if (probe_) {
+    if (probe_ && known_ != nullptr && known_->device == device_ && known_->inode == inode_ && known_->start <= next_ &&
+        next_ < known_->end) {
+        end = std::min(known_->end, end_);
+    } else if (probe_) {
         off_t data = ::lseek(fd_, static_cast<off_t>(next_), SEEK_DATA);
         if (data >= end_) {
             start = end_;
         } else if (data >= 0) {
             start = data;
             off_t hole = ::lseek(fd_, data, SEEK_HOLE);
-            if (hole >= 0)
+            if (hole >= 0) {
                 end = std::min<int64_t>(hole, end_);
-            else if (errno != ENXIO)
+                if (known_ != nullptr) *known_ = KnownDataRun{device_, inode_, data, hole};
+            } else if (errno != ENXIO) {
                 return -1;  // ENXIO: the file shrank; the copy finds its end
+            }
         } else if (errno == ENXIO) {
             start = end_;  // nothing but hole from here to the end
         } else if (errno == EINVAL || errno == EOPNOTSUPP) {

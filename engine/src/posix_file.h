@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+struct stat;
+
 namespace partwise {
 
 class UniqueFd {
@@ -55,14 +57,27 @@ UniqueFd OpenFolder(const std::string& path, bool followLink);
 // the last error naming path.
 int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path);
 
+// Whether a file's blocks cover its size: then it has no holes to look for.
+bool HasNoHoles(const struct stat& st);
+
+// The last run of data a file's map gave. A copy that goes on inside it asks
+// the file system nothing: on tmpfs each SEEK_HOLE walks the file's pages.
+struct KnownDataRun {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t start = 0;
+    int64_t end = 0;
+};
+
 // The runs of data in a range of a file, as the file system reports them, so
-// that holes are neither read nor written. Where it reports no holes, and for
-// anything but a regular file, the whole range is one run. The range stops at
-// the file's end.
+// that holes are neither read nor written. Where it reports no holes, for a
+// file whose blocks cover its size, and for anything but a regular file, the
+// whole range is one run. The range stops at the file's end.
 class DataRuns {
 public:
-    // 0, or -1 with errno set.
-    int Start(int fd, int64_t offset, int64_t length);
+    // 0, or -1 with errno set. known, when given, is consulted before the
+    // file's map and updated from it.
+    int Start(int fd, int64_t offset, int64_t length, KnownDataRun* known = nullptr);
     // 1 with [start, end) the next run, 0 past the last, -1 with errno set.
     int Next(int64_t& start, int64_t& end);
     // Where the range stops.
@@ -73,6 +88,9 @@ private:
     int64_t next_ = 0;
     int64_t end_ = 0;
     bool probe_ = false;
+    KnownDataRun* known_ = nullptr;
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
 };
 
 // Claims room in out for the data of in's range from offset on, each run at

@@ -29,7 +29,7 @@ int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int
                           int64_t length) {
     if (Flush() != 0) return -1;
     DataRuns runs;
-    if (runs.Start(in, offset, length) != 0) return Fail("cannot read", inPath, errno);
+    if (runs.Start(in, offset, length, &known_) != 0) return Fail("cannot read", inPath, errno);
     // A hole is left only where nothing was written before: at out's end.
     struct stat st {};
     off_t outStart = -1;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "posix_file.h"
+
 namespace partwise {
 
 // One job's copy engine: a fixed buffer, and the kernel's copy_file_range
@@ -45,6 +47,7 @@ private:
 
     std::vector<char> buffer_;
     bool useKernelCopy_ = true;
+    KnownDataRun known_;
     // Gathered bytes at the front of buffer_, waiting for pendingFd_.
     std::size_t pending_ = 0;
     int pendingFd_ = -1;

@@ -30,20 +30,24 @@ ReadBackHasher::~ReadBackHasher() {
     if (thread_.joinable()) thread_.join();
 }
 
-int ReadBackHasher::Start(int fd, const std::string& path) {
+int ReadBackHasher::Start(int fd, const std::string& path, int64_t base) {
     std::unique_lock lock(mutex_);
     // The thread may still read the previous file after a failed copy.
     done_.wait(lock, [this] { return !working_; });
     fd_ = UniqueFd();
     path_ = path;
     position_ = target_ = 0;
+    base_ = base;
     holeEnd_ = dataEnd_ = 0;
     error_.clear();
     hasher_.Reset();
     head_.fill(0);
     if (fd < 0) return 0;
     fd_ = UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!fd_.valid()) return Fail("cannot read", path, errno);
+    struct stat st {};
+    if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0) return Fail("cannot read", path, errno);
+    // Most files have no holes: their map need not be asked for.
+    if (HasNoHoles(st)) dataEnd_ = INT64_MAX;
     if (buffer_.empty()) buffer_.resize(kReadBlock);
     if (!thread_.joinable()) thread_ = std::thread(&ReadBackHasher::Run, this);
     return 0;
@@ -94,23 +98,24 @@ void ReadBackHasher::FindRun(int fd, int64_t at) {
 }
 
 int64_t ReadBackHasher::HashBlock(int fd, int64_t at, std::size_t want, int& err) {
-    if (at >= holeEnd_ && at >= dataEnd_) FindRun(fd, at);
-    if (at < holeEnd_) {
-        const auto n = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(want), holeEnd_ - at));
+    const int64_t offset = base_ + at;
+    if (offset >= holeEnd_ && offset >= dataEnd_) FindRun(fd, offset);
+    if (offset < holeEnd_) {
+        const auto n = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(want), holeEnd_ - offset));
         if (zeros_.empty()) zeros_.resize(kReadBlock);
         hasher_.Update(zeros_.data(), n);
         return static_cast<int64_t>(n);
     }
-    if (at >= dataEnd_) return 0;  // the file ends here
-    want = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(want), dataEnd_ - at));
-    const int64_t n = ReadAt(fd, buffer_.data(), want, at);
+    if (offset >= dataEnd_) return 0;  // the file ends here
+    want = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(want), dataEnd_ - offset));
+    const int64_t n = ReadAt(fd, buffer_.data(), want, offset);
     err = errno;
     if (n <= 0) return n;
     hasher_.Update(buffer_.data(), static_cast<std::size_t>(n));
     if (at < static_cast<int64_t>(head_.size())) {
-        const auto offset = static_cast<std::size_t>(at);
-        std::memcpy(head_.data() + offset, buffer_.data(),
-                    std::min(static_cast<std::size_t>(n), head_.size() - offset));
+        const auto inHead = static_cast<std::size_t>(at);
+        std::memcpy(head_.data() + inHead, buffer_.data(),
+                    std::min(static_cast<std::size_t>(n), head_.size() - inHead));
     }
     return n;
 }

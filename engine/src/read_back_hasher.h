@@ -28,9 +28,10 @@ public:
     ReadBackHasher& operator=(const ReadBackHasher&) = delete;
 
     // Follows the file open as fd (a copy of the descriptor is kept, so the
-    // caller may close its own) from its start. An invalid fd makes every
-    // call a no-op. Returns 0, or -1 with the last error.
-    int Start(int fd, const std::string& path);
+    // caller may close its own) from offset base on; positions below count
+    // from there. An invalid fd makes every call a no-op. Returns 0, or -1
+    // with the last error.
+    int Start(int fd, const std::string& path, int64_t base = 0);
     bool active() const { return fd_.valid(); }
     // Lets the hash run up to position, without waiting for it. Returns 0, or
     // -1 (last error set) once a read has failed.
@@ -40,7 +41,7 @@ public:
     int Finish(int64_t position);
     // The hash of the bytes up to the position given to Finish.
     Digest128 Final() const { return hasher_.Final(); }
-    // After Finish: the file's first kFingerprintHead bytes as hashed, zeros
+    // After Finish: the first kFingerprintHead bytes from base as hashed, zeros
     // past what was hashed, so that its fingerprint needs no read of its own.
     const char* head() const { return head_.data(); }
 
@@ -59,7 +60,9 @@ private:
     std::vector<char> buffer_;
     std::vector<char> zeros_;
     std::array<char, kFingerprintHead> head_{};
-    // The thread's: the file holds a hole up to holeEnd_, or data up to dataEnd_.
+    int64_t base_ = 0;
+    // The thread's: the file holds a hole up to holeEnd_, or data up to
+    // dataEnd_ (file offsets).
     int64_t holeEnd_ = 0;
     int64_t dataEnd_ = 0;
 

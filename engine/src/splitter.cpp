@@ -214,13 +214,20 @@ int WriteChunksFromHand(SplitRun& run, int source) {
     return 0;
 }
 
+// The chunk's bytes are hashed from the source on the hasher's thread while
+// the kernel copies them, rather than read back from the chunk afterwards: a
+// source that changes under the split fails it at the check of the source
+// that follows the last chunk.
 int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
     UniqueFd out;
-    if (OpenChunk(run, chunk.chunkIndex, out) != 0 || FollowChunk(run, chunk) != 0 ||
+    const int64_t expected = std::min(chunk.length, run.job.totalSize - chunk.readPosition);
+    if (OpenChunk(run, chunk.chunkIndex, out) != 0 ||
         ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out.get(), 0, chunk.chunkPath) != 0)
         return -1;
-    int64_t n = CopyAndHash(run.copier, source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath,
-                            chunk.length, run.hasher, 0);
+    if (run.writeChecksums &&
+        (run.hasher.Start(source, run.sourcePath, chunk.readPosition) != 0 || run.hasher.HashUpTo(expected) != 0))
+        return -1;
+    int64_t n = run.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath, chunk.length);
     if (n < 0) return -1;
     run.copied += n;
     return FinishChunk(run, out, chunk, n);
