@@ -139,7 +139,6 @@ struct JoinRun {
     // After VerifyChunks, 1 where the chunk holds no holes: bytes, not bits,
     // since the check writes them from several threads.
     std::vector<unsigned char> dense;
-    std::vector<char> inHand;
     RangeCopier copier;
     MetaRestore meta;
     // The checksum file's lines; chunks without one are checked by their
@@ -171,7 +170,9 @@ struct ChunkFault {
         kRead,
         kNotAFile,
         kSize,
-        kFingerprint
+        kFingerprint,
+        kChanged,
+        kDamaged
     };
     Kind kind = kNone;
     int error = 0;     // errno, for kDescriptorUnreadable, kOpen and kRead
@@ -185,6 +186,11 @@ ChunkFault OpenChunkQuietly(const JoinRun& run, int32_t index, int64_t expectedS
     if (!S_ISREG(st.st_mode)) return {ChunkFault::kNotAFile};
     if (expectedSize >= 0 && st.st_size != expectedSize) return {ChunkFault::kSize, 0, st.st_size};
     return {};
+}
+
+int ChecksumMismatch(const JoinRun& run, int32_t index) {
+    return Fail("chunk '" + ChunkPath(run, index) + "' is damaged: its bytes differ from its checksum in '" +
+                run.checksumPath + "'");
 }
 
 // Sets the last error for the fault of chunk index; returns -1.
@@ -212,13 +218,12 @@ int Report(const JoinRun& run, int32_t index, int64_t expectedSize, const ChunkF
         case ChunkFault::kFingerprint:
             return Fail("chunk '" + path +
                         "' is not the chunk that was split: " + ReasonText(ChunkReason::kFingerprintDiffers));
+        case ChunkFault::kChanged:
+            return Fail("chunk '" + path + "' changed while it was read");
+        case ChunkFault::kDamaged:
+            return ChecksumMismatch(run, index);
     }
     return -1;
-}
-
-int OpenChunkFile(const JoinRun& run, int32_t index, UniqueFd& fd) {
-    fd = OpenChunkByName(run, index);
-    return fd.valid() ? 0 : Fail("cannot open chunk", ChunkPath(run, index), errno);
 }
 
 // Opens chunk index and checks its size when one is expected.
@@ -316,11 +321,6 @@ int FollowIfChecked(JoinRun& run, int fd, int32_t index) {
     return run.hasher.Start(run.checksums.Get(index, expected) ? fd : -1, ChunkPath(run, index));
 }
 
-int ChecksumMismatch(const JoinRun& run, int32_t index) {
-    return Fail("chunk '" + ChunkPath(run, index) + "' is damaged: its bytes differ from its checksum in '" +
-                run.checksumPath + "'");
-}
-
 // Once the hasher has read the chunk whole: does it match its line?
 int MatchChecksum(JoinRun& run, int32_t index, int64_t size) {
     if (!run.hasher.active()) return 0;
@@ -375,26 +375,113 @@ bool ChangedSince(int fd, const struct stat& before) {
            now.st_ctim.tv_nsec != before.st_ctim.tv_nsec;
 }
 
-// A small chunk without holes: read whole, checked against its checksum in
-// memory, then written out. Its size and type were checked a moment ago: one
-// read of exactly that size, and no fstat, is enough to copy what was checked.
-int CopyChunkFromHand(JoinRun& run, int32_t index, int64_t size, int out, const std::string& finalPath) {
-    UniqueFd chunk;
-    if (OpenChunkFile(run, index, chunk) != 0) return -1;
-    const auto length = static_cast<std::size_t>(size);
-    if (run.inHand.size() < length) run.inHand.resize(length);
-    const int64_t n = ReadAt(chunk.get(), run.inHand.data(), length, 0);
-    if (n < 0) return Fail("cannot read chunk", ChunkPath(run, index), errno);
-    if (n != size) return Fail("chunk '" + ChunkPath(run, index) + "' changed while it was read");
-    Digest128 expected;
-    if (run.checksums.Get(index, expected)) {
-        ChunkHasher hasher;
-        hasher.Update(run.inHand.data(), length);
-        if (hasher.Final() != expected) return ChecksumMismatch(run, index);
-        ++run.check.matched;
+// A run of small chunks without holes, read whole into one block.
+struct HandBlock {
+    int32_t first = 0, end = 0;  // chunks [first, end)
+    std::vector<char> bytes;
+    std::size_t length = 0;
+    int64_t matched = 0;
+    int32_t faultIndex = -1;
+    ChunkFault fault;
+};
+
+bool TakenInHand(const JoinRun& run, int32_t index) {
+    const auto slot = static_cast<std::size_t>(index);
+    return index < run.chunkCount && run.dense[slot] && run.chunkSizes[slot] <= kInHandLimit;
+}
+
+// Chunks from first on, up to 2 MiB and while they are small.
+void PlanHandBlock(const JoinRun& run, HandBlock& block, int32_t first) {
+    constexpr int64_t kBlock = 2 << 20;
+    block.first = block.end = first;
+    int64_t bytes = 0;
+    while (TakenInHand(run, block.end) &&
+           (block.end == first || bytes + run.chunkSizes[static_cast<std::size_t>(block.end)] <= kBlock))
+        bytes += run.chunkSizes[static_cast<std::size_t>(block.end++)];
+    block.bytes.resize(static_cast<std::size_t>(bytes));
+}
+
+// Reads the block's chunks and checks each against its checksum in memory.
+// Their sizes and types were checked a moment ago: one open and one read a
+// chunk. Leaves the last error alone: two blocks are filled at once.
+void FillHandBlock(const JoinRun& run, HandBlock& block) {
+    block.length = 0;
+    block.matched = 0;
+    block.faultIndex = -1;
+    for (int32_t i = block.first; i < block.end; ++i) {
+        const int64_t size = run.chunkSizes[static_cast<std::size_t>(i)];
+        char* at = block.bytes.data() + block.length;
+        UniqueFd chunk = OpenChunkByName(run, i);
+        const int64_t n = chunk.valid() ? ReadAt(chunk.get(), at, static_cast<std::size_t>(size), 0) : -1;
+        ChunkFault fault;
+        Digest128 expected;
+        if (n < 0)
+            fault = {chunk.valid() ? ChunkFault::kRead : ChunkFault::kOpen, errno};
+        else if (n != size)
+            fault = {ChunkFault::kChanged};
+        else if (run.checksums.Get(i, expected)) {
+            ChunkHasher hasher;
+            hasher.Update(at, static_cast<std::size_t>(size));
+            if (hasher.Final() != expected) fault = {ChunkFault::kDamaged};
+            ++block.matched;
+        }
+        if (fault.kind != ChunkFault::kNone) {
+            block.faultIndex = i;
+            block.fault = fault;
+            return;
+        }
+        block.length += static_cast<std::size_t>(size);
     }
-    if (WriteAll(out, run.inHand.data(), length) != 0) return Fail("cannot write", finalPath, errno);
-    return CountBlock(n);
+}
+
+int WriteHandBlock(JoinRun& run, const HandBlock& block, int out, const std::string& finalPath) {
+    if (block.faultIndex >= 0) return Report(run, block.faultIndex, -1, block.fault);
+    if (WriteAll(out, block.bytes.data(), block.length) != 0) return Fail("cannot write", finalPath, errno);
+    run.check.matched += block.matched;
+    return CountBlock(static_cast<int64_t>(block.length));
+}
+
+// Small chunks in a row from index on, two blocks at a time: one read and
+// checked on a second thread, the next on this one, then both written in
+// order. The opens and reads of many small chunks are most of their join.
+// Leaves index at the first chunk that is not small.
+int JoinChunksFromHand(JoinRun& run, int32_t& index, int out, const std::string& finalPath) {
+    HandBlock blocks[2];
+    while (TakenInHand(run, index)) {
+        PlanHandBlock(run, blocks[0], index);
+        PlanHandBlock(run, blocks[1], blocks[0].end);
+        {
+            std::jthread filling;
+            try {
+                filling = std::jthread([&run, &blocks] { FillHandBlock(run, blocks[0]); });
+            } catch (const std::system_error&) {
+                FillHandBlock(run, blocks[0]);
+            }
+            FillHandBlock(run, blocks[1]);
+        }
+        for (const HandBlock& block : blocks) {
+            if (WriteHandBlock(run, block, out, finalPath) != 0) return -1;
+        }
+        index = blocks[1].end;
+    }
+    return 0;
+}
+
+// A large chunk, or one with holes: the hasher reads it on its own thread
+// while the kernel copies it.
+int CopyChunk(JoinRun& run, int32_t index, int out, const std::string& finalPath) {
+    UniqueFd chunk;
+    int64_t size = 0;
+    struct stat before {};
+    if (OpenChunk(run, index, run.chunkSizes[static_cast<std::size_t>(index)], chunk, size) != 0) return -1;
+    if (::fstat(chunk.get(), &before) != 0) return Fail("cannot read chunk", ChunkPath(run, index), errno);
+    if (FollowIfChecked(run, chunk.get(), index) != 0 || run.hasher.HashUpTo(size) != 0) return -1;
+    const int64_t n = run.copier.Copy(chunk.get(), ChunkPath(run, index), 0, out, finalPath, size);
+    if (n < 0 || MatchChecksum(run, index, size) != 0) return -1;
+    // Bytes written in place during the copy would differ from those hashed.
+    if (n != size || ChangedSince(chunk.get(), before))
+        return Fail("chunk '" + ChunkPath(run, index) + "' changed while it was read");
+    return 0;
 }
 
 int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
@@ -409,27 +496,11 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
                     " bytes, the chunk set records " + std::to_string(GetTotalSize()));
     TemporaryFile out;
     if (out.Create(run.outputFolder) != 0 || ReserveJoinedFile(run, out.fd(), finalPath) != 0) return -1;
-    for (int32_t i = 0; i < static_cast<int32_t>(run.chunkSizes.size()); ++i) {
-        const auto index = static_cast<std::size_t>(i);
-        const int64_t expected = run.chunkSizes[index];
-        if (run.dense[index] && expected <= kInHandLimit) {
-            if (CopyChunkFromHand(run, i, expected, out.fd(), finalPath) != 0) return -1;
-            continue;
-        }
-        UniqueFd chunk;
-        int64_t size = 0;
-        struct stat before {};
-        if (OpenChunk(run, i, expected, chunk, size) != 0) return -1;
-        if (::fstat(chunk.get(), &before) != 0) return Fail("cannot read chunk", ChunkPath(run, i), errno);
-        // The hasher reads the chunk on its own thread while the kernel copies
-        // it; the output is placed only after the last chunk has matched.
-        if (FollowIfChecked(run, chunk.get(), i) != 0 || run.hasher.HashUpTo(size) != 0) return -1;
-        int64_t n = run.copier.Copy(chunk.get(), ChunkPath(run, i), 0, out.fd(), finalPath, size);
-        if (n < 0) return -1;
-        if (MatchChecksum(run, i, size) != 0) return -1;
-        // Bytes written in place during the copy would differ from those hashed.
-        if (n != size || ChangedSince(chunk.get(), before))
-            return Fail("chunk '" + ChunkPath(run, i) + "' changed while it was read");
+    for (int32_t i = 0; i < run.chunkCount;) {
+        // A run of small chunks is taken whole, and i moves past it.
+        if ((TakenInHand(run, i) ? JoinChunksFromHand(run, i, out.fd(), finalPath)
+                                 : CopyChunk(run, i++, out.fd(), finalPath)) != 0)
+            return -1;
     }
     if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
     return PlaceOutput(run, out, finalPath);
