@@ -20,18 +20,21 @@
 # joined once each, for partwise-cli's times and peak memory (the largest
 # set takes about 4 GiB of disk, one block a chunk). ROWS picks what runs:
 # all (default), chunks (the 102,400-chunk row alone), scale (the memory by
-# chunk count alone) or big (the 1 GiB rows alone).
+# chunk count alone) or big (the 1 GiB rows alone). With all, and with
+# ROWS=memory: the 1 GiB split and join again on a tmpfs (/dev/shm, about
+# 3 GiB of memory), where no disk's write-back blurs the copy, and, as root
+# with xfsprogs and loop mounts, a 2 GiB file split on a reflink XFS image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 PARTWISE_PACKAGES=(g++ cmake ninja-build libcli11-dev)  # no window, no tests
-partwise_install_missing time
+partwise_install_missing time xfsprogs
 
 RUNS=${RUNS:-9}  # odd, for a median; this many because disks are noisy
 CHUNK_RUNS=${CHUNK_RUNS:-3}
 ROWS=${ROWS:-all}
-case $ROWS in all | chunks | scale | big) ;; *)
-  echo "compare.sh: ROWS is all, chunks, scale or big" >&2
+case $ROWS in all | chunks | scale | big | memory) ;; *)
+  echo "compare.sh: ROWS is all, chunks, scale, big or memory" >&2
   exit 1
   ;;
 esac
@@ -44,6 +47,7 @@ CLI=$PWD/build-bench/cli/partwise-cli
 free_kib=$(df -Pk "$BENCH_DIR" | awk 'NR == 2 { print $4 }')
 need_gib=3
 [[ $ROWS != all && $ROWS != scale ]] || need_gib=5
+[[ $ROWS != memory ]] || need_gib=0
 if ((free_kib < need_gib * 1024 * 1024)); then
   echo "compare.sh: needs $need_gib GiB free in $BENCH_DIR (set BENCH_DIR to another place)" >&2
   exit 1
@@ -53,7 +57,7 @@ trap 'rm -rf "$DATA"' EXIT
 cd "$DATA"
 
 echo "Creating the data in $DATA ..."
-[[ $ROWS == chunks || $ROWS == scale ]] || head -c 1G /dev/urandom >big.bin
+[[ $ROWS == chunks || $ROWS == scale || $ROWS == memory ]] || head -c 1G /dev/urandom >big.bin
 [[ $ROWS != all ]] || for n in 20000 10000 100000; do
   mkdir "files$n"
   head -c $((n * 4096)) /dev/urandom | (cd "files$n" && split -b 4096 -a 5 - f_)
@@ -73,12 +77,15 @@ measure() {
   awk -F': ' '/Maximum resident set size/ { print $2 }' time.txt >>"$name.kib"
 }
 
+median() { sort -n "$1" | sed -n "$(((${2:-$RUNS} + 1) / 2))p"; }
+peak() { sort -n "$1" | tail -n 1; }
+
 # cat joins the very chunk files that partwise-cli joins, so that the data
 # never takes more than three copies of the file.
 parts=()
 for ((i = 0; i < (1024 + 99) / 100; i++)); do parts+=("out/p/big_spt/big_$i.spt"); done
 for ((run = 1; run <= RUNS; run++)); do
-  [[ $ROWS != chunks && $ROWS != scale ]] || break
+  [[ $ROWS != chunks && $ROWS != scale && $ROWS != memory ]] || break
   echo "Run $run of $RUNS ..."
   rm -rf out join && mkdir -p out/p out/c join
   measure split_p "$CLI" split big.bin -s 100M -q -o out/p
@@ -150,6 +157,49 @@ if [[ $ROWS == all || $ROWS == scale ]]; then
   done
 fi
 
+# In memory: the 1 GiB rows on a tmpfs, where each SEEK_HOLE walks the
+# file's pages and the copy's own cost shows without a disk's write-back.
+shm_rows=false
+if [[ $ROWS == all || $ROWS == memory ]]; then
+  SHM=$(mktemp -d /dev/shm/partwise-bench.XXXXXX)
+  trap 'rm -rf "$DATA" "$SHM"' EXIT
+  head -c 1G /dev/urandom >"$SHM/big.bin"
+  for ((run = 1; run <= RUNS; run++)); do
+    echo "On tmpfs: run $run of $RUNS ..."
+    rm -rf "$SHM/out" "$SHM/join" && mkdir -p "$SHM/out/p" "$SHM/out/c" "$SHM/join"
+    measure shm_split_p "$CLI" split "$SHM/big.bin" -s 100M -q -o "$SHM/out/p"
+    measure shm_split_c split -b 100M "$SHM/big.bin" "$SHM/out/c/big_"
+    rm -r "$SHM/out/c"
+    measure shm_join_p "$CLI" join "$SHM/out/p/big_spt" -o "$SHM/join" -q
+    rm "$SHM/join/big.bin"
+    measure shm_join_c sh -c 'cat "$@" >"$0/join/big.bin"' "$SHM" "${parts[@]/#/$SHM/}"
+    cmp "$SHM/big.bin" "$SHM/join/big.bin"
+  done
+  rm -rf "$SHM"
+  shm_rows=true
+fi
+
+# Copy-on-write: on a reflink XFS image the kernel shares the chunks' extents
+# with the source, and what is left of a split is reading the source to hash it.
+reflink_row=""
+if [[ $ROWS == all || $ROWS == memory ]]; then
+  mkdir -p xfs
+  if [[ $(id -u) == 0 ]] && truncate -s 5G xfs.img && mkfs.xfs -q -m reflink=1 xfs.img 2>/dev/null &&
+    mount -o loop xfs.img xfs 2>/dev/null; then
+    trap 'umount "$DATA/xfs" 2>/dev/null; rm -rf "$DATA" "${SHM:-}"' EXIT
+    head -c 2G /dev/urandom >xfs/big.bin
+    for ((run = 1; run <= RUNS; run++)); do
+      rm -rf xfs/out && mkdir xfs/out
+      measure reflink_split "$CLI" split xfs/big.bin -s 100M -q -o xfs/out
+    done
+    reflink_row="$(median reflink_split.ns) $(peak reflink_split.kib)"
+    umount xfs
+  else
+    echo "Skipping the reflink XFS image: it needs root, mkfs.xfs and loop mounts"
+  fi
+  rm -f xfs.img
+fi
+
 sparse_rows=()
 if [[ $ROWS == all ]]; then
   # A disk image: a boot sector, data just below 4 GiB and a tail; holes between.
@@ -177,8 +227,6 @@ if [[ $ROWS == all ]]; then
   fi
 fi
 
-median() { sort -n "$1" | sed -n "$(((${2:-$RUNS} + 1) / 2))p"; }
-peak() { sort -n "$1" | tail -n 1; }
 
 row() {  # LABEL NAME RUNS
   awk -v label="$1" -v p="$(median "$2_p.ns" "$3")" -v c="$(median "$2_c.ns" "$3")" \
@@ -213,9 +261,19 @@ if [[ $ROWS == all || $ROWS == chunks ]]; then
 fi
 for row in "split 1 GiB -s 100M:split" "join 1 GiB:join" \
   "split 20,000 files:files20000" "split 10,000 files:files10000"; do
-  [[ $ROWS == all || $row == *GiB* ]] || continue
+  [[ $ROWS == all || ($ROWS == big && $row == *GiB*) ]] || continue
   row "${row%%:*}" "${row#*:}" "$RUNS"
 done
+if $shm_rows; then
+  row "split 1 GiB, tmpfs" shm_split "$RUNS"
+  row "join 1 GiB, tmpfs" shm_join "$RUNS"
+fi
+if [[ -n $reflink_row ]]; then
+  read -r ns kib <<<"$reflink_row"
+  awk -v p="$ns" -v kib="$kib" \
+    'BEGIN { printf "%-24s %10.3f s %12s %8s %12.1f MiB\n", "split 2 GiB, reflink XFS", p / 1e9, "-", "-", kib / 1024 }'
+fi
+[[ $ROWS != memory ]] || exit 0
 if [[ -n $SEVEN_ZIP ]]; then
   echo
   printf '%-24s %12s %12s %8s\n' "" partwise 7z ratio
