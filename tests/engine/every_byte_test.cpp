@@ -214,6 +214,25 @@ TEST_P(FaultyChunk, IsRefusedByTheJoinAndMarkedByEveryCheck) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, FaultyChunk, ::testing::ValuesIn(kFaults));
 
+// Small chunks are read two blocks of 2,048 at a time, one block on a second
+// thread: damage in either block, and in the last chunk, names that chunk.
+TEST_F(EveryByte, ManySmallChunksAreEachChecked) {
+    WriteFile(dir / "src/data.bin", test::PatternBytes(5000 * 1024 + 1020, 4));
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/data.bin", dir.path(), 1024)), 0) << GetLastErrorText();
+    const std::string set = dir / "data_spt";
+    for (int chunk : {100, 2500, 4500, 5000}) {
+        const std::string path = set + "/data_" + std::to_string(chunk) + ".spt";
+        FlipByte(path, 1018);
+        EXPECT_EQ(RunJoin(set, Out()), -1) << chunk;
+        EXPECT_EQ(GetLastErrorText().find("chunk '" + path + "' is damaged"), 0u) << GetLastErrorText();
+        FlipByte(path, 1018);
+    }
+    ChunkSetCheck check;
+    ASSERT_EQ(RunJoin(set, Out(), {}, &check), 0) << GetLastErrorText();
+    EXPECT_EQ(check.matched, 5001);
+    EXPECT_EQ(ReadFile(Out() + "/data.bin"), ReadFile(dir / "src/data.bin"));
+}
+
 TEST_F(EveryByte, AnExistingOutputIsReplacedOnlyByAVerifiedOne) {
     const std::string set = SplitFile();
     const std::string out = Out();
