@@ -30,6 +30,7 @@
 #include "partwise/joiner.h"
 #include "partwise/limits.h"
 #include "partwise/md5.h"
+#include "partwise/media.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
 #include "partwise/verdicts.h"
@@ -85,7 +86,7 @@ using partwise::kMaxPasswordBytes;
 using partwise::kMaxPathBytes;
 
 constexpr const char* kSplitUsage =
-    "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v]";
+    "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v] [--join-script]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER [--full] [-q]";
 constexpr const char* kJoinUsage =
     "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums]";
@@ -106,6 +107,7 @@ struct Options {
     bool noMetadata = false;
     bool ignoreChecksums = false;
     bool full = false;
+    bool joinScript = false;
 };
 
 int Fail(const std::string& reason) {
@@ -168,6 +170,26 @@ std::string ParentFolder(const std::string& absolutePath) {
     return std::filesystem::path(absolutePath).parent_path().string();
 }
 
+// A missing output folder is made when its parent exists, as the window does
+// after asking, but never its parents: with a stick unmounted, "-o
+// /media/usb/x" must fail rather than fill the disk the mount point is on.
+// made tells whether it was made, so that a failed job can take it back.
+int MakeOutputFolder(const std::string& folder, bool& made) {
+    made = false;
+    struct stat st {};
+    // What else is wrong with it, the job reports.
+    if (::stat(folder.c_str(), &st) == 0 || errno != ENOENT) return 0;
+    if (partwise::CreateFolder(folder) != 0) return Fail(partwise::GetLastErrorText());
+    made = true;
+    return 0;
+}
+
+// After a failed job: the output folder goes again when it was made for it
+// and nothing is in it.
+void TakeBackOutputFolder(const std::string& folder, bool made) {
+    if (made) ::rmdir(folder.c_str());
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
@@ -220,7 +242,7 @@ int Split(const Options& options) {
     if (options.hasSize && !(chunkSize = ParseSizeText(options.size)))
         return UsageError("invalid chunk size '" + options.size +
                               "': expected a whole number of bytes above 0, optionally "
-                              "followed by K, M or G",
+                              "followed by K, M or G, or a preset (see --help)",
                           kSplitUsage);
     if (options.hasCount && !(count = ParseCount(options.count)))
         return UsageError("invalid chunk count '" + options.count + "': expected a whole number above 0", kSplitUsage);
@@ -247,15 +269,21 @@ int Split(const Options& options) {
     job.totalSize = totalSize;
     job.chunkSize = chunkSize ? *chunkSize : ChunkSizeForCount(totalSize, *count);
     job.replaceOtherSet = options.force ? 1 : 0;
+    job.joinScript = options.joinScript ? 1 : 0;
     std::string heldSource;
     if (!options.force && partwise::FindOtherChunkSet(job, heldSource) == 1)
         return Fail(partwise::GetLastErrorText() + "; give -f to replace it");
 
+    bool madeOutput = false;
+    if (MakeOutputFolder(*output, madeOutput) != 0) return kExitFailure;
     partwise::SplitReport report;
-    if (RunJob([&job, &report] { return partwise::RunSplit(job, &report); }, options.quiet) != 0)
+    if (RunJob([&job, &report] { return partwise::RunSplit(job, &report); }, options.quiet) != 0) {
+        TakeBackOutputFolder(*output, madeOutput);
         return Fail(EngineReason(*source + ": the split failed"));
+    }
     ReportPassedOver(*source, report, options.verbose);
     const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(*source, *output);
+    if (!report.joinScriptNote.empty()) Note(names.chunkFolder + ": " + report.joinScriptNote);
     if (totalSize > 0 && !partwise::NameFitsChecksumFile(names.sourceName))
         Note(names.chunkFolder + ": no checksum file: the name '" + names.stem +
              "' holds a line break, which it cannot record; only the first KiB of each chunk can be checked");
@@ -411,7 +439,10 @@ int Join(const Options& options) {
     joinOptions.restoreMetadata = !options.noMetadata;
     joinOptions.ignoreChecksums = options.ignoreChecksums;
     partwise::ChunkSetCheck check;
+    bool madeOutput = false;
+    if (MakeOutputFolder(*output, madeOutput) != 0) return kExitFailure;
     if (RunJob([&] { return partwise::RunJoin(folder, *output, joinOptions, &check); }, options.quiet) != 0) {
+        TakeBackOutputFolder(*output, madeOutput);
         const std::string reason = EngineReason(folder + ": the join failed");
         if (check.checksumFault)
             return Fail(reason + "; nothing was written (--ignore-checksums joins with the first KiB check alone)");
@@ -429,6 +460,17 @@ int FinishStdout(int status) {
     if (flushFailed || std::ferror(stdout) != 0)
         return Fail(std::string("standard output: ") + (flushFailed ? std::strerror(code) : "write error"));
     return status;
+}
+
+// The presets -s takes, one line each with the exact size.
+std::string PresetsHelp() {
+    std::string text = "Presets for -s (bytes per chunk):\n";
+    for (const partwise::ChunkSizePreset& preset : partwise::ChunkSizePresets()) {
+        char line[160];
+        std::snprintf(line, sizeof line, "  %-7s %14" PRId64 "  %s\n", preset.name, preset.bytes, preset.purpose);
+        text += line;
+    }
+    return text;
 }
 
 // An empty path would silently stand for the current or the default folder.
@@ -463,15 +505,20 @@ int main(int argc, char** argv) {
                      "Folder to create the chunk folder in (default: the source's folder)")
         ->type_name("DIR")
         ->check(kNotEmpty);
-    CLI::Option* size =
-        split->add_option("-s,--size", options.size, "Bytes per chunk; suffix K, M or G for powers of 1024")
-            ->type_name("SIZE");
+    CLI::Option* size = split
+                            ->add_option("-s,--size", options.size,
+                                         "Bytes per chunk; suffix K, M or G for powers of 1024, or a preset (below)")
+                            ->type_name("SIZE|PRESET");
     CLI::Option* count =
         split->add_option("-n,--count", options.count, "Make at most COUNT chunks of equal size")->type_name("COUNT");
     AddPasswordOption(*split, options, "Protect the join with a password (at most 31 bytes)");
     split->add_flag("-f,--force", options.force, "Replace a chunk set of another source in the chunk folder");
     split->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
     split->add_flag("-v,--verbose", options.verbose, "List each entry of a folder that the split passes over");
+    split->add_flag("--join-script", options.joinScript,
+                    "Write join-<stem>.sh beside the chunks of a file, which joins them with sh alone "
+                    "(not for a folder or a password)");
+    split->footer(PresetsHelp());
 
     CLI::App* list = app.add_subcommand("list", "List a chunk set and check its chunks");
     AddChunkFolderArgument(*list, options);

@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 
+#include "partwise/media.h"
+
 namespace partwise::cli {
 namespace {
 
@@ -37,6 +39,7 @@ int SuffixShift(std::string_view suffix) {
 }  // namespace
 
 std::optional<int64_t> ParseSizeText(std::string_view text) {
+    if (const partwise::ChunkSizePreset* preset = partwise::FindChunkSizePreset(text)) return preset->bytes;
     std::size_t digitsEnd = 0;
     while (digitsEnd < text.size() && std::isdigit(static_cast<unsigned char>(text[digitsEnd]))) ++digitsEnd;
     std::optional<int64_t> value = ParseDigits(text.substr(0, digitsEnd));

@@ -39,6 +39,7 @@
 #include "partwise/fsutil.h"
 #include "partwise/joiner.h"
 #include "partwise/limits.h"
+#include "partwise/media.h"
 #include "partwise/progress.h"
 
 UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
@@ -298,10 +299,12 @@ void UI_MergeWidget::deleteChunks(const QString& checksumFile) {
     for (int row = 0; row < chunkModel->rowCount(); ++row)
         kept += RemoveFile(QFile::decodeName(chunkModel->chunkPath(row).c_str())) ? 0 : 1;
     if (!checksumFile.isEmpty()) kept += RemoveFile(checksumFile) ? 0 : 1;
-    // The metadata file goes with the chunks it was written beside.
-    const std::string meta = partwise::MetadataFilePath(QFile::encodeName(chunkFolder).toStdString(),
-                                                        QFile::encodeName(sourceName).toStdString());
-    kept += RemoveFile(QFile::decodeName(meta.c_str())) ? 0 : 1;
+    // The metadata file and the join script go with the chunks they were written beside.
+    const std::string folder = QFile::encodeName(chunkFolder).toStdString();
+    const std::string name = QFile::encodeName(sourceName).toStdString();
+    for (const std::string& path :
+         {partwise::MetadataFilePath(folder, name), partwise::JoinScriptFileFor(folder, name)})
+        kept += RemoveFile(QFile::decodeName(path.c_str())) ? 0 : 1;
     chunkModel->clear();
     summaryLabel->clear();
     setJoinAllowed(false);

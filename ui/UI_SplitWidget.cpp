@@ -10,12 +10,15 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -37,6 +40,7 @@
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/limits.h"
+#include "partwise/media.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
 
@@ -101,6 +105,7 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     split_bysize_RadioButton = named(new QRadioButton(optionsWidget), "split_bysize_RadioButton");
     split_bysize_LineEidt = named(new QLineEdit(optionsWidget), "split_bysize_LineEidt");
     split_size_ComboBox = named(new QComboBox(optionsWidget), "split_size_ComboBox");
+    split_presets_Button = named(new QToolButton(optionsWidget), "split_presets_Button");
     split_bycount_RadioButton = named(new QRadioButton(optionsWidget), "split_bycount_RadioButton");
     split_bycount_LineEidt = named(new QLineEdit(optionsWidget), "split_bycount_LineEidt");
     deleteSourceCheckBox = named(new QCheckBox(optionsWidget), "deleteSourceCheckBox");
@@ -145,6 +150,20 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     split_size_ComboBox->setFont(comboFont);
     // "KB", "MB" and "GB" must show whole in the 40-pixel box.
     useSlimArrow(split_size_ComboBox);
+
+    split_presets_Button->setText("Presets");
+    split_presets_Button->setPopupMode(QToolButton::InstantPopup);
+    auto* presetsMenu = new QMenu(split_presets_Button);
+    for (const partwise::ChunkSizePreset& preset : partwise::ChunkSizePresets()) {
+        QAction* action = presetsMenu->addAction(QString("%1 (%2)").arg(preset.name, preset.purpose));
+        action->setObjectName(QString("preset_") + preset.name);
+        connect(action, &QAction::triggered, this, [this, &preset] { applyPreset(preset); });
+    }
+    presetsMenu->addSeparator();
+    joinScriptAction = presetsMenu->addAction("Add a join script for recipients");
+    joinScriptAction->setObjectName("joinScriptAction");
+    joinScriptAction->setCheckable(true);
+    split_presets_Button->setMenu(presetsMenu);
 
     m_split_Timer1 = new QTimer;
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
@@ -201,6 +220,7 @@ void UI_SplitWidget::placeWidgets(int x, int y, int w, int h) {
     split_bysize_RadioButton->setGeometry(0, 0, 120, 30);
     split_bysize_LineEidt->setGeometry(120, 0, 60, 24);
     split_size_ComboBox->setGeometry(180, 0, 40, 24);
+    split_presets_Button->setGeometry(225, 0, 80, 24);
     split_bycount_RadioButton->setGeometry(0, 40, 120, 30);
     split_bycount_LineEidt->setGeometry(120, 40, 100, 24);
     deleteSourceCheckBox->setGeometry(0, 80, 300, 24);
@@ -250,6 +270,7 @@ void UI_SplitWidget::setEngineBusy(bool busy) {
 }
 
 void UI_SplitWidget::computeFromSize() {
+    split_bysize_LineEidt->setToolTip(QString());
     const int64_t units = positiveFieldValue(split_bysize_LineEidt);
     const int unitIndex = qBound(0, split_size_ComboBox->currentIndex(), 2);
     chunkSize = units * kUnitBytes[unitIndex];
@@ -262,6 +283,7 @@ void UI_SplitWidget::computeFromCount() {
     // A source of 0 bytes, or of no measurable size, gives no count to divide by.
     if (count <= 0) count = 1;
     split_bycount_LineEidt->setText(QString::number(count, 10));
+    split_bysize_LineEidt->setToolTip(QString());
     // Rounded up, as the command line does: never more chunks than the count.
     chunkSize = qMax(partwise::ChunkSizeForCount(totalSize, count), kUnitBytes[0]);
 
@@ -294,6 +316,22 @@ void UI_SplitWidget::suggestChunkSize() {
     else if (scale <= 3)
         split_size_ComboBox->setCurrentIndex(scale - 1);
     computeFromSize();
+}
+
+void UI_SplitWidget::applyPreset(const partwise::ChunkSizePreset& preset) {
+    split_bysize_RadioButton->setChecked(true);
+    split_bysize_RadioButton_slots();
+    chunkSize = preset.bytes;
+    // The largest unit that shows the size to within 0.1%: fat32's
+    // 4,294,967,295 bytes as 4095 MB rather than 3 GB.
+    int unitIndex = 2;
+    while (unitIndex > 0 && (chunkSize % kUnitBytes[unitIndex]) * 1000 > chunkSize) --unitIndex;
+    split_bysize_LineEidt->setText(QString::number(chunkSize / kUnitBytes[unitIndex], 10));
+    split_bysize_LineEidt->setToolTip(QString("%1: exactly %2 bytes per chunk")
+                                          .arg(preset.name, QLocale(QLocale::English).toString(qlonglong(chunkSize))));
+    split_bycount_LineEidt->setText(QString::number(quotientRoundedUp(totalSize, chunkSize), 10));
+    const QSignalBlocker keepChunkSize(split_size_ComboBox);
+    split_size_ComboBox->setCurrentIndex(unitIndex);
 }
 
 void UI_SplitWidget::split_size_ComboBox_slots() { computeFromSize(); }
@@ -432,6 +470,7 @@ void UI_SplitWidget::m_split_Button_slots() {
     job.totalSize = totalSize;
     job.chunkSize = chunkSize;
     std::memcpy(job.password, password.constData(), password.size());
+    job.joinScript = joinScriptAction->isChecked() ? 1 : 0;
     if (!confirmReplacement(job)) return;
 
     m_SplitDoingThread->removeSource = deleteSourceCheckBox->checkState() == Qt::Checked;
@@ -483,6 +522,8 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     if (!report.passedOver.empty())
         showFailure(mainWindow, "Passed over in '" + jobSourcePath + "'", passedOverText(report, jobSourcePath));
     if (removal.keptCount > 0) showFailure(mainWindow, "Kept in '" + jobSourcePath + "'", keptText(removal));
+    if (!report.joinScriptNote.empty())
+        showFailure(mainWindow, "No join script", QString::fromStdString(report.joinScriptNote) + ".");
 }
 
 bool UI_SplitWidget::confirmReplacement(partwise::SplitJob& job) {

@@ -15,7 +15,9 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QAction;
 class QTimer;
+class QToolButton;
 class QTreeWidget;
 class EngineCallThread;
 class SplitDoingThread;
@@ -24,8 +26,9 @@ class UI_ProgressWidget;
 class UI_SplitProject;
 class UI_inputpwdWidget;
 namespace partwise {
+struct ChunkSizePreset;
 struct SplitJob;
-}
+}  // namespace partwise
 
 class UI_SplitWidget : public QWidget {
     Q_OBJECT
@@ -49,6 +52,9 @@ public:
     void computeFromCount();
     // A round chunk size of about a ninth of the source.
     void suggestChunkSize();
+    // chunkSize is the preset's exact size until the size, unit or count is
+    // edited; the size field shows it rounded down.
+    void applyPreset(const partwise::ChunkSizePreset& preset);
     // While any job runs nothing here may start another engine action.
     void setEngineBusy(bool busy);
 
@@ -98,6 +104,9 @@ private:
     QRadioButton* split_bysize_RadioButton;
     QLineEdit* split_bysize_LineEidt;
     QComboBox* split_size_ComboBox;
+    // Beside the unit: the size presets and the join script for recipients.
+    QToolButton* split_presets_Button;
+    QAction* joinScriptAction;
     QRadioButton* split_bycount_RadioButton;
     QLineEdit* split_bycount_LineEidt;
     QCheckBox* deleteSourceCheckBox;

@@ -24,6 +24,7 @@
 #include "fail.h"
 #include "file_identity.h"
 #include "fingerprint.h"
+#include "media_rules.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
@@ -494,6 +495,7 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
     if (total != GetTotalSize())
         return Fail("the chunks in '" + run.chunkFolder + "' hold " + std::to_string(total) +
                     " bytes, the chunk set records " + std::to_string(GetTotalSize()));
+    if (CheckJoinedFileFits(run.outputFolder, run.sourceName, total) != 0) return -1;
     TemporaryFile out;
     if (out.Create(run.outputFolder) != 0 || ReserveJoinedFile(run, out.fd(), finalPath) != 0) return -1;
     for (int32_t i = 0; i < run.chunkCount;) {
@@ -592,9 +594,9 @@ int RefuseFileListedTwice(const DescriptorFile& descriptor) {
 // needed chunk must have.
 int PlanFolder(JoinRun& run, const DescriptorFile& descriptor, const std::string& root) {
     run.chunkSizes.assign(static_cast<std::size_t>(run.chunkCount), -1);
-    int64_t total = 0;
+    int64_t total = 0, fileSize = 0, largest = 0;
     bool inWalkOrder = true;
-    std::string previous, relative;
+    std::string previous, relative, largestName;
     FileRecordReader reader(descriptor);
     FileRecord record;
     int r = 0;
@@ -610,6 +612,12 @@ int PlanFolder(JoinRun& run, const DescriptorFile& descriptor, const std::string
             if (CheckPathLength(root + "/" + relative) != 0 || run.meta.CheckFile(relative) != 0) return -1;
             if (i > 0 && !ComesBeforeInWalk(previous, relative)) inWalkOrder = false;
             previous = relative;
+            fileSize = 0;
+        }
+        fileSize += record.length;
+        if (fileSize > largest) {
+            largest = fileSize;
+            largestName = relative;
         }
     }
     if (r < 0 || run.meta.CheckEnd() != 0) return -1;
@@ -618,7 +626,7 @@ int PlanFolder(JoinRun& run, const DescriptorFile& descriptor, const std::string
     if (total != GetTotalSize())
         return Fail("the file records add up to " + std::to_string(total) + " bytes, the chunk set records " +
                     std::to_string(GetTotalSize()));
-    return 0;
+    return CheckJoinedFileFits(run.outputFolder, run.sourceName + "/" + largestName, largest);
 }
 
 // Starts the output file for a new run of records.
@@ -729,7 +737,8 @@ int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor, bool ignoreCheck
     run.check.checksumFault = false;
     if (run.checksums.loaded()) run.check.checksumFile = run.checksumPath;
     run.inputs.Describe(run.chunkFolder, run.stem, count,
-                        {descriptorPath, MetaFilePath(run.chunkFolder, run.stem), run.checksumPath});
+                        {descriptorPath, MetaFilePath(run.chunkFolder, run.stem), run.checksumPath,
+                         run.chunkFolder + "/" + JoinScriptName(run.stem)});
     run.check.chunkCount = count;
     Digest128 digest;
     for (int32_t i = 0; i < count; ++i) run.check.partlyChecked += run.checksums.Get(i, digest) ? 0 : 1;

@@ -20,6 +20,7 @@
 #include "fail.h"
 #include "file_identity.h"
 #include "fingerprint.h"
+#include "media_rules.h"
 #include "meta_file.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
@@ -29,6 +30,7 @@
 #include "paths.h"
 #include "posix_file.h"
 #include "range_copier.h"
+#include "staged_file.h"
 #include "walk.h"
 
 namespace partwise {
@@ -70,6 +72,10 @@ struct SplitRun {
     bool writeChecksums = false;
     ChecksumFileWriter checksums;
     bool checksumsPlaced = false;
+    // The join script, for a single-file set without a password when asked.
+    bool writeScript = false;
+    StagedFile script;
+    bool scriptPlaced = false;
     // Follows the chunk being written, opened again for reading.
     ReadBackHasher hasher;
     // A block of small chunks of a source without holes, read whole.
@@ -493,6 +499,28 @@ int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& 
     return 0;
 }
 
+std::string JoinScriptPath(const SplitRun& run) { return run.names.chunkFolder + "/" + JoinScriptName(run.names.stem); }
+
+// The script goes in place before the descriptor, as the other files beside it.
+int PlaceJoinScript(SplitRun& run) {
+    if (!run.writeScript) return 0;
+    if (run.script.Open(JoinScriptPath(run)) != 0 ||
+        run.script.Append(JoinScriptText(run.names.sourceName, run.names.stem, run.chunkCount, run.job.chunkSize,
+                                         run.job.totalSize, run.writeChecksums)) != 0 ||
+        run.script.Commit() != 0)
+        return -1;
+    run.scriptPlaced = true;
+    return 0;
+}
+
+// Why a join script that was asked for is not written; "" when it is.
+std::string NoJoinScriptReason(const SplitJob& job, bool folder) {
+    if (job.joinScript != 1) return "";
+    if (folder) return "no join script: a folder set needs Partwise to rebuild the tree";
+    if (job.password[0] != '\0') return "no join script: it would join the chunks without the password";
+    return "";
+}
+
 // Takes back what a split that did not finish wrote: the chunk files it
 // created or replaced, the temporary files of its descriptor and checksum
 // file, and the chunk folder when the split made it and nothing else is in
@@ -502,6 +530,7 @@ void RemoveUnfinishedSet(SplitRun& run) {
     run.descriptor.Discard();
     run.meta.Discard();
     run.checksums.Discard();
+    run.script.Discard();
     std::string notRemoved;
     int64_t notRemovedCount = 0;
     auto note = [&](const std::string& path, int err) {
@@ -511,6 +540,8 @@ void RemoveUnfinishedSet(SplitRun& run) {
     if (run.metaPlaced && ::unlink(metaPath.c_str()) != 0 && errno != ENOENT) note(metaPath, errno);
     const std::string checksumPath = ChecksumFilePath(run.names.chunkFolder, run.names.stem);
     if (run.checksumsPlaced && ::unlink(checksumPath.c_str()) != 0 && errno != ENOENT) note(checksumPath, errno);
+    const std::string scriptPath = JoinScriptPath(run);
+    if (run.scriptPlaced && ::unlink(scriptPath.c_str()) != 0 && errno != ENOENT) note(scriptPath, errno);
     for (int64_t i = 0; i < run.chunksStarted; ++i) {
         const std::string path = ChunkPath(run, static_cast<int32_t>(i));
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) note(path, errno);
@@ -541,7 +572,7 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     const std::string metaPath = MetaFilePath(run.names.chunkFolder, run.names.stem);
     const std::string checksumPath = ChecksumFilePath(run.names.chunkFolder, run.names.stem);
     if (RemoveStale(BuildDescriptorPath(run.names.chunkFolder)) != 0 || RemoveStale(metaPath) != 0 ||
-        RemoveStale(checksumPath) != 0 || RemoveOldChunks(run) != 0)
+        RemoveStale(checksumPath) != 0 || RemoveStale(JoinScriptPath(run)) != 0 || RemoveOldChunks(run) != 0)
         return -1;
     ResetDescriptor(run.names.chunkFolder);
     SetSourceName(run.names.sourceName);
@@ -557,6 +588,7 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     run.metaPlaced = true;
     if (run.writeChecksums && run.checksums.Commit() != 0) return -1;
     run.checksumsPlaced = run.writeChecksums;
+    if (PlaceJoinScript(run) != 0) return -1;
     return run.descriptor.Commit();
 }
 
@@ -601,7 +633,7 @@ std::string DescribePassedOver(const std::vector<PassedOverEntry>& entries) {
 
 int RunSplit(const SplitJob& job, SplitReport* report) {
     ClearLastError();
-    if (report != nullptr) report->passedOver.clear();
+    if (report != nullptr) *report = SplitReport();
     Progress().bytesDone = 0;
     Progress().totalBytes = job.totalSize;
 
@@ -632,7 +664,7 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
     if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
         CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
         CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
-        CheckPathLength(ChunkPath(run, lastIndex)) != 0)
+        CheckPathLength(JoinScriptPath(run) + ".tmp") != 0 || CheckPathLength(ChunkPath(run, lastIndex)) != 0)
         return -1;
 
     if (ListExisting(run) != 0) return -1;
@@ -645,6 +677,12 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
     std::string heldSource;
     const int other = LookForOtherSet(run.names, job.totalSize, heldSource);
     if (other < 0 || (other > 0 && job.replaceOtherSet != 1)) return -1;
+    // The largest file the split writes must fit where it goes.
+    const std::string writesIn = GetPathType(run.names.chunkFolder) == 1 ? run.names.chunkFolder : job.outputFolder;
+    if (CheckChunksFit(writesIn, std::min(job.chunkSize, job.totalSize)) != 0) return -1;
+    const std::string noScript = NoJoinScriptReason(job, folder);
+    run.writeScript = job.joinScript == 1 && noScript.empty();
+    if (report != nullptr) report->joinScriptNote = noScript;
 
     if (WriteChunkSet(run, folder) == 0) return 0;
     RemoveUnfinishedSet(run);

@@ -11,7 +11,7 @@ T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 passed=0 failed=0
 
-SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v]"
+SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v] [--join-script]"
 LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER [--full] [-q]"
 JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums]"
 
@@ -90,6 +90,7 @@ group_roundtrip() {
 -n 1 10000
 -n 3 3334 3334 3332
 -n 7 1429 1429 1429 1429 1429 1429 1426
+-s FAT32 10000
 TABLE
 
   head -c 1048577 /dev/urandom >mega.bin
@@ -405,7 +406,7 @@ group_refusals() {
   local size
   for size in 0 12X 1.5M ' 5' +5 1KiB 1B 8589934592G 99999999999999999999; do
     run split f.bin -s "$size"
-    expect "-s '$size'" 2 "partwise-cli: error: invalid chunk size '$size': expected a whole number of bytes above 0, optionally followed by K, M or G"$'\n'"$SPLIT_USAGE" ""
+    expect "-s '$size'" 2 "partwise-cli: error: invalid chunk size '$size': expected a whole number of bytes above 0, optionally followed by K, M or G, or a preset (see --help)"$'\n'"$SPLIT_USAGE" ""
   done
   for size in 0 2K; do
     run split f.bin -n "$size"
@@ -461,8 +462,9 @@ group_failures() {
   check "no chunk folder for a missing source" [ ! -e nothere_spt ]
   run split f.bin -s 1K -o f.bin
   expect "split into a file" 1 "partwise-cli: error: cannot create folder '$W/f.bin/f_spt': Not a directory; nothing was left behind" ""
-  run split f.bin -s 1K -o missing
-  expect_failure "split into a missing folder" "$W/missing" "No such file or directory"
+  run split f.bin -s 1K -o missing/deeper
+  expect "split into a missing folder makes no parents" 1 "partwise-cli: error: cannot create folder '$W/missing/deeper': No such file or directory" ""
+  check "nor the parent" [ ! -e missing ]
   run join empty -o out
   expect_failure "join of a folder without descriptor" "$W/empty/spt_config.brixspt" "No such file or directory"
   run list empty
@@ -685,6 +687,64 @@ group_cancel() {
   check "a cancelled join leaves nothing in the output folder" is_empty out
   run list big_spt
   check "a cancelled join leaves every chunk" [ "$RC" == 0 ]
+}
+
+# join_script DIR [ENV...]: runs the join script of f.bin's set in DIR with
+# dash, from the folder above, as a recipient would; leaves RC, OUT and ERR.
+join_script() {
+  local dir=$1
+  shift
+  env "$@" "$(command -v dash)" "$dir/join-f.sh" >"$T/out" 2>"$T/err" </dev/null
+  RC=$? OUT=$(<"$T/out") ERR=$(<"$T/err")
+}
+
+group_media() {
+  truncate -s 18000001 mail.iso
+  run split mail.iso -s email -o new
+  expect "split into a missing folder makes it" 0 "" "$W/new/mail_spt"
+  check "-s email makes chunks of 18,000,000 bytes" [ "$(chunk_sizes new/mail_spt mail)" == "18000000 1" ]
+  run join new/mail_spt -o joined
+  expect "join into a missing folder makes it" 0 "" "$W/joined/mail.iso"
+  run split --help
+  check "split --help lists the presets with their sizes" grep -q 'fat32 *4294967295' "$T/out"
+
+  head -c 3000 /dev/urandom >f.bin
+  run split f.bin -s 1K --join-script
+  expect "split --join-script" 0 "" "$W/f_spt"
+  local i
+  for i in ok missing damaged kept plain; do cp -r f_spt "$i"; done
+  join_script ok
+  expect "the join script joins the set" 0 "" "join-f.sh: joined 'f.bin'"
+  check "the joined file is the source" cmp -s f.bin ok/f.bin
+  join_script ok
+  expect "the join script keeps an existing output" 1 "join-f.sh: 'f.bin' already exists here; it was kept (move it away and run again)" ""
+  check "the existing output is kept" cmp -s f.bin ok/f.bin
+  rm missing/f_1.spt
+  join_script missing
+  expect "the join script names a missing chunk" 1 "join-f.sh: chunk 'f_1.spt' is missing" ""
+  flip_byte damaged/f_1.spt 100
+  join_script damaged
+  check "the join script refuses a damaged chunk" [ "$RC" == 1 -a "${ERR##*$'\n'}" == "join-f.sh: a chunk differs from its checksum in 'f.xxh128' (named above); nothing was joined" ]
+  check "a refused join script writes nothing" [ "$(ls -A damaged)" == "$(ls -A f_spt)" -a "$(ls -A missing)" == "$(ls -A f_spt | grep -v f_1.spt)" ]
+  mkdir bin && ln -s "$(command -v cat)" "$(command -v wc)" "$(command -v tr)" "$(command -v mv)" "$(command -v rm)" bin/
+  join_script plain PATH="$W/bin"
+  expect "without xxhsum the script says it skipped the check" 0 "join-f.sh: xxhsum is not installed: skipped the check of every byte against 'f.xxh128'" "join-f.sh: joined 'f.bin'"
+
+  run split f.bin -s 1K -p pw --join-script -o pw
+  expect "no join script with a password" 0 "partwise-cli: note: $W/pw/f_spt: no join script: it would join the chunks without the password" "$W/pw/f_spt"
+  mkdir tree && cp f.bin tree/
+  run split tree -s 1K --join-script
+  expect "no join script for a folder" 0 "partwise-cli: note: $W/tree_spt: no join script: a folder set needs Partwise to rebuild the tree" "$W/tree_spt"
+
+  mkdir stick
+  if ! { truncate -s 64M fat.img && mkfs.vfat fat.img && mount -o loop fat.img stick; } >/dev/null 2>&1; then
+    echo "skipped: FAT32 file size limit (cannot mount a vfat image here)"
+    return
+  fi
+  truncate -s 4G big.img
+  run split big.img -s 4G -o stick
+  umount stick
+  expect "a split onto FAT32 is refused" 1 "partwise-cli: error: cannot split into '$W/stick': chunks of 4.00 G do not fit on this FAT32 file system (largest file 4 GiB − 1 byte); choose 4095 MB or the preset fat32" ""
 }
 
 for group in "$@"; do

@@ -1,5 +1,6 @@
 // The Split File tab: chunk size arithmetic, the Split button's rule, the
 // password box, jobs through the worker thread, and deleting the source.
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -7,6 +8,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -232,6 +234,40 @@ private slots:
         const QRect arrow =
             units->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxArrow, units);
         QVERIFY(!arrow.intersects(text) && units->rect().contains(arrow));
+    }
+
+    // A preset's exact size stays until the unit is edited; the field shows it
+    // rounded down in the largest unit that is within 0.1% of it.
+    void presetSetsAnExactChunkSize_data() {
+        QTest::addColumn<QString>("preset");
+        QTest::addColumn<qint64>("chunkSize");
+        QTest::addColumn<QString>("units");
+        QTest::addColumn<QString>("unit");
+        QTest::newRow("fat32") << "fat32" << qint64(4294967295) << "4095"
+                               << "MB";
+        QTest::newRow("email") << "email" << qint64(18000000) << "17578"
+                               << "KB";
+    }
+    void presetSetsAnExactChunkSize() {
+        QFETCH(QString, preset);
+        QFETCH(qint64, chunkSize);
+        addFile(10737418240);
+        child<QAction>(tab, qPrintable("preset_" + preset))->trigger();
+        QCOMPARE(qint64(tab->chunkSize), chunkSize);
+        QTEST(field("split_bysize_LineEidt")->text(), "units");
+        QTEST(combo()->currentText(), "unit");
+        QCOMPARE(field("split_bycount_LineEidt")->text(), QString::number((10737418240 + chunkSize - 1) / chunkSize));
+        QVERIFY(field("split_bysize_LineEidt")->toolTip().contains(QLocale(QLocale::English).toString(chunkSize)));
+        combo()->setCurrentIndex(combo()->currentIndex() + 1);
+        QCOMPARE(qint64(tab->chunkSize) % 1024, 0);
+        QVERIFY(field("split_bysize_LineEidt")->toolTip().isEmpty());
+    }
+
+    void joinScriptIsAskedForInThePresetsMenu() {
+        addFile(3000);
+        child<QAction>(tab, "joinScriptAction")->trigger();
+        split();
+        QVERIFY(QFile::exists(temp->filePath("f_spt/join-f.sh")));
     }
 
     // --- The Split button and its refusals ---

@@ -36,6 +36,8 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
 // descriptor, before anything is written: entries must name the descriptor's
 // files in its order, and folders by safe paths. Without one, nothing but the
 // bytes is restored.
+// A file larger than the output's file system holds (FAT: 4 GiB - 1 byte)
+// is refused before anything is written.
 // Every chunk with a line in the set's checksum file is hashed as it is read:
 // a chunk that differs fails the join, naming it, and no file holding bytes
 // of it is placed. A checksum file without exactly one usable line per chunk

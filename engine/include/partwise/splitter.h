@@ -21,6 +21,9 @@ struct SplitJob {
     // 1: replace a chunk set that FindOtherChunkSet finds in the chunk
     // folder; 0: refuse the split instead.
     int32_t replaceOtherSet;
+    // 1: write "join-<stem>.sh" beside the chunks of a single-file set
+    // without a password, for recipients without Partwise.
+    int32_t joinScript;
 };
 
 // What a folder split passed over rather than split, in walk order.
@@ -30,6 +33,9 @@ struct PassedOverEntry {
 };
 struct SplitReport {
     std::vector<PassedOverEntry> passedOver;
+    // Why no join script was written although the job asked for one: a
+    // password set or a folder set; "" otherwise.
+    std::string joinScriptNote;
 };
 
 // "link to a folder", "dangling link", "FIFO", "socket", "device".
@@ -53,6 +59,9 @@ std::string DescribePassedOver(const std::vector<PassedOverEntry>& entries);
 // not remove, or with "nothing was left behind".
 // A cancel (RequestCancel) stops the split within a block and fails it like
 // any other failure; the reason then begins with "cancelled".
+// The largest file the split writes (the chunk size, or the source when it
+// is smaller) must fit the file system of the chunk folder (FAT: 4 GiB - 1
+// byte); otherwise the split is refused with a chunk size that fits.
 // Beside the chunks goes "<stem>.meta": the permission bits and modification
 // times of the file, or of every file and folder of the tree, empty folders
 // included. report, when given, receives what a folder split passed over.
