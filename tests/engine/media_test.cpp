@@ -4,89 +4,67 @@
 #include <linux/magic.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "media_rules.h"
 #include "partwise/errors.h"
-#include "partwise/splitter.h"
 #include "test_support.h"
 
 namespace partwise {
 namespace {
 
-using test::Exists;
-
-class FileSystemLimit : public test::EngineTest {
+class OntoFat : public test::EngineTest {
 protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        OverrideFileSystemType(MSDOS_SUPER_MAGIC);
+    }
     void TearDown() override { OverrideFileSystemType(0); }
 };
 
-TEST_F(FileSystemLimit, FatTakesFilesUpTo4GiBLess1Byte) {
-    constexpr int64_t kLargest = 4294967295;
-    OverrideFileSystemType(EXT4_SUPER_MAGIC);
-    EXPECT_EQ(CheckChunksFit("/out", kLargest * 8), 0);
-    OverrideFileSystemType(MSDOS_SUPER_MAGIC);
-    EXPECT_EQ(CheckChunksFit("/out", kLargest), 0);
-    EXPECT_EQ(CheckJoinedFileFits("/out", "f", kLargest), 0);
-    EXPECT_EQ(CheckChunksFit("/out", kLargest + 1), -1);
+TEST_F(OntoFat, TakesFilesUpTo4GiBLess1Byte) {
+    EXPECT_EQ(CheckChunksFit("/out", 4294967295), 0);
+    EXPECT_EQ(CheckChunksFit("/out", 4294967296), -1);
     EXPECT_EQ(GetLastErrorText(),
               "cannot split into '/out': chunks of 4.00 G do not fit on this FAT32 file system (largest file 4 GiB "
               "\xE2\x88\x92 1 byte); choose 4095 MB or the preset fat32");
-    EXPECT_EQ(CheckJoinedFileFits("/out", "disk.img", kLargest + 1), -1);
+    EXPECT_EQ(CheckJoinedFileFits("/out", "disk.img", 4294967296), -1);
     EXPECT_EQ(GetLastErrorText(),
               "cannot join into '/out': 'disk.img' of 4.00 G does not fit on this FAT32 file system (largest file 4 "
               "GiB \xE2\x88\x92 1 byte)");
+    OverrideFileSystemType(EXT4_SUPER_MAGIC);
+    EXPECT_EQ(CheckChunksFit("/out", int64_t{1} << 40), 0);
 }
-
-struct FitCase {
-    int64_t sourceSize;
-    int64_t chunkSize;
-    bool refused;
-};
-
-class SplitOntoFat : public FileSystemLimit, public ::testing::WithParamInterface<FitCase> {};
 
 // The largest file a split writes is the chunk size, or the source when it is smaller.
-TEST_P(SplitOntoFat, RefusesChunksTooLargeBeforeWriting) {
-    const FitCase c = GetParam();
+TEST_F(OntoFat, SplitIsRefusedBeforeWritingChunksTooLarge) {
     test::WriteFile(dir / "disk.img", "");
-    ASSERT_EQ(::truncate((dir / "disk.img").c_str(), c.sourceSize), 0);
-    OverrideFileSystemType(MSDOS_SUPER_MAGIC);
-    EXPECT_EQ(RunSplit(test::MakeJob(dir / "disk.img", dir.path(), c.chunkSize)), c.refused ? -1 : 0)
-        << GetLastErrorText();
-    EXPECT_EQ(Exists(dir / "disk_spt"), !c.refused);
+    ASSERT_EQ(::truncate((dir / "disk.img").c_str(), 4294967296), 0);
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "disk.img", dir.path(), 4294967296)), -1);
+    EXPECT_FALSE(test::Exists(dir / "disk_spt"));
+    test::WriteFile(dir / "small.img", "0123456789");
+    EXPECT_EQ(RunSplit(test::MakeJob(dir / "small.img", dir.path(), int64_t{8} << 30)), 0) << GetLastErrorText();
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, SplitOntoFat,
-                         ::testing::Values(FitCase{4294967296, 4294967296, true},
-                                           FitCase{10, int64_t{8} << 30, false}));
+using JoinScript = test::EngineTest;
 
-struct ScriptCase {
-    bool folder;
-    const char* password;
-    bool written;
-    const char* note;
-};
-
-class JoinScript : public test::EngineTest, public ::testing::WithParamInterface<ScriptCase> {};
-
-TEST_P(JoinScript, GoesWithSingleFileSetsWithoutPassword) {
-    const ScriptCase c = GetParam();
-    const std::string source = c.folder ? dir / "tree" : dir / "tree.bin";
-    test::WriteFile(c.folder ? source + "/a.bin" : source, test::PatternBytes(3000));
-    SplitJob job = test::MakeJob(source, dir.path(), 1024, c.password);
-    job.joinScript = 1;
-    SplitReport report;
-    ASSERT_EQ(RunSplit(job, &report), 0) << GetLastErrorText();
-    EXPECT_EQ(Exists(dir / "tree_spt/join-tree.sh"), c.written);
-    EXPECT_EQ(report.joinScriptNote, c.note);
+// Only a single-file set without a password gets one; the report says why not.
+TEST_F(JoinScript, GoesWithSingleFileSetsWithoutPassword) {
+    test::WriteFile(dir / "f/a.bin", test::PatternBytes(3000));
+    const struct {
+        std::string source, password, script, note;
+    } cases[] = {
+        {dir / "f/a.bin", "", dir / "a_spt/join-a.sh", ""},
+        {dir / "f/a.bin", "pw", dir / "a_spt/join-a.sh",
+         "no join script: it would join the chunks without the password"},
+        {dir / "f", "", dir / "f_spt/join-f.sh", "no join script: a folder set needs Partwise to rebuild the tree"}};
+    for (const auto& c : cases) {
+        SplitJob job = test::MakeJob(c.source, dir.path(), 1024, c.password);
+        job.joinScript = 1;
+        SplitReport report;
+        ASSERT_EQ(RunSplit(job, &report), 0) << GetLastErrorText();
+        EXPECT_EQ(report.joinScriptNote, c.note);
+        EXPECT_EQ(test::Exists(c.script), c.note.empty()) << c.script;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Sets, JoinScript,
-    ::testing::Values(ScriptCase{false, "", true, ""},
-                      ScriptCase{false, "pw", false, "no join script: it would join the chunks without the password"},
-                      ScriptCase{true, "", false, "no join script: a folder set needs Partwise to rebuild the tree"}));
 
 }  // namespace
 }  // namespace partwise

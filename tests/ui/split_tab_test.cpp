@@ -256,7 +256,6 @@ private slots:
         QCOMPARE(qint64(tab->chunkSize), chunkSize);
         QTEST(field("split_bysize_LineEidt")->text(), "units");
         QTEST(combo()->currentText(), "unit");
-        QCOMPARE(field("split_bycount_LineEidt")->text(), QString::number((10737418240 + chunkSize - 1) / chunkSize));
         QVERIFY(field("split_bysize_LineEidt")->toolTip().contains(QLocale(QLocale::English).toString(chunkSize)));
         combo()->setCurrentIndex(combo()->currentIndex() + 1);
         QCOMPARE(qint64(tab->chunkSize) % 1024, 0);
