@@ -6,6 +6,7 @@
 
 #include "media_rules.h"
 #include "partwise/errors.h"
+#include "partwise/joiner.h"
 #include "test_support.h"
 
 namespace partwise {
@@ -26,10 +27,6 @@ TEST_F(OntoFat, TakesFilesUpTo4GiBLess1Byte) {
     EXPECT_EQ(GetLastErrorText(),
               "cannot split into '/out': chunks of 4.00 G do not fit on this FAT32 file system (largest file 4 GiB "
               "\xE2\x88\x92 1 byte); choose 4095 MB or the preset fat32");
-    EXPECT_EQ(CheckJoinedFileFits("/out", "disk.img", 4294967296), -1);
-    EXPECT_EQ(GetLastErrorText(),
-              "cannot join into '/out': 'disk.img' of 4.00 G does not fit on this FAT32 file system (largest file 4 "
-              "GiB \xE2\x88\x92 1 byte)");
     OverrideFileSystemType(EXT4_SUPER_MAGIC);
     EXPECT_EQ(CheckChunksFit("/out", int64_t{1} << 40), 0);
 }
@@ -42,6 +39,20 @@ TEST_F(OntoFat, SplitIsRefusedBeforeWritingChunksTooLarge) {
     EXPECT_FALSE(test::Exists(dir / "disk_spt"));
     test::WriteFile(dir / "small.img", "0123456789");
     EXPECT_EQ(RunSplit(test::MakeJob(dir / "small.img", dir.path(), int64_t{8} << 30)), 0) << GetLastErrorText();
+}
+
+TEST_F(OntoFat, JoinIsRefusedBeforeWritingAFileTooLarge) {
+    test::WriteFile(dir / "disk.img", "");
+    ASSERT_EQ(::truncate((dir / "disk.img").c_str(), 4294967296), 0);
+    OverrideFileSystemType(0);
+    ASSERT_EQ(RunSplit(test::MakeJob(dir / "disk.img", dir.path(), 1 << 30)), 0) << GetLastErrorText();
+    test::WriteFile(dir / "out/.keep", "");
+    OverrideFileSystemType(MSDOS_SUPER_MAGIC);
+    EXPECT_EQ(RunJoin(dir / "disk_spt", dir / "out"), -1);
+    EXPECT_EQ(GetLastErrorText(), "cannot join into '" + dir / "out" +
+                                      "': 'disk.img' of 4.00 G does not fit on this FAT32 file system (largest file 4 "
+                                      "GiB \xE2\x88\x92 1 byte)");
+    EXPECT_EQ(test::ReadTree(dir / "out").size(), 1U);
 }
 
 using JoinScript = test::EngineTest;
