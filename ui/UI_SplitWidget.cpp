@@ -523,7 +523,8 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
         showFailure(mainWindow, "Passed over in '" + jobSourcePath + "'", passedOverText(report, jobSourcePath));
     if (removal.keptCount > 0) showFailure(mainWindow, "Kept in '" + jobSourcePath + "'", keptText(removal));
     if (!report.joinScriptNote.empty())
-        showFailure(mainWindow, "No join script", QString::fromStdString(report.joinScriptNote) + ".");
+        showFailure(mainWindow, "No join script",
+                    QString::fromStdString(report.joinScriptNote).replace(0, 1, "N") + ".");
 }
 
 bool UI_SplitWidget::confirmReplacement(partwise::SplitJob& job) {

@@ -514,10 +514,13 @@ int PlaceJoinScript(SplitRun& run) {
 }
 
 // Why a join script that was asked for is not written; "" when it is.
-std::string NoJoinScriptReason(const SplitJob& job, bool folder) {
-    if (job.joinScript != 1) return "";
+std::string NoJoinScriptReason(const SplitRun& run, bool folder) {
+    if (run.job.joinScript != 1) return "";
     if (folder) return "no join script: a folder set needs Partwise to rebuild the tree";
-    if (job.password[0] != '\0') return "no join script: it would join the chunks without the password";
+    if (run.job.password[0] != '\0') return "no join script: it would join the chunks without the password";
+    // Its name, and that of its temporary file, must fit where the stem did.
+    if (JoinScriptName(run.names.stem).size() + 4 > kMaxNameBytes)
+        return "no join script: its name would be longer than " + std::to_string(kMaxNameBytes) + " bytes";
     return "";
 }
 
@@ -664,7 +667,7 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
     if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
         CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
         CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
-        CheckPathLength(JoinScriptPath(run) + ".tmp") != 0 || CheckPathLength(ChunkPath(run, lastIndex)) != 0)
+        CheckPathLength(ChunkPath(run, lastIndex)) != 0)
         return -1;
 
     if (ListExisting(run) != 0) return -1;
@@ -680,8 +683,9 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
     // The largest file the split writes must fit where it goes.
     const std::string writesIn = GetPathType(run.names.chunkFolder) == 1 ? run.names.chunkFolder : job.outputFolder;
     if (CheckChunksFit(writesIn, std::min(job.chunkSize, job.totalSize)) != 0) return -1;
-    const std::string noScript = NoJoinScriptReason(job, folder);
+    const std::string noScript = NoJoinScriptReason(run, folder);
     run.writeScript = job.joinScript == 1 && noScript.empty();
+    if (run.writeScript && CheckPathLength(JoinScriptPath(run) + ".tmp") != 0) return -1;
     if (report != nullptr) report->joinScriptNote = noScript;
 
     if (WriteChunkSet(run, folder) == 0) return 0;
