@@ -689,12 +689,10 @@ group_cancel() {
   check "a cancelled join leaves every chunk" [ "$RC" == 0 ]
 }
 
-# join_script DIR [ENV...]: runs the join script of f.bin's set in DIR with
-# dash, from the folder above, as a recipient would; leaves RC, OUT and ERR.
+# join_script DIR: runs the join script of f.bin's set in DIR with dash, from
+# the folder above, as a recipient would; leaves RC, OUT and ERR.
 join_script() {
-  local dir=$1
-  shift
-  env "$@" "$(command -v dash)" "$dir/join-f.sh" >"$T/out" 2>"$T/err" </dev/null
+  dash "$1/join-f.sh" >"$T/out" 2>"$T/err" </dev/null
   RC=$? OUT=$(<"$T/out") ERR=$(<"$T/err")
 }
 
@@ -707,7 +705,7 @@ group_media() {
   run split --help
   check "split --help lists the presets with their sizes" grep -q 'fat32 *4294967295' "$T/out"
   local i
-  for i in ok missing damaged plain; do cp -r new/f_spt "$i"; done
+  for i in ok missing damaged; do cp -r new/f_spt "$i"; done
   join_script ok
   expect "the join script joins the set" 0 "" "join-f.sh: joined 'f.bin'"
   check "the joined file is the source" cmp -s f.bin ok/f.bin
@@ -721,9 +719,6 @@ group_media() {
   flip_byte damaged/f_1.spt 100
   join_script damaged
   check "the join script refuses a damaged chunk" [ "$RC" == 1 -a "${ERR##*$'\n'}" == "join-f.sh: a chunk differs from its checksum in 'f.xxh128' (named above); nothing was joined" ]
-  mkdir bin && ln -s "$(command -v cat)" "$(command -v wc)" "$(command -v tr)" "$(command -v mv)" "$(command -v rm)" bin/
-  join_script plain PATH="$W/bin"
-  expect "without xxhsum the script says it skipped the check" 0 "join-f.sh: xxhsum is not installed: skipped the check of every byte against 'f.xxh128'" "join-f.sh: joined 'f.bin'"
 
 
   mkdir stick
