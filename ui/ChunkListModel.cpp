@@ -4,10 +4,66 @@
 
 #include "partwise/chunk_names.h"
 
+namespace {
+
+bool looksGood(RowCheck check) {
+    return check == RowCheck::kHeadGood || check == RowCheck::kWhole || check == RowCheck::kHeadOnly;
+}
+
+RowCheck rowCheckOf(partwise::ChunkVerdict verdict) {
+    switch (verdict) {
+        case partwise::ChunkVerdict::kOk:
+            return RowCheck::kWhole;
+        case partwise::ChunkVerdict::kDamaged:
+            return RowCheck::kDamaged;
+        case partwise::ChunkVerdict::kMissing:
+            return RowCheck::kMissing;
+        case partwise::ChunkVerdict::kUnchecked:
+            return RowCheck::kHeadOnly;
+    }
+    return RowCheck::kDamaged;
+}
+
+QString toolTipOf(RowCheck check) {
+    switch (check) {
+        case RowCheck::kHeadGood:
+            return "Its size and first KiB match; the rest is not checked yet";
+        case RowCheck::kHeadBad:
+            return "Its size or first KiB differ from the chunk set's record";
+        case RowCheck::kMissing:
+            return "Missing";
+        case RowCheck::kWhole:
+            return "Every byte matches its checksum";
+        case RowCheck::kDamaged:
+            return "Damaged: its bytes differ from its checksum";
+        case RowCheck::kHeadOnly:
+            return "No checksum for it: only its size and first KiB could be checked";
+        case RowCheck::kRefused:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
 void ChunkRows::add(const partwise::ChunkEntry& entry) {
     m_indexes.push_back(entry.chunkIndex);
     m_sizes.push_back(entry.chunkFileSize);
-    m_good.push_back(entry.verdict == 0);
+    const RowCheck check = entry.chunkFileSize < 0 ? RowCheck::kMissing
+                           : entry.verdict == 0    ? RowCheck::kHeadGood
+                                                   : RowCheck::kHeadBad;
+    m_checks.push_back(check);
+    ++m_counts[static_cast<std::size_t>(check)];
+}
+
+void ChunkRows::markAllBad() {
+    for (std::size_t row = 0; row < size(); ++row) setCheck(row, RowCheck::kHeadBad);
+}
+
+void ChunkRows::setCheck(std::size_t row, RowCheck check) {
+    --m_counts[static_cast<std::size_t>(m_checks[row])];
+    ++m_counts[static_cast<std::size_t>(check)];
+    m_checks[row] = check;
 }
 
 ChunkListModel::ChunkListModel(QObject* parent)
@@ -18,11 +74,42 @@ void ChunkListModel::setRows(std::string chunkFolder, std::string stem, ChunkRow
     m_chunkFolder = std::move(chunkFolder);
     m_stem = std::move(stem);
     m_rows = std::move(rows);
+    m_refusal.clear();
     endResetModel();
 }
 
 std::string ChunkListModel::chunkPath(int row) const {
     return partwise::ChunkFilePath(m_chunkFolder, m_stem, m_rows.chunkIndex(static_cast<std::size_t>(row)));
+}
+
+void ChunkListModel::rowsChanged(int first, int last) {
+    if (first <= last) emit dataChanged(index(first, 0), index(last, 2));
+}
+
+void ChunkListModel::applyFullCheck(int32_t firstRow, const std::vector<int32_t>& chunkIndexes,
+                                    const std::vector<partwise::ChunkVerdict>& verdicts) {
+    const auto end = std::min<std::size_t>(m_rows.size(), std::size_t(firstRow) + verdicts.size());
+    for (std::size_t row = std::size_t(firstRow); row < end; ++row) {
+        const std::size_t i = row - std::size_t(firstRow);
+        if (m_rows.chunkIndex(row) == chunkIndexes[i] && m_rows.check(row) != RowCheck::kRefused)
+            m_rows.setCheck(row, rowCheckOf(verdicts[i]));
+    }
+    rowsChanged(firstRow, int(end) - 1);
+}
+
+void ChunkListModel::markRefused(int32_t chunkIndex, const QString& reason) {
+    for (std::size_t row = 0; row < m_rows.size(); ++row) {
+        if (m_rows.chunkIndex(row) != chunkIndex) continue;
+        m_rows.setCheck(row, RowCheck::kRefused);
+        m_refusal = reason;
+        rowsChanged(int(row), int(row));
+        return;
+    }
+}
+
+void ChunkListModel::markAllWhole() {
+    for (std::size_t row = 0; row < m_rows.size(); ++row) m_rows.setCheck(row, RowCheck::kWhole);
+    rowsChanged(0, rowCount() - 1);
 }
 
 int ChunkListModel::rowCount(const QModelIndex& parent) const {
@@ -36,7 +123,11 @@ QVariant ChunkListModel::data(const QModelIndex& index, int role) const {
     const auto row = static_cast<std::size_t>(index.row());
     if (role == Qt::DisplayRole && index.column() == 0) return QFile::decodeName(chunkPath(index.row()).c_str());
     if (role == Qt::DisplayRole && index.column() == 1) return QString::number(m_rows.fileSize(row), 10);
-    if (role == Qt::DecorationRole && index.column() == 2) return m_rows.good(row) ? m_right : m_wrong;
+    if (role == Qt::DecorationRole && index.column() == 2) return looksGood(m_rows.check(row)) ? m_right : m_wrong;
+    if (role == Qt::ToolTipRole) {
+        const RowCheck check = m_rows.check(row);
+        return check == RowCheck::kRefused ? m_refusal : toolTipOf(check);
+    }
     return {};
 }
 

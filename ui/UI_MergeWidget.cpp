@@ -11,9 +11,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTimer>
 #include <QTreeView>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -25,6 +28,7 @@
 #include "DroppedPath.h"
 #include "EngineCallThread.h"
 #include "FileChooser.h"
+#include "FullCheckThread.h"
 #include "MergeDoingThread.h"
 #include "OutputFolder.h"
 #include "Removal.h"
@@ -84,6 +88,11 @@ UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
     connect(m_merge_Button, &QPushButton::clicked, this, &UI_MergeWidget::m_merge_Button_slots);
     inspectThread = new EngineCallThread;
     connect(inspectThread, &QThread::finished, this, &UI_MergeWidget::inspection_Finished);
+    removeThread = new EngineCallThread;
+    connect(removeThread, &QThread::finished, this, &UI_MergeWidget::removal_Finished);
+    fullCheckThread = new FullCheckThread;
+    checkTimer = new QTimer(this);
+    connect(checkTimer, &QTimer::timeout, this, [this] { showSummary(); });
     connect(progressWidget, &UI_ProgressWidget::cancelRequested, this, [] { partwise::RequestCancel(); });
     m_MergeDoingThread = new MergeDoingThread;
     connect(m_MergeDoingThread, &QThread::finished, this, &UI_MergeWidget::m_MergeDoingThread_Finished);
@@ -98,10 +107,14 @@ UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
 UI_MergeWidget::~UI_MergeWidget() {
     // The window refuses to close while a join runs; this wait only covers
     // a tab torn down some other way.
+    fullCheckThread->stop();
     m_MergeDoingThread->wait();
     inspectThread->wait();
+    removeThread->wait();
     delete m_MergeDoingThread;
     delete inspectThread;
+    delete removeThread;
+    delete fullCheckThread;
     delete m_merge_Timer1;
     delete pwdWidget;
 }
@@ -138,21 +151,73 @@ void UI_MergeWidget::setEngineBusy(bool busy) {
     m_merge_Button->setEnabled(joinAllowed && !busy);
 }
 
+void UI_MergeWidget::cancelJob() {
+    if (m_MergeDoingThread->isRunning()) progressWidget->cancel();
+}
+
 QString UI_MergeWidget::chunkFolderOf(const QString& path) {
     const QFileInfo info(path);
     const QString descriptorName = QString::fromLatin1(partwise::kDescriptorFileName);
-    if (info.isDir() && QFileInfo(info.absoluteFilePath() + "/" + descriptorName).isFile())
-        return QDir::cleanPath(info.absoluteFilePath());
-    if (info.isFile() && info.fileName() == descriptorName) return info.absolutePath();
+    const auto holdsDescriptor = [&](const QString& folder) {
+        return QFileInfo(folder + "/" + descriptorName).isFile();
+    };
+    if (info.isDir() && holdsDescriptor(info.absoluteFilePath())) return QDir::cleanPath(info.absoluteFilePath());
+    if (!info.isFile()) return {};
+    static const QRegularExpression chunkName("^.+_[0-9]+\\.spt$");
+    if (info.fileName() == descriptorName ||
+        (chunkName.match(info.fileName()).hasMatch() && holdsDescriptor(info.absolutePath())))
+        return info.absolutePath();
     return {};
 }
 
-void UI_MergeWidget::showSummary(const partwise::ChunkSetSummary& summary) {
-    const int64_t listed = summary.goodChunks + summary.damagedChunks + summary.missingChunks;
-    const int64_t bad = summary.cutShort ? listed : summary.damagedChunks + summary.missingChunks;
+void UI_MergeWidget::showSummary() {
+    if (chunkModel->rowCount() == 0 && sourceName.isEmpty()) return summaryLabel->clear();
+    const ChunkRows& rows = chunkModel->rows();
+    ChunkHealth health;
+    health.chunks = int64_t(rows.size());
+    health.damaged = rows.count(RowCheck::kHeadBad) + rows.count(RowCheck::kDamaged) + rows.count(RowCheck::kRefused);
+    health.missing = rows.count(RowCheck::kMissing);
+    health.whole = rows.count(RowCheck::kWhole);
+    health.headOnly = rows.count(RowCheck::kHeadOnly);
+    health.stage = checkStage;
+    health.percent = checkStage == ChunkHealth::Stage::kChecking ? partwise::GetPercentDone() : 0;
     // A long name gives way in its middle, so the chunks' figures stay in sight.
     const QString name = summaryLabel->fontMetrics().elidedText(sourceName, Qt::ElideMiddle, summaryLabel->width() / 2);
-    summaryLabel->setText(chunkSetSummary(name, summary.totalSize, summary.hasPassword(), int(listed), int(bad)));
+    summaryLabel->setText(chunkSetSummary(name, inspected.totalSize, inspected.hasPassword(), chunkHealthText(health)));
+}
+
+void UI_MergeWidget::startFullCheck() {
+    const int run = ++checkRun;
+    checkStage = ChunkHealth::Stage::kChecking;
+    summaryLabel->setToolTip(QString());
+    const auto takeBatch = [this, run](const FullCheckThread::Batch& batch) {
+        if (run != checkRun) return;
+        chunkModel->applyFullCheck(batch.firstRecord, batch.chunkIndexes, batch.verdicts);
+        showSummary();
+    };
+    const auto takeEnd = [this, run](int result, const partwise::ChunkSetCheck& check, const QString& reason) {
+        if (run != checkRun) return;
+        checkTimer->stop();
+        using Stage = ChunkHealth::Stage;
+        checkStage = result != 0                  ? Stage::kFirstKiB
+                     : check.checksumFile.empty() ? Stage::kNoChecksums
+                                                  : Stage::kChecked;
+        // The line has room for the verdicts only; why the check stopped short is a hover away.
+        if (result != 0) summaryLabel->setToolTip("Every byte could not be checked: " + reason);
+        showSummary();
+    };
+    fullCheckThread->startCheck(QFile::encodeName(chunkFolder).toStdString(), takeBatch, takeEnd);
+    checkTimer->start(200);
+    showSummary();
+}
+
+void UI_MergeWidget::stopFullCheck() {
+    fullCheckThread->stop();
+    ++checkRun;
+    checkTimer->stop();
+    if (checkStage != ChunkHealth::Stage::kChecking) return;
+    checkStage = ChunkHealth::Stage::kFirstKiB;
+    showSummary();
 }
 
 void UI_MergeWidget::input_mergefileButton_slots() {
@@ -164,6 +229,7 @@ void UI_MergeWidget::input_mergefileButton_slots() {
 
 void UI_MergeWidget::listChunkFolder(const QString& folder) {
     if (engineBusy) return;
+    stopFullCheck();
     setJoinAllowed(false);
     QDir parentFolder(folder);
     parentFolder.cdUp();
@@ -172,14 +238,22 @@ void UI_MergeWidget::listChunkFolder(const QString& folder) {
     std::memset(passwordDigest, 0, sizeof passwordDigest);
     chunkModel->clear();
     summaryLabel->clear();
+    checkStage = ChunkHealth::Stage::kFirstKiB;
 
-    inspectedRows = ChunkRows();
-    inspectThread->call = [this, path = QFile::encodeName(folder).toStdString()] {
-        return partwise::InspectChunkSet(path, inspected,
-                                         [this](const partwise::ChunkEntry& entry) { inspectedRows.add(entry); });
+    struct Inspected {
+        partwise::ChunkSetSummary summary;
+        ChunkRows rows;
     };
     mainWindow->setEngineBusy(true);
-    inspectThread->start(QThread::InheritPriority);
+    inspectThread->startCall<Inspected>(
+        [path = QFile::encodeName(folder).toStdString()](Inspected& found) {
+            return partwise::InspectChunkSet(path, found.summary,
+                                             [&found](const partwise::ChunkEntry& entry) { found.rows.add(entry); });
+        },
+        [this](Inspected& found) {
+            inspected = std::move(found.summary);
+            inspectedRows = std::move(found.rows);
+        });
 }
 
 void UI_MergeWidget::inspection_Finished() {
@@ -195,11 +269,11 @@ void UI_MergeWidget::inspection_Finished() {
     sourceName = QFile::decodeName(inspected.sourceName.c_str());
     // A digest too long for the field is cut, never dropped: the set still asks.
     qstrncpy(passwordDigest, inspected.passwordDigest.c_str(), sizeof passwordDigest);
-    showSummary(inspected);
     std::string stem = inspected.sourceName;
     partwise::StripExtension(stem);
     chunkModel->setRows(QFile::encodeName(chunkFolder).toStdString(), std::move(stem), std::move(inspectedRows));
     inspectedRows = ChunkRows();
+    showSummary();
     if (damaged) {
         showFailure(
             mainWindow, "Chunk set damaged",
@@ -209,6 +283,7 @@ void UI_MergeWidget::inspection_Finished() {
         return;
     }
     setJoinAllowed(true);
+    startFullCheck();
 }
 
 void UI_MergeWidget::dragEnterEvent(QDragEnterEvent* event) {
@@ -245,7 +320,9 @@ void UI_MergeWidget::m_merge_Button_slots() {
     if (!readyOutputFolder(mainWindow, outputFolder)) return;
 
     const QFileInfo existing(outputFolder + "/" + sourceName);
-    if (existing.exists()) {
+    // lstat, as the join itself looks: a link that leads nowhere is replaced too.
+    struct stat st {};
+    if (::lstat(QFile::encodeName(existing.absoluteFilePath()).constData(), &st) == 0) {
         UI_MyMessageBox note;
         note.setObjectName("overwriteNote");
         note.placeDialog(windowPos.x() + (windowSize.width() - 240) / 2, windowPos.y() + windowSize.height() / 2, 260,
@@ -295,30 +372,51 @@ void UI_MergeWidget::m_merge_Timer1_slots() {
 }
 
 void UI_MergeWidget::deleteChunks(const QString& checksumFile) {
-    int kept = 0;
-    for (int row = 0; row < chunkModel->rowCount(); ++row)
-        kept += RemoveFile(QFile::decodeName(chunkModel->chunkPath(row).c_str())) ? 0 : 1;
-    if (!checksumFile.isEmpty()) kept += RemoveFile(checksumFile) ? 0 : 1;
+    JoinedSet set;
+    set.chunkFolder = chunkModel->chunkFolder();
+    set.stem = chunkModel->stem();
+    set.chunkIndexes = chunkModel->rows().chunkIndexes();
+    set.checksumFile = QFile::encodeName(checksumFile).toStdString();
     // The metadata file and the join script go with the chunks they were written beside.
-    const std::string folder = QFile::encodeName(chunkFolder).toStdString();
     const std::string name = QFile::encodeName(sourceName).toStdString();
-    for (const std::string& path :
-         {partwise::MetadataFilePath(folder, name), partwise::JoinScriptFileFor(folder, name)})
-        kept += RemoveFile(QFile::decodeName(path.c_str())) ? 0 : 1;
+    set.otherFiles = {partwise::MetadataFilePath(set.chunkFolder, name),
+                      partwise::JoinScriptFileFor(set.chunkFolder, name)};
     chunkModel->clear();
+    sourceName.clear();
     summaryLabel->clear();
     setJoinAllowed(false);
-    if (kept > 0)
-        showFailure(mainWindow, "Chunks not deleted", QString("%1 chunk files could not be deleted.").arg(kept));
+    removalKept = 0;
+    mainWindow->setEngineBusy(true);
+    removeThread->startCall<int64_t>([set = std::move(set)](int64_t& kept) { return removeJoinedSet(set, kept); },
+                                     [this](int64_t& kept) { removalKept = kept; });
+}
+
+void UI_MergeWidget::removal_Finished() {
+    mainWindow->setEngineBusy(false);
+    if (removalKept > 0 && !mainWindow->stopping())
+        showFailure(mainWindow, "Chunks not deleted", QString("%1 chunk files could not be deleted.").arg(removalKept));
 }
 
 void UI_MergeWidget::m_MergeDoingThread_Finished() {
     m_merge_Timer1->stop();
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
+    if (mainWindow->stopping()) return;
+    const partwise::ChunkSetCheck& check = m_MergeDoingThread->check;
+    // The chunk the join refused shows why in its row, after the box has gone too.
+    const int32_t refused = check.refusedChunk >= 0 ? check.refusedChunk : check.damagedChunk;
+    // A damaged checksum file is no fault of the chunk's.
+    if (m_MergeDoingThread->result() != 0 && refused >= 0 && !check.checksumFault) {
+        chunkModel->markRefused(refused, m_MergeDoingThread->errorText());
+        showSummary();
+    }
     if (offerJoinWithoutChecksums()) return;
     if (showJobFailure(mainWindow, *m_MergeDoingThread, "Joining failed", "The output was not completed.")) return;
-    const partwise::ChunkSetCheck& check = m_MergeDoingThread->check;
+    if (check.everyChunkMatched()) {
+        chunkModel->markAllWhole();
+        checkStage = ChunkHealth::Stage::kChecked;
+        showSummary();
+    }
     const QString checksumFile = QFile::decodeName(check.checksumFile.c_str());
     const bool deleteWanted = deleteSourceCheckBox->checkState() == Qt::Checked;
     const bool passedOver = m_MergeDoingThread->ignoreChecksums;

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "ChunkListModel.h"
+#include "ChunkSetSummary.h"
 #include "partwise/chunk_check.h"
 
 class EngineCallThread;
+class FullCheckThread;
 class MergeDoingThread;
 class QCheckBox;
 class QLabel;
@@ -38,10 +40,16 @@ public:
     // is busy meanwhile.
     void listChunkFolder(const QString& folder);
     // The chunk folder that path stands for: a folder holding a descriptor,
-    // or the descriptor itself. Empty for anything else.
+    // the descriptor itself, or a chunk file beside one. Empty for anything else.
     static QString chunkFolderOf(const QString& path);
     // While any job runs nothing here may start another engine action.
     void setEngineBusy(bool busy);
+    // Stops the check of every byte and waits for its thread; every other
+    // engine action does this before it starts.
+    void stopFullCheck();
+    bool checkingEveryByte() const { return checkStage == ChunkHealth::Stage::kChecking; }
+    // Cancels a running join as its Cancel button does.
+    void cancelJob();
 
     UI_SplitProject* mainWindow = nullptr;
     // The listed set's password digest text; all zero for none.
@@ -60,6 +68,7 @@ private slots:
     void m_MergeDoingThread_Finished();
     void m_merge_Timer1_slots();
     void inspection_Finished();
+    void removal_Finished();
 
 private:
     // Where a dialog of anchorWidth goes: centred on the tab's width, from
@@ -71,13 +80,20 @@ private:
     // After a join refused for a damaged checksum file: offers to join
     // without it, Cancel the default. True when the failure was that one.
     bool offerJoinWithoutChecksums();
-    // The line under the list; a descriptor cut short counts every chunk as damaged.
-    void showSummary(const partwise::ChunkSetSummary& summary);
-    // Deletes the listed chunks and the set's checksum file, then empties the list.
+    // The line under the list, from the listed set and its rows.
+    void showSummary();
+    // Checks every byte of the listed set in the background; the rows and
+    // the line under the list follow.
+    void startFullCheck();
+    // Empties the list and deletes the listed chunks and the set's checksum
+    // and metadata files on a worker thread.
     void deleteChunks(const QString& checksumFile);
 
     MergeDoingThread* m_MergeDoingThread;
     EngineCallThread* inspectThread;
+    EngineCallThread* removeThread;
+    FullCheckThread* fullCheckThread;
+    QTimer* checkTimer;
     QPushButton* input_mergefileButton;
     QTreeView* chunkTree;
     ChunkListModel* chunkModel;
@@ -92,9 +108,15 @@ private:
     UI_inputpwdWidget* pwdWidget;
     QTimer* m_merge_Timer1;
 
-    // Written by the inspection thread, read after it has finished.
+    // The listed set's header part and, until listed, its rows as inspected.
     partwise::ChunkSetSummary inspected;
-    ChunkRows inspectedRows;  // filled on the inspection's thread
+    ChunkRows inspectedRows;
+    ChunkHealth::Stage checkStage = ChunkHealth::Stage::kFirstKiB;
+    // Counts the checks started and stopped: what a stopped one still hands
+    // over is dropped.
+    int checkRun = 0;
+    // Chunk files the last deletion could not remove.
+    int64_t removalKept = 0;
 
     bool joinAllowed = false;
     bool engineBusy = false;

@@ -95,6 +95,14 @@ void UI_MyMessageBox::setCancelDefault() {
     cancelButton->setFocus();
 }
 
+void UI_MyMessageBox::setOkText(const QString& text) {
+    okButton->setText(text);
+    // A longer text widens the button to the left, "Cancel" moving along.
+    const int extra = qMax(0, okButton->sizeHint().width() + 10 - okButton->width());
+    okButton->setGeometry(okButton->geometry().adjusted(-extra, 0, 0, 0));
+    cancelButton->move(cancelButton->x() - extra, cancelButton->y());
+}
+
 void UI_MyMessageBox::setIconPixmap(const QPixmap& pixmap) {
     QPalette iconPalette = palette();
     iconPalette.setBrush(QPalette::Window, QBrush(pixmap));
@@ -160,8 +168,10 @@ bool confirmLoss(QWidget* parent, const QString& title, const QString& text) {
                ->run() == 1;
 }
 
-bool askToGoOn(QWidget* parent, const QString& question) {
-    return makeWarningBox(parent, QString(), wrappingPaths(question), true, true, 440, 170, 440)->run() == 1;
+bool askToGoOn(QWidget* parent, const QString& question, const QString& okText) {
+    const auto box = makeWarningBox(parent, QString(), wrappingPaths(question), true, true, 440, 170, 440);
+    if (!okText.isEmpty()) box->setOkText(okText);
+    return box->run() == 1;
 }
 
 UI_MyMessageBox* showNote(QWidget* parent, const QString& text) {

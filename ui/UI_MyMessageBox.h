@@ -21,6 +21,8 @@ public:
     void setContent(const QString& title, const QString& text, bool showOk, bool showCancel);
     // Paints the icon label's background with pixmap, unscaled.
     void setIconPixmap(const QPixmap& pixmap);
+    // Another text for "OK"; after setContent.
+    void setOkText(const QString& text);
     // Makes "Cancel" the button that Enter presses.
     void setCancelDefault();
     // Runs the box modally and returns `result`. When a test has queued an
@@ -67,8 +69,9 @@ void showFailure(QWidget* parent, const QString& title, const QString& reason);
 // that would destroy data. True only for "OK".
 bool confirmLoss(QWidget* parent, const QString& title, const QString& text);
 
-// The same wide box with "OK" and "Cancel", "OK" the default; true after "OK".
-bool askToGoOn(QWidget* parent, const QString& question);
+// The same wide box with "OK" (or okText) and "Cancel", "OK" the default;
+// true after "OK".
+bool askToGoOn(QWidget* parent, const QString& question, const QString& okText = QString());
 
 // A warning box with "OK" that does not block: it is shown at once and
 // deletes itself when closed, by "OK" or by its owner.

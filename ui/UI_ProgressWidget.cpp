@@ -30,6 +30,10 @@ UI_ProgressWidget::UI_ProgressWidget(QWidget* parent) : QDialog(parent) {
     setWindowIcon(QIcon(":/image/program.ico"));
 }
 
+void UI_ProgressWidget::cancel() {
+    if (cancelButton->isEnabled()) cancelButton->click();
+}
+
 void UI_ProgressWidget::setCaption(const QString& caption) { captionLabel->setText(caption); }
 
 void UI_ProgressWidget::placeDialog(int x, int y, int w, int h) {

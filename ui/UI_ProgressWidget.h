@@ -28,6 +28,8 @@ public:
     // One sample of the counters; the speed and time left show once they
     // mean something.
     void showRate(int64_t bytesDone, int64_t totalBytes);
+    // As a press of "Cancel", when it is still offered.
+    void cancel();
 
 signals:
     // "Cancel" was pressed; it is offered once per job.

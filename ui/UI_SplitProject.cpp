@@ -1,6 +1,7 @@
 #include "UI_SplitProject.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
@@ -8,7 +9,9 @@
 #include <QMouseEvent>
 #include <QPalette>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 
 #include "UI_MergeWidget.h"
 #include "UI_MyMessageBox.h"
@@ -109,6 +112,8 @@ UI_SplitProject::UI_SplitProject(QWidget* parent) : QWidget(parent) {
 UI_SplitProject::~UI_SplitProject() = default;
 
 void UI_SplitProject::setEngineBusy(bool engineBusy) {
+    // The check of every byte yields to any other engine action.
+    if (engineBusy) mergeWidget->stopFullCheck();
     busy = engineBusy;
     // The note about closing is out of date once the job is over.
     if (!busy && busyNote) busyNote->close();
@@ -119,6 +124,32 @@ void UI_SplitProject::setEngineBusy(bool engineBusy) {
         unsetCursor();
     splitWidget->setEngineBusy(engineBusy);
     mergeWidget->setEngineBusy(engineBusy);
+}
+
+void UI_SplitProject::stopAndQuit(int signo) {
+    if (stopRequested) return;
+    stopRequested = true;
+    stopSigno = signo;
+    mergeWidget->stopFullCheck();
+    splitWidget->cancelJob();
+    mergeWidget->cancelJob();
+    // Ends a modal dialog's loop too. The tabs wait for their threads when
+    // the window goes: a cancelled split or join cleans up before it ends.
+    QCoreApplication::exit(0);
+}
+
+void UI_SplitProject::pressStartWhenReady() {
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this, poll] {
+        if (busy) return;
+        const char* name = tabWidget->currentWidget() == mergePage ? "m_merge_Button" : "m_split_Button";
+        auto* button = findChild<QPushButton*>(QString::fromLatin1(name));
+        if (button == nullptr || !button->isEnabled()) return;
+        poll->stop();
+        poll->deleteLater();
+        button->click();
+    });
+    poll->start(20);
 }
 
 void UI_SplitProject::openPath(const QString& path) {
@@ -160,5 +191,6 @@ void UI_SplitProject::closeEvent(QCloseEvent* event) {
                       "busyNote");
         return;
     }
+    mergeWidget->stopFullCheck();
     event->accept();
 }

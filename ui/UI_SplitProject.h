@@ -22,9 +22,22 @@ public:
     // Called by a tab when its job starts and when it has finished.
     void setEngineBusy(bool busy);
     bool engineBusy() const { return busy; }
-    // Opens the window on path: a chunk folder or its descriptor is listed on
-    // the Join tab, any other file or folder becomes the Split tab's source.
+    // Opens the window on path: a chunk folder, its descriptor or one of its
+    // chunks is listed on the Join tab, any other file or folder becomes the
+    // Split tab's source.
     void openPath(const QString& path);
+    // Quits as a user would who cancels first: a running job is cancelled
+    // through its Cancel button, the event loop ends, and the window, when
+    // it goes, waits for the job to clean up. signo is the signal that asked
+    // for it, 0 for a session's end.
+    void stopAndQuit(int signo);
+    // Once stopAndQuit was called: the tabs show nothing more.
+    bool stopping() const { return stopRequested; }
+    // The signal that stopped the window, 0 for none.
+    int stopSignal() const { return stopSigno; }
+    // Presses "Split" or "Join" on the current tab once nothing runs, as a
+    // test's start-up switch asks.
+    void pressStartWhenReady();
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -46,6 +59,8 @@ private:
     int pressX = 0;
     int pressY = 0;
     bool busy = false;
+    bool stopRequested = false;
+    int stopSigno = 0;
     // Shown when the window is closed during a job; closed when the job ends.
     QPointer<UI_MyMessageBox> busyNote;
 };

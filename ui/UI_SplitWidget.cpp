@@ -30,6 +30,7 @@
 #include "OutputFolder.h"
 #include "SplitDoingThread.h"
 #include "UI_DialogWidget.h"
+#include "UI_MergeWidget.h"
 #include "UI_MyMessageBox.h"
 #include "UI_ProgressWidget.h"
 #include "UI_SplitProject.h"
@@ -76,6 +77,11 @@ QString passedOverText(const partwise::SplitReport& report, const QString& root)
     return more > 0 ? text + QString(" and %1 more.").arg(more) : text + ".";
 }
 
+// A chunk file or a descriptor: joined, never split.
+bool isChunkSetFile(const QString& path) {
+    return QFileInfo(path).isFile() && !UI_MergeWidget::chunkFolderOf(path).isEmpty();
+}
+
 // A field's number, or 0 when it is empty, 0 or past 32 bits.
 int64_t fieldNumber(const QLineEdit* field) { return qMax(0, field->text().toInt()); }
 
@@ -118,7 +124,8 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     progressWidget = named(new UI_ProgressWidget, "splitProgressDialog");
     progressWidget->setCaption("Splitting...");
     progressWidget->hide();
-    progressWidget->setModal(true);
+    // Modeless, as the Join tab's: a modal one would keep the main window
+    // from being closed, which must say that a split runs.
     completeWidget = named(new UI_DialogWidget, "splitCompleteDialog");
     completeWidget->setCaption("Splitting Completed!");
     completeWidget->hide();
@@ -169,7 +176,12 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     connect(m_split_Timer1, &QTimer::timeout, this, &UI_SplitWidget::m_split_Timer1_slots);
     measureThread = new EngineCallThread;
     connect(measureThread, &QThread::finished, this, &UI_SplitWidget::measure_Finished);
-    connect(progressWidget, &UI_ProgressWidget::cancelRequested, this, [] { partwise::RequestCancel(); });
+    lookupThread = new EngineCallThread;
+    connect(lookupThread, &QThread::finished, this, &UI_SplitWidget::lookup_Finished);
+    connect(progressWidget, &UI_ProgressWidget::cancelRequested, this, [this] {
+        cancelPressed = true;
+        partwise::RequestCancel();
+    });
     m_SplitDoingThread = new SplitDoingThread;
     connect(m_SplitDoingThread, &QThread::finished, this, &UI_SplitWidget::m_SplitDoingThread_Finished);
     connect(split_size_ComboBox, &QComboBox::currentIndexChanged, this, &UI_SplitWidget::split_size_ComboBox_slots);
@@ -203,8 +215,10 @@ UI_SplitWidget::~UI_SplitWidget() {
     // a tab torn down some other way.
     m_SplitDoingThread->wait();
     measureThread->wait();
+    lookupThread->wait();
     delete m_SplitDoingThread;
     delete measureThread;
+    delete lookupThread;
     delete m_split_Timer1;
     delete progressWidget;
     delete completeWidget;
@@ -267,6 +281,10 @@ void UI_SplitWidget::setEngineBusy(bool busy) {
     input_fileButton->setEnabled(!busy);
     input_folderButton->setEnabled(!busy);
     enableSplitButton();
+}
+
+void UI_SplitWidget::cancelJob() {
+    if (m_SplitDoingThread->isRunning()) progressWidget->cancel();
 }
 
 void UI_SplitWidget::computeFromSize() {
@@ -348,8 +366,15 @@ void UI_SplitWidget::split_bycount_LineEidt_slots() {
     enableSplitButton();
 }
 
+bool UI_SplitWidget::offerJoinTab(const QString& path) {
+    if (!isChunkSetFile(path)) return false;
+    if (askToGoOn(mainWindow, "'" + path + "' belongs to a chunk set: it is joined, not split.", "Open on Join tab"))
+        mainWindow->openPath(path);
+    return true;
+}
+
 void UI_SplitWidget::chooseSource(const QString& path) {
-    if (engineBusy) return;
+    if (engineBusy || offerJoinTab(path)) return;
     fileTree->clear();
     updateSplitButton();
     QDir parentFolder(path);
@@ -358,13 +383,14 @@ void UI_SplitWidget::chooseSource(const QString& path) {
     // Deleting is chosen for one source, never carried over to the next.
     deleteSourceCheckBox->setChecked(false);
     measuringPath = path;
-    measureThread->call = [this, source = QFile::encodeName(path).toStdString()] {
-        partwise::ClearLastError();
-        measuredSize = partwise::GetPathSize(source);
-        return measuredSize < 0 ? -1 : 0;
-    };
     mainWindow->setEngineBusy(true);
-    measureThread->start(QThread::InheritPriority);
+    measureThread->startCall<int64_t>(
+        [source = QFile::encodeName(path).toStdString()](int64_t& size) {
+            partwise::ClearLastError();
+            size = partwise::GetPathSize(source);
+            return size < 0 ? -1 : 0;
+        },
+        [this](int64_t& size) { measuredSize = size; });
 }
 
 void UI_SplitWidget::measure_Finished() {
@@ -402,7 +428,11 @@ void UI_SplitWidget::dropEvent(QDropEvent* event) {
     const QString path = droppedPath(event->mimeData());
     if (engineBusy || path.isEmpty()) return;
     event->acceptProposedAction();
-    chooseSource(path);
+    // The question waits until the drop has ended.
+    if (isChunkSetFile(path))
+        QTimer::singleShot(0, this, [this, path] { offerJoinTab(path); });
+    else
+        chooseSource(path);
 }
 
 void UI_SplitWidget::split_bysize_RadioButton_slots() {
@@ -471,17 +501,39 @@ void UI_SplitWidget::m_split_Button_slots() {
     job.chunkSize = chunkSize;
     std::memcpy(job.password, password.constData(), password.size());
     job.joinScript = joinScriptAction->isChecked() ? 1 : 0;
-    if (!confirmReplacement(job)) return;
 
+    // The lookup is the split's first step: its progress window shows now.
     m_SplitDoingThread->removeSource = deleteSourceCheckBox->checkState() == Qt::Checked;
     jobSourcePath = sourcePath;
-
     const QPoint at = dialogAnchor(360);
     progressWidget->placeDialog(at.x(), at.y(), 360, 96);
     progressWidget->startJob();
     progressWidget->show();
+    cancelPressed = false;
 
+    otherSet = OtherSet();
     mainWindow->setEngineBusy(true);
+    lookupThread->startCall<OtherSet>(
+        [job](OtherSet& found) {
+            found.found = partwise::FindOtherChunkSet(job, found.heldSource);
+            found.reason = QString::fromStdString(partwise::GetLastErrorText());
+            return 0;
+        },
+        [this](OtherSet& found) { otherSet = std::move(found); });
+}
+
+void UI_SplitWidget::lookup_Finished() {
+    // The window stays busy while it asks: nothing else may start meanwhile.
+    if (!mainWindow->stopping() && !cancelPressed && confirmReplacement(m_SplitDoingThread->job)) {
+        startSplit();
+        return;
+    }
+    mainWindow->setEngineBusy(false);
+    progressWidget->hide();
+    if (cancelPressed && !mainWindow->stopping()) showMessage(mainWindow, QString(), "Cancelled", true, false);
+}
+
+void UI_SplitWidget::startSplit() {
     partwise::ClearCancel();
     m_SplitDoingThread->start(QThread::InheritPriority);
     m_split_Timer1->start(500);  // restarts a running timer
@@ -496,6 +548,7 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
     m_split_Timer1->stop();
     mainWindow->setEngineBusy(false);
     progressWidget->hide();
+    if (mainWindow->stopping()) return;
     if (showJobFailure(mainWindow, *m_SplitDoingThread, "Splitting failed", "The chunk set was not completed.")) return;
     const partwise::SourceRemoval& removal = m_SplitDoingThread->removal;
     if (m_SplitDoingThread->removeSource) {
@@ -528,13 +581,12 @@ void UI_SplitWidget::m_SplitDoingThread_Finished() {
 }
 
 bool UI_SplitWidget::confirmReplacement(partwise::SplitJob& job) {
-    std::string heldSource;
     // A folder that cannot be looked at is the split's own failure to report.
-    if (partwise::FindOtherChunkSet(job, heldSource) != 1) return true;
+    if (otherSet.found != 1) return true;
     const QString newSource =
         QFile::decodeName(partwise::DeriveChunkSetNames(job.sourcePath, job.outputFolder).sourceName.c_str());
-    const QString text = QString::fromStdString(partwise::GetLastErrorText()) + ".\nReplace " +
-                         (heldSource.empty() ? "them" : "it") + " with the chunk set of '" + newSource + "'?";
+    const QString text = otherSet.reason + ".\nReplace " + (otherSet.heldSource.empty() ? "them" : "it") +
+                         " with the chunk set of '" + newSource + "'?";
     if (!confirmLoss(mainWindow, "Chunk folder in use", text)) return false;
     job.replaceOtherSet = 1;
     return true;

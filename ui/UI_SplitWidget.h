@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <string>
 
 class QCheckBox;
 class QComboBox;
@@ -57,6 +58,8 @@ public:
     void applyPreset(const partwise::ChunkSizePreset& preset);
     // While any job runs nothing here may start another engine action.
     void setEngineBusy(bool busy);
+    // Cancels a running split as its Cancel button does.
+    void cancelJob();
 
     UI_SplitProject* mainWindow = nullptr;
     int64_t totalSize = 102400;
@@ -82,18 +85,34 @@ private slots:
     void m_split_Button_slots();
     void m_split_Timer1_slots();
     void measure_Finished();
+    void lookup_Finished();
 
 private:
     // Where a dialog of anchorWidth goes: centred on the tab's width, from
     // its middle height down, over the main window.
     QPoint dialogAnchor(int anchorWidth) const;
     void enableSplitButton();
-    // Asks before job replaces the chunk set of another source; true when the
-    // split may go ahead, with job.replaceOtherSet set when it was asked to.
+    // Asks before the split replaces the chunk set of another source, as
+    // the lookup found; true when the split may go ahead, with
+    // job.replaceOtherSet set when it was asked to.
     bool confirmReplacement(partwise::SplitJob& job);
+    // Starts the split of the filled-in job.
+    void startSplit();
+    // A file of a chunk set is joined, not split: offers the Join tab.
+    bool offerJoinTab(const QString& path);
 
     SplitDoingThread* m_SplitDoingThread;
     EngineCallThread* measureThread;
+    // Looks for another source's chunk set where the split will write.
+    EngineCallThread* lookupThread;
+    struct OtherSet {
+        int found = 0;  // FindOtherChunkSet's answer
+        std::string heldSource;
+        QString reason;
+    };
+    OtherSet otherSet;
+    // "Cancel" was pressed since "Split": also before the split itself started.
+    bool cancelPressed = false;
     // The source being measured, and its size once measured.
     QString measuringPath;
     int64_t measuredSize = -1;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "cancel.h"
 #include "checksum_file.h"
 #include "descriptor_stream.h"
 #include "fail.h"
@@ -117,6 +118,7 @@ int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, con
     std::vector<char> buffer;
     ChunkRecordReader reader(descriptor);
     for (int32_t i = 0; i < check.chunkCount && (r = reader.Next(record)) > 0; ++i) {
+        if (CheckCancel() != 0) return -1;
         FullCheckEntry entry;
         entry.chunkIndex = record.chunkIndex;
         entry.chunkPath = ChunkFilePath(chunkFolder, stem, record.chunkIndex);

@@ -189,7 +189,8 @@ ChunkFault OpenChunkQuietly(const JoinRun& run, int32_t index, int64_t expectedS
     return {};
 }
 
-int ChecksumMismatch(const JoinRun& run, int32_t index) {
+int ChecksumMismatch(JoinRun& run, int32_t index) {
+    run.check.damagedChunk = index;
     return Fail("chunk '" + ChunkPath(run, index) + "' is damaged: its bytes differ from its checksum in '" +
                 run.checksumPath + "'");
 }

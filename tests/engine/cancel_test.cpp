@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "partwise/checksums.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/joiner.h"
@@ -65,6 +66,9 @@ TEST_F(Cancel, RequestBeforeTheFirstBlockStopsEveryKindOfJob) {
     EXPECT_EQ(RunJoin(dir / "src/data_spt", dir / "out"), -1);
     EXPECT_EQ(GetLastErrorText(), "cancelled");
     EXPECT_EQ(Names(dir / "out"), std::vector<std::string>{".keep"});
+    ChunkSetCheck check;
+    EXPECT_EQ(CheckChunkSetFully(dir / "src/data_spt", check, nullptr), -1);
+    EXPECT_EQ(GetLastErrorText(), "cancelled");
 }
 
 TEST_F(Cancel, CancelledSplitLeavesNoChunkAndTheSourceWhole) {

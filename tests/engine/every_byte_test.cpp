@@ -138,6 +138,7 @@ TEST_P(DamagedChunk, FailsTheJoinAndTheFullCheck) {
                                       "/" + stem + ".xxh128'");
     EXPECT_FALSE(check.everyChunkMatched());
     EXPECT_EQ(check.partlyChecked, 0);
+    EXPECT_EQ(check.damagedChunk, d.chunk);
     if (d.folder) {
         // a lies in chunk 0 alone; sub/b takes bytes from chunks 0 to 2, z from 2.
         EXPECT_EQ(Exists(out + "/tree/a"), d.chunk != 0);

@@ -75,28 +75,36 @@ private slots:
         QVERIFY(joinButton()->isEnabled());
     }
 
-    // One line under the list sums the set up.
+    // One line under the list sums the set up once every byte is checked.
     void summaryLineSumsUpTheSet_data() {
         QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("spoiled");  // chunk 1 missing, chunk 3 cut short
+        QTest::addColumn<QString>("spoil");
         QTest::addColumn<QString>("summary");
         const QString made = "Makes \"report.final.doc\", 9.77 KB \u00b7 ";
-        QTest::newRow("all good") << "" << false << made + "no password \u00b7 4 chunks, all good";
-        QTest::newRow("protected") << "p" << false << made + "password-protected \u00b7 4 chunks, all good";
+        QTest::newRow("all good") << ""
+                                  << "" << made + "no password \u00b7 4 chunks, every byte checked, all good";
+        QTest::newRow("protected") << "p"
+                                   << "" << made + "password-protected \u00b7 4 chunks, every byte checked, all good";
         QTest::newRow("one missing, one damaged")
-            << "" << true << made + "no password \u00b7 2 of 4 chunks damaged or missing";
+            << ""
+            << "chunks" << made + "no password \u00b7 2 of 4 chunks damaged or missing";
+        QTest::newRow("no checksum file")
+            << ""
+            << "checksums" << made + "no password \u00b7 4 chunks, first KiB of each checked (no checksum file)";
     }
     void summaryLineSumsUpTheSet() {
         QFETCH(QString, password);
-        QFETCH(bool, spoiled);
+        QFETCH(QString, spoil);
         makeChunkSet(3000, password.toUtf8().constData());
-        if (spoiled) {
+        if (spoil == "chunks") {
             QFile::remove(chunkFolder() + "/report_1.spt");
             uitest::writeFile(chunkFolder() + "/report_3.spt", "x");
         }
+        if (spoil == "checksums") QVERIFY(QFile::remove(chunkFolder() + "/report.xxh128"));
         auto* summary = child<QLabel>(tab, "summaryLabel");
         QVERIFY(summary->text().isEmpty());
         addFolder(chunkFolder());
+        QTRY_VERIFY(!tab->checkingEveryByte());
         QTEST(summary->text(), "summary");
         QVERIFY(summary->sizeHint().width() <= summary->width());
         // Under the list, clear of the check box below.
@@ -138,7 +146,7 @@ private slots:
                      "/spt_config.brixspt' is cut short: it holds fewer records than its header counts.");
         QVERIFY(!joinButton()->isEnabled());
         QCOMPARE(rows(), 1);
-        QVERIFY(child<QLabel>(tab, "summaryLabel")->text().endsWith("1 of 1 chunk damaged or missing"));
+        QVERIFY(child<QLabel>(tab, "summaryLabel")->text().endsWith("1 of 1 chunk damaged"));
         const QImage icon = chunkTree()->model()->index(0, 2).data(Qt::DecorationRole).value<QPixmap>().toImage();
         QCOMPARE(icon, QImage(":/image/wrong.png").convertToFormat(icon.format()));
     }
@@ -300,13 +308,31 @@ private slots:
         QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 1);
     }
 
-    // Damage past the first KiB: the list's ticks cannot see it, the join can.
-    void aDamagedChunkFailsTheJoinAndIsKept() {
+    // Damage past the first KiB: the first ticks cannot see it, the check of
+    // every byte behind them and the join can.
+    void aDamagedChunkIsFoundAfterItsTickAndFailsTheJoin() {
         makeChunkSet(3000);
         flipByte(chunkFolder() + "/report_2.spt", 2999);
         flipByte(chunkFolder() + "/report_1.spt", 2000);
+        auto* summary = child<QLabel>(tab, "summaryLabel");
+        // Queued, so it runs before anything the check hands over.
+        QStringList listed;
+        connect(
+            chunkTree()->model(), &QAbstractItemModel::modelReset, this,
+            [&] {
+                listed = {summary->text(), QString::number(tickCount())};
+            },
+            Qt::QueuedConnection);
         addFolder(chunkFolder());
-        QCOMPARE(tickCount(), 4);
+        QTRY_VERIFY(!tab->checkingEveryByte());
+        QVERIFY2(listed.value(0).endsWith("no password \u00b7 4 chunks, checking every byte: 0%"),
+                 qPrintable(listed.value(0)));
+        QCOMPARE(listed.value(1), QString("4"));
+        QVERIFY2(summary->text().endsWith("no password \u00b7 2 of 4 chunks damaged"), qPrintable(summary->text()));
+        QCOMPARE(tickCount(), 2);
+        QCOMPARE(chunkTree()->model()->index(2, 2).data(Qt::ToolTipRole).toString(),
+                 QString("Damaged: its bytes differ from its checksum"));
+
         output()->setText(temp->filePath("out"));
         child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
         UI_MyMessageBox::setNextAnswer(1);
@@ -318,6 +344,10 @@ private slots:
         QVERIFY(!QFile::exists(temp->filePath("out/report.final.doc")));
         QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 7);
         QCOMPARE(rows(), 4);
+        // The refused chunk's row tells the join's reason.
+        QCOMPARE(uitest::plainText(chunkTree()->model()->index(1, 2).data(Qt::ToolTipRole).toString()),
+                 message.section(":\n", 1));
+        QVERIFY(summary->text().endsWith("2 of 4 chunks damaged"));
     }
 
     // A folder set: files from the good chunk before it may stay, no file

@@ -101,7 +101,8 @@ private slots:
         QCOMPARE(partwise::RunSplit(job), 0);
         QDir::setCurrent(temp.path());
 
-        for (const QString& path : {QString("src/data_spt"), temp.filePath("src/data_spt/spt_config.brixspt")}) {
+        for (const QString& path : {QString("src/data_spt"), temp.filePath("src/data_spt/spt_config.brixspt"),
+                                    QString("src/data_spt/data_3.spt")}) {
             UI_SplitProject window;
             window.show();
             window.openPath(path);

@@ -33,6 +33,9 @@ struct ChunkSetCheck {
     // (refusedChunk has no usable line in it), or it cannot be read at all.
     // JoinOptions::ignoreChecksums passes the file over.
     bool checksumFault = false;
+    // The chunk whose bytes differed from its checksum while the join copied
+    // it; -1 when none did.
+    int32_t damagedChunk = -1;
     // True when every chunk of the set was read whole and matched.
     bool everyChunkMatched() const { return matched == chunkCount; }
 };
@@ -61,8 +64,9 @@ using FullCheckVisitor = std::function<void(const FullCheckEntry&)>;
 // A chunk is ok only when its bytes match its line and its size and first KiB
 // its fingerprint, as the join requires; anything under a chunk's name that
 // is not a regular file is damaged. Returns 0, or -1 (last error set) when
-// the descriptor cannot be read, the checksum file is refused, or a chunk
-// that is there cannot be read.
+// the descriptor cannot be read, the checksum file is refused, a chunk that
+// is there cannot be read, or a cancel was requested (it is seen within a
+// block of a chunk).
 int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, const FullCheckVisitor& visit);
 // The same, appending every entry to entries.
 int CheckChunkSetFully(const std::string& chunkFolder, std::vector<FullCheckEntry>& entries, ChunkSetCheck& check);
