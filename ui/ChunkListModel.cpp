@@ -126,7 +126,9 @@ QVariant ChunkListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DecorationRole && index.column() == 2) return looksGood(m_rows.check(row)) ? m_right : m_wrong;
     if (role == Qt::ToolTipRole) {
         const RowCheck check = m_rows.check(row);
-        return check == RowCheck::kRefused ? m_refusal : toolTipOf(check);
+        if (check != RowCheck::kRefused) return toolTipOf(check);
+        // Rich text wraps, and a zero-width space after each "/" lets a long path wrap too.
+        return "<p>" + m_refusal.toHtmlEscaped().replace('/', QStringLiteral("/\u200B")) + "</p>";
     }
     return {};
 }

@@ -93,6 +93,7 @@ UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
     fullCheckThread = new FullCheckThread;
     checkTimer = new QTimer(this);
     connect(checkTimer, &QTimer::timeout, this, [this] { showSummary(); });
+    connect(progressWidget, &UI_ProgressWidget::closeAsked, this, [this] { mainWindow->close(); });
     connect(progressWidget, &UI_ProgressWidget::cancelRequested, this, [] { partwise::RequestCancel(); });
     m_MergeDoingThread = new MergeDoingThread;
     connect(m_MergeDoingThread, &QThread::finished, this, &UI_MergeWidget::m_MergeDoingThread_Finished);
@@ -206,9 +207,10 @@ void UI_MergeWidget::startFullCheck() {
         if (result != 0) summaryLabel->setToolTip("Every byte could not be checked: " + reason);
         showSummary();
     };
+    partwise::Progress().bytesDone = 0;
+    showSummary();
     fullCheckThread->startCheck(QFile::encodeName(chunkFolder).toStdString(), takeBatch, takeEnd);
     checkTimer->start(200);
-    showSummary();
 }
 
 void UI_MergeWidget::stopFullCheck() {

@@ -1,5 +1,6 @@
 #include "UI_ProgressWidget.h"
 
+#include <QCloseEvent>
 #include <QIcon>
 #include <QLabel>
 #include <QProgressBar>
@@ -28,6 +29,12 @@ UI_ProgressWidget::UI_ProgressWidget(QWidget* parent) : QDialog(parent) {
     });
 
     setWindowIcon(QIcon(":/image/program.ico"));
+}
+
+void UI_ProgressWidget::closeEvent(QCloseEvent* event) {
+    // Only the tab hides it, when its job has ended.
+    event->ignore();
+    if (event->spontaneous()) emit closeAsked();
 }
 
 void UI_ProgressWidget::cancel() {

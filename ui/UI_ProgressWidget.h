@@ -34,10 +34,16 @@ public:
 signals:
     // "Cancel" was pressed; it is offered once per job.
     void cancelRequested();
+    // The window manager was asked to close it (its close box, Alt+F4):
+    // meant for the window, which says that a job runs.
+    void closeAsked();
 
 public slots:
     // Escape: a running job is stopped only through "Cancel".
     void reject() override {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     QProgressBar* progressBar;

@@ -121,7 +121,8 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     output_fileButton = named(new QPushButton(this), "output_fileButton");
     m_split_Button = named(new QPushButton(this), "m_split_Button");
 
-    progressWidget = named(new UI_ProgressWidget, "splitProgressDialog");
+    // A child, as the Join tab's: it stays above the window.
+    progressWidget = named(new UI_ProgressWidget(this), "splitProgressDialog");
     progressWidget->setCaption("Splitting...");
     progressWidget->hide();
     // Modeless, as the Join tab's: a modal one would keep the main window
@@ -178,6 +179,7 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     connect(measureThread, &QThread::finished, this, &UI_SplitWidget::measure_Finished);
     lookupThread = new EngineCallThread;
     connect(lookupThread, &QThread::finished, this, &UI_SplitWidget::lookup_Finished);
+    connect(progressWidget, &UI_ProgressWidget::closeAsked, this, [this] { mainWindow->close(); });
     connect(progressWidget, &UI_ProgressWidget::cancelRequested, this, [this] {
         cancelPressed = true;
         partwise::RequestCancel();

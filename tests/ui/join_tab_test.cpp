@@ -345,8 +345,8 @@ private slots:
         QCOMPARE(QDir(chunkFolder()).entryList(QDir::Files).size(), 7);
         QCOMPARE(rows(), 4);
         // The refused chunk's row tells the join's reason.
-        QCOMPARE(uitest::plainText(chunkTree()->model()->index(1, 2).data(Qt::ToolTipRole).toString()),
-                 message.section(":\n", 1));
+        const QString refusal = chunkTree()->model()->index(1, 2).data(Qt::ToolTipRole).toString();
+        QVERIFY2(uitest::plainText(refusal).contains(message.section(":\n", 1)), qPrintable(refusal));
         QVERIFY(summary->text().endsWith("2 of 4 chunks damaged"));
     }
 

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyleOptionComboBox>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
@@ -571,6 +572,14 @@ private slots:
         QCOMPARE(field("split_bycount_LineEidt")->text(), QString("5"));
         QCOMPARE(child<QTreeWidget>(tab, "fileTree")->topLevelItemCount(), 1);
         QCOMPARE(child<QLineEdit>(tab, "outPathLineEdit")->text(), temp->path());
+
+        // A chunk file is not split again: the note offers the Join tab.
+        split();
+        UI_MyMessageBox::setNextAnswer(1);
+        QVERIFY(drop({QUrl::fromLocalFile(temp->filePath("tree_spt/tree_0.spt"))}));
+        QTRY_COMPARE(child<QTabWidget>(window.get(), "tabWidget")->currentIndex(), 1);
+        QVERIFY(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)).endsWith("it is joined, not split."));
+        QCOMPARE(tab->sourcePath, temp->filePath("tree"));
     }
 
 private:
