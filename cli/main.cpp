@@ -53,35 +53,6 @@ extern "C" void OnCancelSignal(int signo) {
     partwise::RequestCancel();
 }
 
-// Ctrl-C, kill and a closed terminal cancel the job, which then cleans up as
-// after a failure. A signal ignored at start (nohup, a background job) stays
-// ignored.
-void CatchCancelSignals() {
-    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {};
-        if (::sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = OnCancelSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(signo, &action, nullptr);
-    }
-}
-
-// After the clean-up: dies of the signal as if it had never been caught, so
-// that the caller sees 128 + n and a calling script stops too.
-void DieOfCancelSignal() {
-    const int signo = g_cancelSignal;
-    if (signo == 0) return;
-    std::fflush(nullptr);
-    std::signal(signo, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signo);
-    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    std::raise(signo);
-}
-
 using partwise::kMaxPasswordBytes;
 using partwise::kMaxPathBytes;
 
@@ -553,9 +524,9 @@ int main(int argc, char** argv) {
     options.hasSize = size->count() > 0;
     options.hasCount = count->count() > 0;
 
-    CatchCancelSignals();
+    partwise::CatchStopSignals(OnCancelSignal);
     int status = split->parsed() ? Split(options) : list->parsed() ? List(options) : Join(options);
     status = FinishStdout(status);
-    DieOfCancelSignal();
+    partwise::DieOfSignal(g_cancelSignal);
     return status;
 }

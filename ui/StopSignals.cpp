@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
+
+#include "partwise/progress.h"
 
 namespace {
 
@@ -34,15 +35,7 @@ StopSignals::StopSignals(QObject* parent) : QObject(parent) {
         unsigned char byte = 0;
         while (::read(pipeEnds[0], &byte, 1) == 1) emit caught(byte);
     });
-    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
-        struct sigaction old {};
-        if (::sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(signo, &action, nullptr);
-    }
+    partwise::CatchStopSignals(onStopSignal);
 }
 
 StopSignals::~StopSignals() {
@@ -55,16 +48,4 @@ StopSignals::~StopSignals() {
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
     pipeEnds[0] = pipeEnds[1] = -1;
-}
-
-void StopSignals::dieOf(int signo) {
-    if (signo == 0) return;
-    std::fflush(nullptr);
-    std::signal(signo, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signo);
-    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    std::raise(signo);
-    std::_Exit(128 + signo);
 }

@@ -15,10 +15,6 @@ public:
     explicit StopSignals(QObject* parent = nullptr);
     ~StopSignals() override;
 
-    // After the clean-up: dies of signo as if it had never been caught, so
-    // that whoever started the window sees it. Returns only for signo 0.
-    static void dieOf(int signo);
-
 signals:
     void caught(int signo);
 

@@ -2,10 +2,9 @@
 #include <QApplication>
 #include <QStringList>
 
-#include <csignal>
-
 #include "StopSignals.h"
 #include "UI_SplitProject.h"
+#include "partwise/progress.h"
 
 #ifndef QT_NO_SESSIONMANAGER
 #include <QSessionManager>
@@ -39,6 +38,7 @@ int main(int argc, char* argv[]) {
         stoppedBy = window.stopSignal();
     }
     Q_CLEANUP_RESOURCE(image);
-    StopSignals::dieOf(stoppedBy);
+    // Whoever started the window sees the signal that stopped it.
+    partwise::DieOfSignal(stoppedBy);
     return exitCode;
 }

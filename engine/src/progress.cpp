@@ -1,8 +1,12 @@
 #include "partwise/progress.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "cancel.h"
 #include "fail.h"
@@ -93,6 +97,30 @@ std::string FormatSize(int64_t size) {
     else
         std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(size));
     return text;
+}
+
+void CatchStopSignals(void (*handler)(int)) {
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (::sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(signo, &action, nullptr);
+    }
+}
+
+void DieOfSignal(int signo) {
+    if (signo == 0) return;
+    std::fflush(nullptr);
+    std::signal(signo, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signo);
+    std::_Exit(128 + signo);
 }
 
 }  // namespace partwise

@@ -35,6 +35,14 @@ void RequestCancel();
 // made before the job reached its first check is not lost.
 void ClearCancel();
 bool CancelRequested();
+// Points SIGINT, SIGTERM and SIGHUP at handler: Ctrl-C, kill, a closed
+// terminal or a logout then cancel the job. A signal ignored at start (nohup,
+// a background job) stays ignored.
+void CatchStopSignals(void (*handler)(int));
+// After the clean-up: dies of signo as if it had never been caught, so that
+// the caller sees 128 + signo and a calling script stops too. Returns only
+// for 0.
+void DieOfSignal(int signo);
 // Asks the next job to cancel itself once it has copied bytes (> 0): a cancel
 // that lands mid-job however fast the machine is, for tests. ClearCancel
 // withdraws it.
