@@ -83,7 +83,7 @@ std::string ChunkListModel::chunkPath(int row) const {
 }
 
 void ChunkListModel::rowsChanged(int first, int last) {
-    if (first <= last) emit dataChanged(index(first, 0), index(last, 2));
+    if (first <= last) emit dataChanged(index(first, 2), index(last, 2), {Qt::DecorationRole, Qt::ToolTipRole});
 }
 
 void ChunkListModel::applyFullCheck(int32_t firstRow, const std::vector<int32_t>& chunkIndexes,

@@ -15,6 +15,7 @@
 #define PARTWISE_XXH3_UPDATE XXH3_128bits_update
 #endif
 
+#include "cancel.h"
 #include "fail.h"
 #include "partwise/chunk_names.h"
 #include "posix_file.h"
@@ -203,6 +204,8 @@ int ReadChecksumFile(const std::string& path, const std::string& stem, int32_t c
     };
     int64_t position = 0;
     for (;;) {
+        // A file for many chunks takes a while: a cancel stops it between blocks.
+        if (CheckCancel() != 0) return -1;
         int64_t n = ReadAt(fd.get(), block.data(), block.size(), position);
         if (n < 0) return Fail("cannot read", path, errno);
         if (n == 0) break;

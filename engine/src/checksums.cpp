@@ -107,7 +107,9 @@ int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, con
     check = ChunkSetCheck();
     ChunkRecord record;
     int r = 0;
-    for (ChunkRecordReader counter(descriptor); (r = counter.Next(record)) > 0;) ++check.chunkCount;
+    for (ChunkRecordReader counter(descriptor); (r = counter.Next(record)) > 0 && CheckCancel() == 0;)
+        ++check.chunkCount;
+    if (CheckCancel() != 0) return -1;
     if (r < 0) return -1;
     const std::string checksumPath = ChecksumFilePath(chunkFolder, stem);
     ChecksumTable table;
