@@ -206,6 +206,14 @@ private slots:
         joinButton()->click();
         waitForJob();
         QCOMPARE(uitest::readFile(temp->filePath("out/report.final.doc")), content);
+
+        // A link that leads nowhere is there too: the note asks before it goes.
+        QVERIFY(QFile::remove(temp->filePath("out/report.final.doc")));
+        QVERIFY(QFile::link(temp->filePath("nowhere"), temp->filePath("out/report.final.doc")));
+        UI_MyMessageBox::setNextAnswer(0);
+        joinButton()->click();
+        QCOMPARE(UI_MyMessageBox::answeredTexts().size(), 2);
+        QVERIFY(QFileInfo(temp->filePath("out/report.final.doc")).isSymLink());
     }
 
     void overwriteNoteNamesAFolderAsAFolder() {
