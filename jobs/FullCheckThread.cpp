@@ -38,6 +38,7 @@ void FullCheckThread::run() {
     const int result = partwise::CheckChunkSetFully(folder, check, [&](const partwise::FullCheckEntry& entry) {
         batch->chunkIndexes.push_back(entry.chunkIndex);
         batch->verdicts.push_back(entry.verdict);
+        batch->reasons.push_back(entry.reason);
         ++records;
         if (Clock::now() - sent >= kEvery) send();
     });

@@ -18,6 +18,7 @@ public:
         int32_t firstRecord = 0;
         std::vector<int32_t> chunkIndexes;
         std::vector<partwise::ChunkVerdict> verdicts;
+        std::vector<partwise::ChunkReason> reasons;
     };
     using TakeBatch = std::function<void(const Batch&)>;
     // result 0 when every chunk was checked, check saying what was found;

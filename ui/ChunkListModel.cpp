@@ -24,20 +24,27 @@ RowCheck rowCheckOf(partwise::ChunkVerdict verdict) {
     return RowCheck::kDamaged;
 }
 
-QString toolTipOf(RowCheck check) {
+// The verdict's word and its reason, in the words of `partwise-cli list`.
+QString toolTipOf(RowCheck check, partwise::ChunkReason reason) {
+    using partwise::ChunkVerdict;
+    const auto because = [reason](const char* word) {
+        return QString("%1: %2").arg(QLatin1String(word), QLatin1String(partwise::ReasonText(reason)));
+    };
     switch (check) {
         case RowCheck::kHeadGood:
-            return "Its size and first KiB match; the rest is not checked yet";
+            return QString(partwise::QuickVerdictWord(0)) +
+                   ": its size and first KiB match; the rest is not checked yet";
         case RowCheck::kHeadBad:
-            return "Its size or first KiB differ from the chunk set's record";
+            return because(partwise::QuickVerdictWord(-1));
         case RowCheck::kMissing:
-            return "Missing";
+            return because(partwise::VerdictWord(ChunkVerdict::kMissing));
         case RowCheck::kWhole:
-            return "Every byte matches its checksum";
+            return QString(partwise::VerdictWord(ChunkVerdict::kOk)) + ": every byte matches its checksum";
         case RowCheck::kDamaged:
-            return "Damaged: its bytes differ from its checksum";
+            return because(partwise::VerdictWord(ChunkVerdict::kDamaged));
         case RowCheck::kHeadOnly:
-            return "No checksum for it: only its size and first KiB could be checked";
+            return QString(partwise::VerdictWord(ChunkVerdict::kUnchecked)) +
+                   ": no checksum file; its size and first KiB match";
         case RowCheck::kRefused:
             break;
     }
@@ -53,17 +60,19 @@ void ChunkRows::add(const partwise::ChunkEntry& entry) {
                            : entry.verdict == 0    ? RowCheck::kHeadGood
                                                    : RowCheck::kHeadBad;
     m_checks.push_back(check);
+    m_reasons.push_back(entry.reason);
     ++m_counts[static_cast<std::size_t>(check)];
 }
 
 void ChunkRows::markAllBad() {
-    for (std::size_t row = 0; row < size(); ++row) setCheck(row, RowCheck::kHeadBad);
+    for (std::size_t row = 0; row < size(); ++row) setCheck(row, RowCheck::kHeadBad, m_reasons[row]);
 }
 
-void ChunkRows::setCheck(std::size_t row, RowCheck check) {
+void ChunkRows::setCheck(std::size_t row, RowCheck check, partwise::ChunkReason reason) {
     --m_counts[static_cast<std::size_t>(m_checks[row])];
     ++m_counts[static_cast<std::size_t>(check)];
     m_checks[row] = check;
+    m_reasons[row] = reason;
 }
 
 ChunkListModel::ChunkListModel(QObject* parent)
@@ -87,12 +96,13 @@ void ChunkListModel::rowsChanged(int first, int last) {
 }
 
 void ChunkListModel::applyFullCheck(int32_t firstRow, const std::vector<int32_t>& chunkIndexes,
-                                    const std::vector<partwise::ChunkVerdict>& verdicts) {
+                                    const std::vector<partwise::ChunkVerdict>& verdicts,
+                                    const std::vector<partwise::ChunkReason>& reasons) {
     const auto end = std::min<std::size_t>(m_rows.size(), std::size_t(firstRow) + verdicts.size());
     for (std::size_t row = std::size_t(firstRow); row < end; ++row) {
         const std::size_t i = row - std::size_t(firstRow);
         if (m_rows.chunkIndex(row) == chunkIndexes[i] && m_rows.check(row) != RowCheck::kRefused)
-            m_rows.setCheck(row, rowCheckOf(verdicts[i]));
+            m_rows.setCheck(row, rowCheckOf(verdicts[i]), reasons[i]);
     }
     rowsChanged(firstRow, int(end) - 1);
 }
@@ -100,7 +110,7 @@ void ChunkListModel::applyFullCheck(int32_t firstRow, const std::vector<int32_t>
 void ChunkListModel::markRefused(int32_t chunkIndex, const QString& reason) {
     for (std::size_t row = 0; row < m_rows.size(); ++row) {
         if (m_rows.chunkIndex(row) != chunkIndex) continue;
-        m_rows.setCheck(row, RowCheck::kRefused);
+        m_rows.setCheck(row, RowCheck::kRefused, m_rows.reason(row));
         m_refusal = reason;
         rowsChanged(int(row), int(row));
         return;
@@ -108,7 +118,8 @@ void ChunkListModel::markRefused(int32_t chunkIndex, const QString& reason) {
 }
 
 void ChunkListModel::markAllWhole() {
-    for (std::size_t row = 0; row < m_rows.size(); ++row) m_rows.setCheck(row, RowCheck::kWhole);
+    for (std::size_t row = 0; row < m_rows.size(); ++row)
+        m_rows.setCheck(row, RowCheck::kWhole, partwise::ChunkReason::kNone);
     rowsChanged(0, rowCount() - 1);
 }
 
@@ -126,7 +137,7 @@ QVariant ChunkListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DecorationRole && index.column() == 2) return looksGood(m_rows.check(row)) ? m_right : m_wrong;
     if (role == Qt::ToolTipRole) {
         const RowCheck check = m_rows.check(row);
-        if (check != RowCheck::kRefused) return toolTipOf(check);
+        if (check != RowCheck::kRefused) return toolTipOf(check, m_rows.reason(row));
         // Rich text wraps, and a zero-width space after each "/" lets a long path wrap too.
         return "<p>" + m_refusal.toHtmlEscaped().replace('/', QStringLiteral("/\u200B")) + "</p>";
     }

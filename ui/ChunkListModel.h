@@ -27,8 +27,8 @@ enum class RowCheck : uint8_t {
 constexpr std::size_t kRowCheckKinds = 7;
 
 // What the list keeps of each chunk, flat: the index its record names, its
-// size (-1 when missing) and how far it is checked. The path follows from
-// the index, so a chunk costs about 13 bytes.
+// size (-1 when missing), how far it is checked and why it is not good. The
+// path follows from the index, so a chunk costs about 14 bytes.
 class ChunkRows {
 public:
     // In the order the inspection hands them over.
@@ -38,7 +38,8 @@ public:
     int32_t chunkIndex(std::size_t row) const { return m_indexes[row]; }
     int64_t fileSize(std::size_t row) const { return m_sizes[row]; }
     RowCheck check(std::size_t row) const { return m_checks[row]; }
-    void setCheck(std::size_t row, RowCheck check);
+    partwise::ChunkReason reason(std::size_t row) const { return m_reasons[row]; }
+    void setCheck(std::size_t row, RowCheck check, partwise::ChunkReason reason);
     // Rows in each RowCheck, indexed by its value.
     int64_t count(RowCheck check) const { return m_counts[static_cast<std::size_t>(check)]; }
     const std::vector<int32_t>& chunkIndexes() const { return m_indexes; }
@@ -47,6 +48,7 @@ private:
     std::vector<int32_t> m_indexes;
     std::vector<int64_t> m_sizes;
     std::vector<RowCheck> m_checks;
+    std::vector<partwise::ChunkReason> m_reasons;
     std::array<int64_t, kRowCheckKinds> m_counts{};
 };
 
@@ -67,7 +69,8 @@ public:
     // The verdicts of every byte checked, for the rows from firstRow on; a
     // row that names another chunk, or that the join refused, keeps its own.
     void applyFullCheck(int32_t firstRow, const std::vector<int32_t>& chunkIndexes,
-                        const std::vector<partwise::ChunkVerdict>& verdicts);
+                        const std::vector<partwise::ChunkVerdict>& verdicts,
+                        const std::vector<partwise::ChunkReason>& reasons);
     // The join refused the chunk chunkIndex for reason.
     void markRefused(int32_t chunkIndex, const QString& reason);
     // A join read every chunk whole and each matched its checksum.

@@ -193,7 +193,7 @@ void UI_MergeWidget::startFullCheck() {
     summaryLabel->setToolTip(QString());
     const auto takeBatch = [this, run](const FullCheckThread::Batch& batch) {
         if (run != checkRun) return;
-        chunkModel->applyFullCheck(batch.firstRecord, batch.chunkIndexes, batch.verdicts);
+        chunkModel->applyFullCheck(batch.firstRecord, batch.chunkIndexes, batch.verdicts, batch.reasons);
         showSummary();
     };
     const auto takeEnd = [this, run](int result, const partwise::ChunkSetCheck& check, const QString& reason) {

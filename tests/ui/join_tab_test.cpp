@@ -339,7 +339,7 @@ private slots:
         QVERIFY2(summary->text().endsWith("no password \u00b7 2 of 4 chunks damaged"), qPrintable(summary->text()));
         QCOMPARE(tickCount(), 2);
         QCOMPARE(chunkTree()->model()->index(2, 2).data(Qt::ToolTipRole).toString(),
-                 QString("Damaged: its bytes differ from its checksum"));
+                 QString("damaged: its bytes differ from its checksum"));
 
         output()->setText(temp->filePath("out"));
         child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
