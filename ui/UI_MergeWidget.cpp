@@ -106,8 +106,8 @@ UI_MergeWidget::UI_MergeWidget(QWidget* parent) : QWidget(parent) {
 }
 
 UI_MergeWidget::~UI_MergeWidget() {
-    // The window refuses to close while a join runs; this wait only covers
-    // a tab torn down some other way.
+    // The window refuses to close while a join runs; it goes only when a stop
+    // signal has cancelled it, and the join cleans up before its thread ends.
     fullCheckThread->stop();
     m_MergeDoingThread->wait();
     inspectThread->wait();

@@ -213,8 +213,8 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
 }
 
 UI_SplitWidget::~UI_SplitWidget() {
-    // The window refuses to close while a split runs; this wait only covers
-    // a tab torn down some other way.
+    // The window refuses to close while a split runs; it goes only when a stop
+    // signal has cancelled it, and the split cleans up before its thread ends.
     m_SplitDoingThread->wait();
     measureThread->wait();
     lookupThread->wait();
