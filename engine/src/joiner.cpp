@@ -189,8 +189,7 @@ ChunkFault OpenChunkQuietly(const JoinRun& run, int32_t index, int64_t expectedS
     return {};
 }
 
-int ChecksumMismatch(JoinRun& run, int32_t index) {
-    run.check.damagedChunk = index;
+int ChecksumMismatch(const JoinRun& run, int32_t index) {
     return Fail("chunk '" + ChunkPath(run, index) + "' is damaged: its bytes differ from its checksum in '" +
                 run.checksumPath + "'");
 }
@@ -226,6 +225,12 @@ int Report(const JoinRun& run, int32_t index, int64_t expectedSize, const ChunkF
             return ChecksumMismatch(run, index);
     }
     return -1;
+}
+
+// Report, noting a chunk whose bytes differ from its checksum for the caller.
+int ReportFault(JoinRun& run, int32_t index, int64_t expectedSize, const ChunkFault& fault) {
+    if (fault.kind == ChunkFault::kDamaged) run.check.damagedChunk = index;
+    return Report(run, index, expectedSize, fault);
 }
 
 // Opens chunk index and checks its size when one is expected.
@@ -314,7 +319,7 @@ int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk
     const int32_t index = first.index.load();
     if (index == INT32_MAX) return 0;
     if (first.fault.kind >= ChunkFault::kOpen) run.check.refusedChunk = index;
-    return Report(run, index, first.expectedSize, first.fault);
+    return ReportFault(run, index, first.expectedSize, first.fault);
 }
 
 // Hashing starts at a chunk's first byte when the chunk has a checksum.
@@ -329,7 +334,7 @@ int MatchChecksum(JoinRun& run, int32_t index, int64_t size) {
     if (run.hasher.Finish(size) != 0) return -1;
     Digest128 expected;
     run.checksums.Get(index, expected);
-    if (run.hasher.Final() != expected) return ChecksumMismatch(run, index);
+    if (run.hasher.Final() != expected) return ReportFault(run, index, -1, {ChunkFault::kDamaged});
     ++run.check.matched;
     return 0;
 }
@@ -437,7 +442,7 @@ void FillHandBlock(const JoinRun& run, HandBlock& block) {
 }
 
 int WriteHandBlock(JoinRun& run, const HandBlock& block, int out, const std::string& finalPath) {
-    if (block.faultIndex >= 0) return Report(run, block.faultIndex, -1, block.fault);
+    if (block.faultIndex >= 0) return ReportFault(run, block.faultIndex, -1, block.fault);
     if (WriteAll(out, block.bytes.data(), block.length) != 0) return Fail("cannot write", finalPath, errno);
     run.check.matched += block.matched;
     return CountBlock(static_cast<int64_t>(block.length));
