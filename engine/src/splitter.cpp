@@ -623,10 +623,10 @@ std::string DescribePassedOver(const std::vector<PassedOverEntry>& entries) {
                   {PassedOverKind::Socket, "sockets"},
                   {PassedOverKind::Device, "devices"}};
     std::vector<std::string> parts;
-    for (const auto& [kind, plural] : kKinds) {
+    for (const auto& row : kKinds) {
         const auto n = std::count_if(entries.begin(), entries.end(),
-                                     [kind](const PassedOverEntry& entry) { return entry.kind == kind; });
-        if (n > 0) parts.push_back(std::to_string(n) + " " + (n == 1 ? PassedOverKindName(kind) : plural));
+                                     [&row](const PassedOverEntry& entry) { return entry.kind == row.kind; });
+        if (n > 0) parts.push_back(std::to_string(n) + " " + (n == 1 ? PassedOverKindName(row.kind) : row.plural));
     }
     std::string text;
     for (std::size_t i = 0; i < parts.size(); ++i)

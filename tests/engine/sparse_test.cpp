@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(Holes, SparseFile,
                              SparseCase{
                                  "DataAcrossABoundary", 8 * kMiB, 3 * kMiB, {{3 * kMiB - 6000, 12000}, {5 * kMiB, 1}}},
                              SparseCase{"AllHole", 5 * kMiB, 2 * kMiB, {}}),
-                         [](const ::testing::TestParamInfo<SparseCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<SparseCase>& row) { return std::string(row.param.name); });
 
 class SparseCopy : public test::EngineTest {};
 

@@ -125,15 +125,15 @@ private slots:
 
         QDir().mkpath(temp->filePath("b"));
         QCOMPARE(runCli({"split", temp->filePath("a/data.bin"), "-n", "7", "-o", temp->filePath("b"), "-q"}), 0);
-        const QDir window(temp->filePath("a/data_spt"));
-        const QDir cli(temp->filePath("b/data_spt"));
+        const QDir byWindow(temp->filePath("a/data_spt"));
+        const QDir byCli(temp->filePath("b/data_spt"));
         // Seven chunks, the metadata and checksum files and the descriptor.
-        QCOMPARE(window.entryList(QDir::Files).size(), 10);
+        QCOMPARE(byWindow.entryList(QDir::Files).size(), 10);
         for (int i = 0; i < 7; ++i) {
             const QString chunk = QString("data_%1.spt").arg(i);
-            QCOMPARE(uitest::readFile(window.filePath(chunk)), uitest::readFile(cli.filePath(chunk)));
+            QCOMPARE(uitest::readFile(byWindow.filePath(chunk)), uitest::readFile(byCli.filePath(chunk)));
         }
-        QCOMPARE(uitest::readFile(window.filePath("data.xxh128")), uitest::readFile(cli.filePath("data.xxh128")));
+        QCOMPARE(uitest::readFile(byWindow.filePath("data.xxh128")), uitest::readFile(byCli.filePath("data.xxh128")));
     }
 
     void emptyFileBecomesNoChunksAndComesBackEmpty() {
