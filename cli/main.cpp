@@ -27,8 +27,8 @@
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
+#include "partwise/job_checks.h"
 #include "partwise/joiner.h"
-#include "partwise/limits.h"
 #include "partwise/md5.h"
 #include "partwise/media.h"
 #include "partwise/progress.h"
@@ -52,9 +52,6 @@ extern "C" void OnCancelSignal(int signo) {
     g_cancelSignal = signo;
     partwise::RequestCancel();
 }
-
-using partwise::kMaxPasswordBytes;
-using partwise::kMaxPathBytes;
 
 constexpr const char* kSplitUsage =
     "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v] [--join-script]";
@@ -130,10 +127,6 @@ std::optional<std::string> AbsolutePath(const std::string& text, std::string& er
     }
     std::string normal = path.lexically_normal().string();
     while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
-    if (normal.size() > kMaxPathBytes) {
-        error = normal + ": path is longer than " + std::to_string(kMaxPathBytes) + " bytes";
-        return std::nullopt;
-    }
     return normal;
 }
 
@@ -190,11 +183,6 @@ int RunJob(const std::function<int()>& job, bool quiet) {
     return result.get();
 }
 
-// The engine keeps the password in a fixed field; a longer one would be cut.
-bool PasswordFits(const std::string& password) { return password.size() <= kMaxPasswordBytes; }
-
-const std::string kPasswordTooLong = "the password is longer than " + std::to_string(kMaxPasswordBytes) + " bytes";
-
 // One line on what a folder split left out, and with verbose each entry.
 void ReportPassedOver(const std::string& source, const partwise::SplitReport& report, bool verbose) {
     const std::string counts = partwise::DescribePassedOver(report.passedOver);
@@ -217,7 +205,6 @@ int Split(const Options& options) {
                           kSplitUsage);
     if (options.hasCount && !(count = ParseCount(options.count)))
         return UsageError("invalid chunk count '" + options.count + "': expected a whole number above 0", kSplitUsage);
-    if (!PasswordFits(options.password)) return UsageError(kPasswordTooLong, kSplitUsage);
 
     std::string error;
     std::optional<std::string> source = AbsolutePath(options.source, error);
@@ -226,6 +213,10 @@ int Split(const Options& options) {
     std::optional<std::string> output =
         options.output.empty() ? ParentFolder(*source) : AbsolutePath(options.output, error);
     if (!output) return Fail(error);
+    // A count always gives at least the smallest chunk it may.
+    const std::string problem = partwise::SplitOptionsProblem(*source, *output, options.password,
+                                                              chunkSize.value_or(partwise::kMinChunkSizeForCount));
+    if (!problem.empty()) return UsageError(problem, kSplitUsage);
 
     struct stat info {};
     if (::stat(source->c_str(), &info) != 0) return Fail(*source + ": " + std::strerror(errno));
@@ -256,8 +247,9 @@ int Split(const Options& options) {
     const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(*source, *output);
     if (!report.joinScriptNote.empty()) Note(names.chunkFolder + ": " + report.joinScriptNote);
     if (totalSize > 0 && !partwise::NameFitsChecksumFile(names.sourceName))
-        Note(names.chunkFolder + ": no checksum file: the name '" + names.stem +
-             "' holds a line break, which it cannot record; only the first KiB of each chunk can be checked");
+        Note(partwise::QuoteName(names.chunkFolder) + ": no checksum file: the name " +
+             partwise::QuoteName(names.stem) +
+             " holds a line break, which it cannot record; only the first KiB of each chunk can be checked");
     std::printf("%s\n", names.chunkFolder.c_str());
     return 0;
 }
@@ -379,18 +371,19 @@ int ReportRefusedJoin(const std::string& folder, const std::string& reason) {
 }
 
 int Join(const Options& options) {
-    if (!PasswordFits(options.password)) return UsageError(kPasswordTooLong, kJoinUsage);
     std::string error;
     std::optional<std::string> absolute = AbsolutePath(options.chunkFolder, error);
     if (!absolute) return Fail(error);
     const std::string folder = *absolute;
+    std::optional<std::string> output =
+        options.output.empty() ? ParentFolder(folder) : AbsolutePath(options.output, error);
+    if (!output) return Fail(error);
+    const std::string problem = partwise::JoinOptionsProblem(folder, *output, options.password);
+    if (!problem.empty()) return UsageError(problem, kJoinUsage);
     // The join checks every chunk itself before it writes; the chunks are
     // listed one by one only when it refuses.
     partwise::ChunkSetSummary set;
     if (partwise::ReadChunkSetHeader(folder, set) != 0) return Fail(EngineReason(folder + ": not a chunk set"));
-    std::optional<std::string> output =
-        options.output.empty() ? ParentFolder(folder) : AbsolutePath(options.output, error);
-    if (!output) return Fail(error);
 
     if (set.hasPassword()) {
         if (options.password.empty())

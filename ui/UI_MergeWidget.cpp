@@ -41,8 +41,8 @@
 #include "partwise/chunk_check.h"
 #include "partwise/descriptor.h"
 #include "partwise/fsutil.h"
+#include "partwise/job_checks.h"
 #include "partwise/joiner.h"
-#include "partwise/limits.h"
 #include "partwise/media.h"
 #include "partwise/progress.h"
 
@@ -308,15 +308,11 @@ void UI_MergeWidget::m_merge_Button_slots() {
     const QPoint windowPos = mainWindow->pos();
     const QSize windowSize = mainWindow->size();
     const QString outputFolder = outPathLineEdit->text();
-    if (outputFolder.isEmpty()) return;
     const QByteArray chunkBytes = QFile::encodeName(chunkFolder);
     const QByteArray outputBytes = QFile::encodeName(outputFolder);
-    if (chunkBytes.size() > qsizetype(partwise::kMaxPathBytes) ||
-        outputBytes.size() > qsizetype(partwise::kMaxPathBytes)) {
-        showMessage(mainWindow, QString(),
-                    QString("The chunk folder or output path is longer than %1 bytes. Please choose a shorter one.")
-                        .arg(partwise::kMaxPathBytes),
-                    true, false);
+    const std::string problem = partwise::JoinOptionsProblem(chunkBytes.toStdString(), outputBytes.toStdString(), {});
+    if (!problem.empty()) {
+        showFailure(mainWindow, "Not joined", QString::fromStdString(problem));
         return;
     }
     if (!readyOutputFolder(mainWindow, outputFolder)) return;

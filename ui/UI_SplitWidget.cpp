@@ -40,7 +40,7 @@
 #include "partwise/chunk_names.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
-#include "partwise/limits.h"
+#include "partwise/job_checks.h"
 #include "partwise/media.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
@@ -299,18 +299,18 @@ void UI_SplitWidget::computeFromSize() {
 
 void UI_SplitWidget::computeFromCount() {
     int64_t count = positiveFieldValue(split_bycount_LineEidt);
-    if (totalSize / (count * 1024) <= 0) count = quotientRoundedUp(totalSize, 1024);
-    // A source of 0 bytes, or of no measurable size, gives no count to divide by.
-    if (count <= 0) count = 1;
+    // The command line's rule: rounded up, never more chunks than the count.
+    chunkSize = partwise::ChunkSizeForCount(totalSize, count);
+    // Chunks held up at the minimum make fewer than typed; a source of 0 bytes,
+    // or of no measurable size, still shows 1.
+    if (chunkSize == partwise::kMinChunkSizeForCount)
+        count = qMax<int64_t>(1, partwise::ChunkCountFor(totalSize, chunkSize));
     split_bycount_LineEidt->setText(QString::number(count, 10));
     split_bysize_LineEidt->setToolTip(QString());
-    // Rounded up, as the command line does: never more chunks than the count.
-    chunkSize = qMax(partwise::ChunkSizeForCount(totalSize, count), kUnitBytes[0]);
 
     int unitIndex = 2;
     while (unitIndex > 0 && chunkSize < kUnitBytes[unitIndex]) --unitIndex;
-    const int64_t shown = chunkSize >= kUnitBytes[0] ? chunkSize / kUnitBytes[unitIndex] : 1;
-    split_bysize_LineEidt->setText(QString::number(shown, 10));
+    split_bysize_LineEidt->setText(QString::number(chunkSize / kUnitBytes[unitIndex], 10));
     // The exact chunkSize stays until the user edits the size or the unit.
     const QSignalBlocker keepChunkSize(split_size_ComboBox);
     split_size_ComboBox->setCurrentIndex(unitIndex);
@@ -477,21 +477,10 @@ void UI_SplitWidget::m_split_Button_slots() {
     const QByteArray output = QFile::encodeName(outPathLineEdit->text());
     const QByteArray password =
         entry_pwd_CheckBox->checkState() == Qt::Checked ? pwdWidget->passwordText.toUtf8() : QByteArray();
-    // An empty output folder would put the chunk folder at the file-system root.
-    if (output.isEmpty()) {
-        showMessage(mainWindow, QString(), "Please choose an output folder first.", true, false);
-        return;
-    }
-    if (source.size() > qsizetype(partwise::kMaxPathBytes) || output.size() > qsizetype(partwise::kMaxPathBytes)) {
-        showMessage(mainWindow, QString(),
-                    QString("The source or output path is longer than %1 bytes. Please choose a shorter one.")
-                        .arg(partwise::kMaxPathBytes),
-                    true, false);
-        return;
-    }
-    if (password.size() > qsizetype(partwise::kMaxPasswordBytes)) {
-        showMessage(mainWindow, QString(),
-                    QString("The password is longer than %1 bytes.").arg(partwise::kMaxPasswordBytes), true, false);
+    const std::string problem =
+        partwise::SplitOptionsProblem(source.toStdString(), output.toStdString(), password.toStdString(), chunkSize);
+    if (!problem.empty()) {
+        showFailure(mainWindow, "Not split", QString::fromStdString(problem));
         return;
     }
     if (!readyOutputFolder(mainWindow, outPathLineEdit->text())) return;

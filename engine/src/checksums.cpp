@@ -28,10 +28,6 @@ std::string StemOf(const std::string& sourceName) {
     return stem;
 }
 
-// Up to this size a chunk is hashed here rather than handed to the hasher's
-// thread: for small chunks the hand-over costs more than the hash.
-constexpr int64_t kHashHereLimit = 1 << 20;
-
 // The verdict of a chunk hashed whole.
 int Verdict(FullCheckEntry& entry, bool matches) {
     entry.verdict = matches ? ChunkVerdict::kOk : ChunkVerdict::kDamaged;
@@ -47,10 +43,11 @@ int Judge(FullCheckEntry& entry, ChunkVerdict verdict, ChunkReason reason) {
     return 0;
 }
 
-// One chunk against its fingerprint and its line: the checks the join makes.
-int CheckChunk(const ChecksumTable& table, const ChunkRecord& record, FullCheckEntry& entry, ReadBackHasher& hasher,
-               std::vector<char>& buffer) {
-    UniqueFd fd = OpenChunkAt(AT_FDCWD, entry.chunkPath);
+// One chunk against its fingerprint and its line: the checks the join makes,
+// on the chunk opened by its name in the chunk folder, as the join opens it.
+int CheckChunk(const ChecksumTable& table, const ChunkRecord& record, int chunkDir, const std::string& stem,
+               FullCheckEntry& entry, ReadBackHasher& hasher, std::vector<char>& buffer) {
+    UniqueFd fd = OpenChunkAt(chunkDir, ChunkFileName(stem, entry.chunkIndex));
     struct stat st {};
     if (!fd.valid()) {
         if (errno == ENOENT) return Judge(entry, ChunkVerdict::kMissing, ChunkReason::kMissing);
@@ -66,7 +63,7 @@ int CheckChunk(const ChecksumTable& table, const ChunkRecord& record, FullCheckE
         return Judge(entry, ChunkVerdict::kDamaged, ChunkReason::kFingerprintDiffers);
     Digest128 expected;
     if (!table.Get(entry.chunkIndex, expected)) return Judge(entry, ChunkVerdict::kUnchecked, ChunkReason::kNone);
-    if (st.st_size <= kHashHereLimit) {
+    if (st.st_size <= kInHandLimit) {
         ChunkHasher here;
         const int64_t n = HashRange(here, fd.get(), entry.chunkPath, 0, st.st_size, buffer);
         if (n < 0) return -1;
@@ -116,6 +113,8 @@ int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, con
     if (ReadChecksumFile(checksumPath, stem, check.chunkCount, table) < 0) return -1;
     if (table.loaded()) check.checksumFile = checksumPath;
 
+    const UniqueFd chunkDir = OpenFolder(chunkFolder, true);
+    if (!chunkDir.valid()) return Fail("cannot open the chunk folder", chunkFolder, errno);
     ReadBackHasher hasher;
     std::vector<char> buffer;
     ChunkRecordReader reader(descriptor);
@@ -124,7 +123,7 @@ int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, con
         FullCheckEntry entry;
         entry.chunkIndex = record.chunkIndex;
         entry.chunkPath = ChunkFilePath(chunkFolder, stem, record.chunkIndex);
-        if (CheckChunk(table, record, entry, hasher, buffer) != 0) return -1;
+        if (CheckChunk(table, record, chunkDir.get(), stem, entry, hasher, buffer) != 0) return -1;
         check.matched += entry.verdict == ChunkVerdict::kOk ? 1 : 0;
         check.partlyChecked += entry.verdict == ChunkVerdict::kUnchecked ? 1 : 0;
         if (visit) visit(entry);

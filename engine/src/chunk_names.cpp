@@ -1,5 +1,7 @@
 #include "partwise/chunk_names.h"
 
+#include <algorithm>
+
 #include "partwise/fsutil.h"
 #include "partwise/limits.h"
 #include "paths.h"
@@ -36,8 +38,8 @@ int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize) {
 }
 
 int64_t ChunkSizeForCount(int64_t totalSize, int64_t count) {
-    if (totalSize <= 0 || count <= 0) return 1;
-    return totalSize / count + (totalSize % count != 0 ? 1 : 0);
+    if (totalSize <= 0 || count <= 0) return kMinChunkSizeForCount;
+    return std::max(totalSize / count + (totalSize % count != 0 ? 1 : 0), kMinChunkSizeForCount);
 }
 
 ChunkSetNames DeriveChunkSetNames(const std::string& sourcePath, const std::string& outputFolder) {

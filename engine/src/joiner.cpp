@@ -120,10 +120,6 @@ private:
     FileIdentitySet kept_;
 };
 
-// Up to this size a chunk without holes is read whole into memory, checked
-// there and written from there.
-constexpr int64_t kInHandLimit = 1 << 20;
-
 struct JoinRun {
     std::string chunkFolder;
     std::string outputFolder;
@@ -149,8 +145,6 @@ struct JoinRun {
     ReadBackHasher hasher;
     ChunkSetCheck check;
 };
-
-std::string ChunkPath(const JoinRun& run, int32_t index) { return ChunkFilePath(run.chunkFolder, run.stem, index); }
 
 // Opens chunk index by its name in the chunk folder, opened once: the kernel
 // walks one step of path per chunk, not the whole path.
@@ -190,13 +184,13 @@ ChunkFault OpenChunkQuietly(const JoinRun& run, int32_t index, int64_t expectedS
 }
 
 int ChecksumMismatch(const JoinRun& run, int32_t index) {
-    return Fail("chunk '" + ChunkPath(run, index) + "' is damaged: its bytes differ from its checksum in '" +
-                run.checksumPath + "'");
+    return Fail("chunk '" + ChunkFilePath(run.chunkFolder, run.stem, index) +
+                "' is damaged: its bytes differ from its checksum in '" + run.checksumPath + "'");
 }
 
 // Sets the last error for the fault of chunk index; returns -1.
 int Report(const JoinRun& run, int32_t index, int64_t expectedSize, const ChunkFault& fault) {
-    const std::string path = ChunkPath(run, index);
+    const std::string path = ChunkFilePath(run.chunkFolder, run.stem, index);
     switch (fault.kind) {
         case ChunkFault::kNone:
             return 0;
@@ -325,7 +319,8 @@ int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk
 // Hashing starts at a chunk's first byte when the chunk has a checksum.
 int FollowIfChecked(JoinRun& run, int fd, int32_t index) {
     Digest128 expected;
-    return run.hasher.Start(run.checksums.Get(index, expected) ? fd : -1, ChunkPath(run, index));
+    return run.hasher.Start(run.checksums.Get(index, expected) ? fd : -1,
+                            ChunkFilePath(run.chunkFolder, run.stem, index));
 }
 
 // Once the hasher has read the chunk whole: does it match its line?
@@ -367,7 +362,7 @@ int ReserveJoinedFile(const JoinRun& run, int out, const std::string& finalPath)
         UniqueFd chunk;
         int64_t now = 0;
         if (OpenChunk(run, i, size, chunk, now) != 0 ||
-            ReserveData(chunk.get(), ChunkPath(run, i), 0, size, out, at, finalPath) != 0)
+            ReserveData(chunk.get(), ChunkFilePath(run.chunkFolder, run.stem, i), 0, size, out, at, finalPath) != 0)
             return -1;
         at += size;
         denseFrom = at;
@@ -481,13 +476,15 @@ int CopyChunk(JoinRun& run, int32_t index, int out, const std::string& finalPath
     int64_t size = 0;
     struct stat before {};
     if (OpenChunk(run, index, run.chunkSizes[static_cast<std::size_t>(index)], chunk, size) != 0) return -1;
-    if (::fstat(chunk.get(), &before) != 0) return Fail("cannot read chunk", ChunkPath(run, index), errno);
+    if (::fstat(chunk.get(), &before) != 0)
+        return Fail("cannot read chunk", ChunkFilePath(run.chunkFolder, run.stem, index), errno);
     if (FollowIfChecked(run, chunk.get(), index) != 0 || run.hasher.HashUpTo(size) != 0) return -1;
-    const int64_t n = run.copier.Copy(chunk.get(), ChunkPath(run, index), 0, out, finalPath, size);
+    const int64_t n =
+        run.copier.Copy(chunk.get(), ChunkFilePath(run.chunkFolder, run.stem, index), 0, out, finalPath, size);
     if (n < 0 || MatchChecksum(run, index, size) != 0) return -1;
     // Bytes written in place during the copy would differ from those hashed.
     if (n != size || ChangedSince(chunk.get(), before))
-        return Fail("chunk '" + ChunkPath(run, index) + "' changed while it was read");
+        return Fail("chunk '" + ChunkFilePath(run.chunkFolder, run.stem, index) + "' changed while it was read");
     return 0;
 }
 
@@ -686,7 +683,7 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
                 verified[index] = true;
             }
         }
-        const std::string chunkPath = ChunkPath(run, openIndex);
+        const std::string chunkPath = ChunkFilePath(run.chunkFolder, run.stem, openIndex);
         int64_t n = run.copier.Copy(chunk.get(), chunkPath, record.offsetInChunk, out->fd(), finalPath, record.length);
         if (n < 0) return -1;
         if (n != record.length) return Fail("chunk '" + chunkPath + "' changed while it was read");
@@ -737,8 +734,9 @@ int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor, bool ignoreCheck
     // a set without checksums, and it vouches for nothing.
     if (const int32_t lacking = run.checksums.FirstLineFault(); lacking >= 0) {
         run.check.refusedChunk = lacking;
-        return Fail("the checksum file '" + run.checksumPath + "' is damaged: " +
-                    ReasonText(run.checksums.LineFault(lacking)) + " for chunk '" + ChunkPath(run, lacking) + "'");
+        return Fail("the checksum file '" + run.checksumPath +
+                    "' is damaged: " + ReasonText(run.checksums.LineFault(lacking)) + " for chunk '" +
+                    ChunkFilePath(run.chunkFolder, run.stem, lacking) + "'");
     }
     run.check.checksumFault = false;
     if (run.checksums.loaded()) run.check.checksumFile = run.checksumPath;

@@ -3,13 +3,19 @@
 #include <string_view>
 
 #include "fail.h"
+#include "partwise/errors.h"
 #include "partwise/limits.h"
 
 namespace partwise {
 
+std::string PathLengthProblem(const std::string& path) {
+    if (path.size() <= kMaxPathBytes) return {};
+    return "the path " + QuoteName(path) + " is longer than " + std::to_string(kMaxPathBytes) + " bytes";
+}
+
 int CheckPathLength(const std::string& path) {
-    if (path.size() <= kMaxPathBytes) return 0;
-    return Fail("the path '" + path + "' is longer than " + std::to_string(kMaxPathBytes) + " bytes");
+    const std::string problem = PathLengthProblem(path);
+    return problem.empty() ? 0 : Fail(problem);
 }
 
 std::string WithoutTrailingSlashes(std::string path) {

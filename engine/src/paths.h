@@ -4,6 +4,8 @@
 
 namespace partwise {
 
+// Why path does not fit kMaxPathBytes, or "" when it does.
+std::string PathLengthProblem(const std::string& path);
 // 0 when path fits kMaxPathBytes; otherwise -1 with the last error set.
 int CheckPathLength(const std::string& path);
 

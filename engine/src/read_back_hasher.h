@@ -19,6 +19,12 @@
 
 namespace partwise {
 
+// Up to this size a chunk without holes goes through memory whole: one read
+// and one write, hashed from the bytes in hand. Above it, or with holes, the
+// hasher below follows the copy; for a block or two the hand-over to its
+// thread, a read-back and a claim of room would cost more than they save.
+inline constexpr int64_t kInHandLimit = 1 << 20;
+
 class ReadBackHasher {
 public:
     ReadBackHasher() = default;

@@ -82,10 +82,6 @@ struct SplitRun {
     std::vector<char> inHand;
 };
 
-// Up to this size a chunk goes through memory: one read and one write, and
-// neither a read-back nor a claim of room, which for a block or two buys nothing.
-constexpr int64_t kInHandLimit = 1 << 20;
-
 // Notes what lies in the chunk folder before the split writes there.
 int ListExisting(SplitRun& run) {
     std::vector<WalkEntry> entries;
@@ -101,15 +97,12 @@ int RefuseIfExisting(const SplitRun& run, const WalkEntry& source) {
                 run.names.chunkFolder + "', which the split overwrites");
 }
 
-std::string ChunkPath(const SplitRun& run, int32_t index) {
-    return ChunkFilePath(run.names.chunkFolder, run.names.stem, index);
-}
-
 // Creates chunk index afresh.
 int OpenChunk(SplitRun& run, int32_t index, UniqueFd& fd) {
     run.chunksStarted = std::max<int64_t>(run.chunksStarted, index + int64_t{1});
     fd = CreateFreshAt(run.chunkDir.get(), ChunkFileName(run.names.stem, index));
-    return fd.valid() ? 0 : Fail("cannot create chunk", ChunkPath(run, index), errno);
+    return fd.valid() ? 0
+                      : Fail("cannot create chunk", ChunkFilePath(run.names.chunkFolder, run.names.stem, index), errno);
 }
 
 // Opens the chunk just created for reading too, so that its bytes are hashed
@@ -144,7 +137,7 @@ ChunkJob MakeChunkJob(const SplitRun& run, int64_t i, int64_t readPosition) {
     ChunkJob chunk;
     chunk.sourcePath = run.sourcePath;
     chunk.chunkIndex = static_cast<int32_t>(i);
-    chunk.chunkPath = ChunkPath(run, chunk.chunkIndex);
+    chunk.chunkPath = ChunkFilePath(run.names.chunkFolder, run.names.stem, chunk.chunkIndex);
     chunk.readPosition = readPosition;
     chunk.length = run.job.chunkSize;
     return chunk;
@@ -202,8 +195,9 @@ int WriteChunksFromHand(SplitRun& run, int source) {
             UniqueFd out;
             if (OpenChunk(run, index, out) != 0) return -1;
             if (WriteAll(out.get(), run.inHand.data() + std::min(at, n), static_cast<std::size_t>(length)) != 0)
-                return Fail("cannot write", ChunkPath(run, index), errno);
-            if (out.Close() != 0) return Fail("cannot write chunk", ChunkPath(run, index), errno);
+                return Fail("cannot write", ChunkFilePath(run.names.chunkFolder, run.names.stem, index), errno);
+            if (out.Close() != 0)
+                return Fail("cannot write chunk", ChunkFilePath(run.names.chunkFolder, run.names.stem, index), errno);
             if (CountBlock(length) != 0) return -1;
             run.copied += length;
         }
@@ -546,7 +540,7 @@ void RemoveUnfinishedSet(SplitRun& run) {
     const std::string scriptPath = JoinScriptPath(run);
     if (run.scriptPlaced && ::unlink(scriptPath.c_str()) != 0 && errno != ENOENT) note(scriptPath, errno);
     for (int64_t i = 0; i < run.chunksStarted; ++i) {
-        const std::string path = ChunkPath(run, static_cast<int32_t>(i));
+        const std::string path = ChunkFilePath(run.names.chunkFolder, run.names.stem, static_cast<int32_t>(i));
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) note(path, errno);
     }
     // A folder that holds what others put there stays.
@@ -667,7 +661,7 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
     if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
         CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
         CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
-        CheckPathLength(ChunkPath(run, lastIndex)) != 0)
+        CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
         return -1;
 
     if (ListExisting(run) != 0) return -1;

@@ -377,7 +377,7 @@ CASES
   printf x >$'new\nline.bin'
   run split $'new\nline.bin' -s 4K
   expect "a stem with a line break" 0 \
-    "partwise-cli: note: $W/new"$'\n'"line_spt: no checksum file: the name 'new"$'\n'"line' holds a line break, which it cannot record; only the first KiB of each chunk can be checked" \
+    "partwise-cli: note: '$W/new'\$'\\n''line_spt': no checksum file: the name 'new'\$'\\n''line' holds a line break, which it cannot record; only the first KiB of each chunk can be checked" \
     "$W/new"$'\n'"line_spt"
   check "no checksum file for it" [ ! -e $'new\nline_spt/new\nline.xxh128' ]
 }
@@ -475,7 +475,7 @@ group_failures() {
   for _ in 1 2 3 4 5; do deep=$deep/$(printf 'd%.0s' {1..220}); done
   mkdir -p "$deep" && cp f.bin "$deep/"
   run split "$deep/f.bin" -s 1K
-  expect "split of a path over 1023 bytes" 1 "partwise-cli: error: $deep/f.bin: path is longer than 1023 bytes" ""
+  expect "split of a path over 1023 bytes" 2 "partwise-cli: error: the path '$deep/f.bin' is longer than 1023 bytes"$'\n'"$SPLIT_USAGE" ""
 
   mkdir -p emptydir/sub
   run split emptydir -n 2

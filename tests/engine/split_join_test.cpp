@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
+#include "partwise/job_checks.h"
 #include "partwise/joiner.h"
 #include "partwise/progress.h"
 #include "partwise/splitter.h"
@@ -264,26 +266,50 @@ TEST_F(Refusals, JoinOfAFolderWithoutDescriptorWritesNothing) {
     EXPECT_EQ(test::ReadTree(dir / "out").size(), 1u);
 }
 
-// A count never yields more chunks than it asked for, and nothing divides by 0.
+// A count never yields more chunks than it asked for, nor chunks below 1 KiB,
+// and nothing divides by 0.
 TEST(ChunkSizeForCount, RoundsUpSoTheCountIsNeverExceeded) {
     struct Case {
         int64_t total, count, chunkSize;
     };
-    const Case cases[] = {{1000001, 10, 100001},
-                          {1000000, 10, 100000},
-                          {50000000, 10, 5000000},
-                          {9, 4, 3},
-                          {7, 7, 1},
-                          {3, 7, 1},
-                          {0, 5, 1},
-                          {-1, 5, 1},
-                          {100, 0, 1}};
+    const Case cases[] = {{1000001, 10, 100001}, {1000000, 10, 100000}, {50000000, 10, 5000000},
+                          {10241, 10, 1025},     {10240, 10, 1024},     {5000, 9, 1024},
+                          {9, 4, 1024},          {0, 5, 1024},          {-1, 5, 1024},
+                          {100, 0, 1024}};
     for (const Case& c : cases) {
         EXPECT_EQ(ChunkSizeForCount(c.total, c.count), c.chunkSize) << c.total << " in " << c.count;
         if (c.total > 0 && c.count > 0) {
             EXPECT_LE(ChunkCountFor(c.total, c.chunkSize), c.count);
         }
     }
+}
+
+// What the front ends refuse before a job starts, with the reason they show.
+TEST(JobOptions, TheFirstProblemIsTheReason) {
+    const std::string deep = "/" + std::string(1023, 'p'),
+                      tooDeep = "the path '" + deep + "' is longer than 1023 bytes";
+    const std::string tooLong = "the password is longer than 31 bytes";
+    const std::tuple<std::string, std::string, std::string, int64_t, std::string, std::string> cases[] = {
+        {"/a", "/o", std::string(31, 'p'), 1, "", ""},
+        {"", "/o", "", 1, "no source is chosen", "no chunk folder is chosen"},
+        {"/a", "", "", 1, "no output folder is chosen", "no output folder is chosen"},
+        {deep, "/o", "", 1, tooDeep, tooDeep},
+        {"/a", "/o", std::string(32, 'p'), 1, tooLong, tooLong},
+        {"/a", "/o", "", 0, "the chunk size must be at least 1 byte", ""}};
+    for (const auto& [input, output, password, chunkSize, split, join] : cases) {
+        EXPECT_EQ(SplitOptionsProblem(input, output, password, chunkSize), split);
+        EXPECT_EQ(JoinOptionsProblem(input, output, password), join);
+    }
+}
+
+// A name with control bytes keeps a reason on one line, written as
+// `ls --quoting-style=shell-escape` writes it.
+TEST(QuoteName, ControlBytesAsTheShellReadsThem) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a b", "'a b'"}, {"a\nb", "'a'$'\\n''b'"}, {"\x01\tz", "''$'\\001\\t''z'"}, {"end\n", "'end'$'\\n'"}};
+    for (const auto& [name, quoted] : cases) EXPECT_EQ(QuoteName(name), quoted);
+    SetLastErrorText("cannot open 'a\nb': gone");
+    EXPECT_EQ(GetLastErrorText(), "cannot open 'a'$'\\n''b': gone");
 }
 
 }  // namespace

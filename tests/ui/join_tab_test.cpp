@@ -131,7 +131,9 @@ private slots:
 
         addFolder(chunkFolder());
         output()->clear();
+        UI_MyMessageBox::setNextAnswer(1);
         joinButton()->click();
+        QCOMPARE(UI_MyMessageBox::answeredTexts().last(), "Not joined:\nno output folder is chosen");
         QVERIFY(!window->engineBusy());
     }
 

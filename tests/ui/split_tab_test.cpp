@@ -274,7 +274,7 @@ private slots:
         QVERIFY(split->isEnabled());
         UI_MyMessageBox::setNextAnswer(1);
         split->click();
-        QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList("Please choose an output folder first."));
+        QCOMPARE(UI_MyMessageBox::answeredTexts(), QStringList("Not split:\nno output folder is chosen"));
         QVERIFY(!window->engineBusy());
 
         const QString units = field("split_bysize_LineEidt")->text();

@@ -30,8 +30,12 @@ int64_t ChunkNumberOfName(std::string_view name, std::string_view stem);
 // ceil(totalSize / chunkSize); -1 when chunkSize <= 0 or the count does not fit int32.
 int64_t ChunkCountFor(int64_t totalSize, int64_t chunkSize);
 
+// A count never cuts chunks smaller than this: a chunk file per few bytes
+// helps nobody, and a small source then makes fewer chunks than asked.
+inline constexpr int64_t kMinChunkSizeForCount = 1024;
 // The chunk size that cuts totalSize bytes into at most count chunks: the
-// quotient rounded up, and at least 1 so that an empty source still splits.
+// quotient rounded up, and at least kMinChunkSizeForCount, also for an empty
+// source.
 int64_t ChunkSizeForCount(int64_t totalSize, int64_t count);
 
 }  // namespace partwise
