@@ -25,11 +25,15 @@ using test::Exists;
 using test::ReadFile;
 using test::WriteFile;
 
-void FlipByte(const std::string& path, std::size_t offset) {
-    std::string bytes = ReadFile(path);
-    ASSERT_LT(offset, bytes.size());
-    bytes[offset] = static_cast<char>(~bytes[offset]);
-    WriteFile(path, bytes);
+// In place, so that the holes elsewhere in the file stay holes.
+void FlipByte(const std::string& path, off_t offset) {
+    const int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0) << path;
+    char byte = 0;
+    ASSERT_EQ(::pread(fd, &byte, 1, offset), 1) << path << " at " << offset;
+    byte = static_cast<char>(~byte);
+    ASSERT_EQ(::pwrite(fd, &byte, 1, offset), 1);
+    ASSERT_EQ(::close(fd), 0);
 }
 
 class EveryByte : public test::EngineTest {
@@ -116,18 +120,31 @@ TEST_F(EveryByte, ASparseSourceHashesLikeAnAllocatedOne) {
 
 // Damage past the first KiB, which the fingerprints cannot see: the join
 // names the chunk, places nothing from it, and --force has nothing to do with it.
+// Chunks over 1 MiB, and with holes, are streamed through the hasher rather
+// than checked in memory: 2 MiB + 5 bytes in chunks of 1 MiB + 1, and three
+// chunks of 64 KiB that hold one byte of data each.
+enum SetKind { kFile, kFolder, kLarge, kSparse };
 struct Damage {
-    bool folder;
+    SetKind kind;
     int32_t chunk;
-    std::size_t offset;
+    off_t offset;
 };
 
 class DamagedChunk : public EveryByte, public ::testing::WithParamInterface<Damage> {};
 
 TEST_P(DamagedChunk, FailsTheJoinAndTheFullCheck) {
     const Damage d = GetParam();
-    const std::string set = d.folder ? SplitFolder() : SplitFile();
-    const std::string stem = d.folder ? "tree" : "data";
+    const bool folder = d.kind == kFolder;
+    const std::string stem = folder ? "tree" : d.kind == kLarge ? "large" : d.kind == kSparse ? "holes" : "data";
+    const int64_t total = folder ? 11000 : d.kind == kLarge ? (2 << 20) + 5 : d.kind == kSparse ? 3 << 16 : 10000;
+    if (d.kind == kLarge || d.kind == kSparse) {
+        const std::string source = dir / "src/" + stem + ".bin";
+        WriteFile(source, d.kind == kLarge ? test::PatternBytes(static_cast<std::size_t>(total)) : "");
+        ASSERT_EQ(::truncate(source.c_str(), total), 0);
+        for (off_t at = 0; d.kind == kSparse && at < total; at += 1 << 16) FlipByte(source, at);
+        ASSERT_EQ(RunSplit(test::MakeJob(source, dir.path(), d.kind == kLarge ? (1 << 20) + 1 : 1 << 16)), 0);
+    }
+    const std::string set = folder ? SplitFolder() : d.kind == kFile ? SplitFile() : dir / stem + "_spt";
     const std::string chunk = set + "/" + stem + "_" + std::to_string(d.chunk) + ".spt";
     FlipByte(chunk, d.offset);
 
@@ -139,13 +156,13 @@ TEST_P(DamagedChunk, FailsTheJoinAndTheFullCheck) {
     EXPECT_FALSE(check.everyChunkMatched());
     EXPECT_EQ(check.partlyChecked, 0);
     EXPECT_EQ(check.damagedChunk, d.chunk);
-    if (d.folder) {
+    if (folder) {
         // a lies in chunk 0 alone; sub/b takes bytes from chunks 0 to 2, z from 2.
         EXPECT_EQ(Exists(out + "/tree/a"), d.chunk != 0);
         EXPECT_FALSE(Exists(out + "/tree/sub/b"));
         EXPECT_FALSE(Exists(out + "/tree/z"));
     } else {
-        EXPECT_FALSE(Exists(out + "/data.bin"));
+        EXPECT_EQ(test::ReadTree(out).size(), 0u);
     }
 
     std::vector<FullCheckEntry> entries;
@@ -155,13 +172,15 @@ TEST_P(DamagedChunk, FailsTheJoinAndTheFullCheck) {
         EXPECT_EQ(entry.verdict, entry.chunkIndex == d.chunk ? ChunkVerdict::kDamaged : ChunkVerdict::kOk)
             << entry.chunkIndex;
     EXPECT_EQ(check.matched, 2);
-    EXPECT_EQ(GetBytesDone(), d.folder ? 11000 : 10000) << "the progress covers every byte hashed";
+    EXPECT_EQ(GetBytesDone(), total) << "the progress covers every byte hashed";
 }
 
-INSTANTIATE_TEST_SUITE_P(FirstAndLastChunk, DamagedChunk,
-                         ::testing::Values(Damage{false, 0, 2000}, Damage{false, 0, 4095}, Damage{false, 2, 1500},
-                                           Damage{false, 2, 1807}, Damage{true, 0, 2000}, Damage{true, 0, 4095},
-                                           Damage{true, 2, 2000}, Damage{true, 2, 2807}));
+INSTANTIATE_TEST_SUITE_P(EveryWayAChunkIsCopied, DamagedChunk,
+                         ::testing::Values(Damage{kFile, 0, 2000}, Damage{kFile, 0, 4095}, Damage{kFile, 2, 1500},
+                                           Damage{kFile, 2, 1807}, Damage{kFolder, 0, 2000}, Damage{kFolder, 0, 4095},
+                                           Damage{kFolder, 2, 2000}, Damage{kFolder, 2, 2807},
+                                           Damage{kLarge, 0, 1048000}, Damage{kLarge, 1, 1048576},
+                                           Damage{kSparse, 1, 30000}, Damage{kSparse, 2, 65535}));
 
 // A checksum file lacking a usable line for chunk 1 is damaged, not absent; every check refuses alike a chunk
 // that is no regular file or fails its fingerprint. Bytes go in at an offset (-1 appends), or a FIFO or a link.

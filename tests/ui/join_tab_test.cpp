@@ -360,29 +360,6 @@ private slots:
         QVERIFY(summary->text().endsWith("2 of 4 chunks damaged"));
     }
 
-    // A folder set: files from the good chunk before it may stay, no file
-    // with bytes of the damaged one is placed, and the chunks stay.
-    void aDamagedChunkOfAFolderSetPlacesNoneOfItsFiles() {
-        uitest::writeFile(temp->filePath("src/tree/a"), uitest::pattern(2500, 1));
-        uitest::writeFile(temp->filePath("src/tree/b"), uitest::pattern(2500, 2));
-        uitest::writeFile(temp->filePath("src/tree/c"), uitest::pattern(1000, 3));
-        makeChunkSet(3000, "", "src/tree");
-        const QString set = temp->filePath("src/tree_spt");
-        flipByte(set + "/tree_1.spt", 1500);
-        addFolder(set);
-        output()->setText(temp->filePath("out"));
-        child<QCheckBox>(tab, "deleteSourceCheckBox")->setChecked(true);
-        UI_MyMessageBox::setNextAnswer(1);
-        joinButton()->click();
-        waitForJob();
-        const QString message = uitest::plainText(UI_MyMessageBox::answeredTexts().value(0));
-        QVERIFY2(message.contains(set + "/tree_1.spt' is damaged"), qPrintable(message));
-        QCOMPARE(uitest::readFile(temp->filePath("out/tree/a")), uitest::pattern(2500, 1));
-        QVERIFY(!QFile::exists(temp->filePath("out/tree/b")));
-        QVERIFY(!QFile::exists(temp->filePath("out/tree/c")));
-        QCOMPARE(QDir(set).entryList(QDir::Files).size(), 5);
-    }
-
     // Without a checksum file the join goes ahead, then says what it could
     // not check, and deletes the chunks only when the user says so there.
     void aSetWithoutChecksumsKeepsItsChunksUnlessConfirmed() {

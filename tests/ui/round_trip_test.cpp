@@ -8,7 +8,6 @@
 #include <QMap>
 #include <QProcess>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -112,30 +111,6 @@ private slots:
     }
 
     // The window's count and the command line's -n cut the same chunks.
-    void countCutsTheSameChunksAsTheCommandLine() {
-        uitest::writeFile(temp->filePath("a/data.bin"), uitest::pattern(1000001, 9));
-        FileChooser::setNextAnswer(temp->filePath("a/data.bin"));
-        child<QPushButton>(splitTab, "input_fileButton")->click();
-        QVERIFY(uitest::idle(window.get()));
-        child<QRadioButton>(splitTab, "split_bycount_RadioButton")->click();
-        auto* count = child<QLineEdit>(splitTab, "split_bycount_LineEidt");
-        count->selectAll();
-        QTest::keyClicks(count, "7");
-        split();
-
-        QDir().mkpath(temp->filePath("b"));
-        QCOMPARE(runCli({"split", temp->filePath("a/data.bin"), "-n", "7", "-o", temp->filePath("b"), "-q"}), 0);
-        const QDir byWindow(temp->filePath("a/data_spt"));
-        const QDir byCli(temp->filePath("b/data_spt"));
-        // Seven chunks, the metadata and checksum files and the descriptor.
-        QCOMPARE(byWindow.entryList(QDir::Files).size(), 10);
-        for (int i = 0; i < 7; ++i) {
-            const QString chunk = QString("data_%1.spt").arg(i);
-            QCOMPARE(uitest::readFile(byWindow.filePath(chunk)), uitest::readFile(byCli.filePath(chunk)));
-        }
-        QCOMPARE(uitest::readFile(byWindow.filePath("data.xxh128")), uitest::readFile(byCli.filePath("data.xxh128")));
-    }
-
     void emptyFileBecomesNoChunksAndComesBackEmpty() {
         uitest::writeFile(temp->filePath("empty.log"), QByteArray());
         FileChooser::setNextAnswer(temp->filePath("empty.log"));
