@@ -382,7 +382,7 @@ struct HandBlock {
     int32_t first = 0, end = 0;  // chunks [first, end)
     std::vector<char> bytes;
     std::size_t length = 0;
-    int64_t matched = 0;
+    int32_t matched = 0;
     int32_t faultIndex = -1;
     ChunkFault fault;
 };
