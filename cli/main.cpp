@@ -402,6 +402,7 @@ int Join(const Options& options) {
     partwise::JoinOptions joinOptions;
     joinOptions.restoreMetadata = !options.noMetadata;
     joinOptions.ignoreChecksums = options.ignoreChecksums;
+    joinOptions.replaceExisting = options.force;
     partwise::ChunkSetCheck check;
     bool madeOutput = false;
     if (MakeOutputFolder(*output, madeOutput) != 0) return kExitFailure;

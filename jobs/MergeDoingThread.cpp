@@ -13,5 +13,6 @@ void MergeDoingThread::run() {
     check = partwise::ChunkSetCheck();
     partwise::JoinOptions options;
     options.ignoreChecksums = ignoreChecksums;
+    options.replaceExisting = replaceExisting;
     keepResult(partwise::RunJoin(chunkFolderPath, outputFolderPath, options, &check));
 }

@@ -13,6 +13,8 @@ public:
     char outputFolderPath[partwise::kMaxPathBytes + 1];
     // Join as if the set had no checksum file (the user's answer to a damaged one).
     bool ignoreChecksums = false;
+    // The user agreed to replace the output that was there.
+    bool replaceExisting = false;
     // What the last join checked of the chunks; read after finished().
     partwise::ChunkSetCheck check;
 

@@ -349,6 +349,7 @@ void UI_MergeWidget::m_merge_Button_slots() {
     std::memset(m_MergeDoingThread->outputFolderPath, 0, sizeof m_MergeDoingThread->outputFolderPath);
     std::memcpy(m_MergeDoingThread->chunkFolderPath, chunkBytes.constData(), chunkBytes.size());
     std::memcpy(m_MergeDoingThread->outputFolderPath, outputBytes.constData(), outputBytes.size());
+    m_MergeDoingThread->replaceExisting = existing.exists();
     m_MergeDoingThread->ignoreChecksums = false;
     startJoin();
 }

@@ -52,6 +52,8 @@ class ChecksumFileWriter {
 public:
     // Each returns 0, or -1 with the last error.
     int Open(const std::string& path) { return file_.Open(path); }
+    // The same in the folder open as folderFd (see StagedFile).
+    int Open(int folderFd, const std::string& path) { return file_.Open(folderFd, path); }
     int Add(const std::string& chunkName, const Digest128& digest);
     int Commit() { return file_.Commit(); }
     void Discard() { file_.Discard(); }

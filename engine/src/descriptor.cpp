@@ -1,5 +1,6 @@
 #include "partwise/descriptor.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "descriptor_stream.h"
 #include "fail.h"
+#include "folder_ops.h"
 #include "partwise/errors.h"
 #include "partwise/md5.h"
 #include "posix_file.h"
@@ -155,17 +157,18 @@ constexpr bool kIsFileRecord = std::is_same_v<Record, FileRecord>;
 DescriptorStream::~DescriptorStream() { Discard(); }
 
 void DescriptorStream::Discard() {
+    if (!temporary_.empty()) ::unlinkat(folderFd_, temporary_.c_str(), 0);
     fd_ = UniqueFd();
-    if (!path_.empty()) ::unlink(path_.c_str());
-    path_.clear();
+    temporary_.clear();
 }
 
-int DescriptorStream::Open() {
+int DescriptorStream::Open(int folderFd) {
     const DescriptorState& state = Descriptor();
-    const std::string temporary = state.descriptorPath + ".tmp";
-    fd_ = CreateFresh(temporary);
-    if (!fd_.valid()) return Fail("cannot create", temporary, errno);
-    path_ = temporary;
+    folderFd_ = folderFd;
+    path_ = state.descriptorPath;
+    const std::size_t slash = path_.rfind('/');
+    if (CreateTemporaryAt(folderFd, slash == std::string::npos ? "." : path_.substr(0, slash), fd_, temporary_) != 0)
+        return -1;
     fileRecordPosition_ = kHeaderSize + kChunkRecordSize * std::max<int64_t>(0, state.header.chunkCount);
     held_.reserve(kRecordBlock);
     heldChunks_.reserve(kRecordBlock);
@@ -229,13 +232,16 @@ int DescriptorStream::Commit() {
                     std::to_string(state.header.chunkCount) + " chunks were recorded");
     }
     if (!failed_ && (FlushChunkRecords() != 0 || FlushFileRecords() != 0 ||
-                     WriteAllAt(fd_.get(), &state.header, sizeof state.header, 0) != 0 || fd_.Close() != 0))
+                     WriteAllAt(fd_.get(), &state.header, sizeof state.header, 0) != 0))
         Failed(errno);
     if (failed_) return -1;
-    if (::rename(path_.c_str(), state.descriptorPath.c_str()) != 0)
+    if (::renameat(folderFd_, temporary_.c_str(), folderFd_, kDescriptorFileName) != 0)
         return Fail("cannot rename into place", state.descriptorPath, errno);
-    path_.clear();
-    return 0;
+    temporary_.clear();
+    if (fd_.Close() == 0) return 0;
+    const int err = errno;
+    ::unlinkat(folderFd_, kDescriptorFileName, 0);
+    return Fail("cannot write", state.descriptorPath, err);
 }
 
 namespace {
@@ -319,6 +325,15 @@ int ReadDescriptorHeader(const std::string& chunkFolder, DescriptorHeader& heade
         return 0;
     SetLastErrorText(lastError);
     return -1;
+}
+
+int ReadDescriptorHeaderAt(int chunkDir, DescriptorHeader& header) {
+    header = DescriptorHeader{};
+    UniqueFd fd(::openat(chunkDir, kDescriptorFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (ReadAt(fd.get(), &header, sizeof header, 0) != kHeaderSize) return -1;
+    return header.magic1 == kDescriptorMagic1 && header.magic2 == kDescriptorMagic2 ? 0 : -1;
 }
 
 int ReadDescriptorHead(const std::string& chunkFolder, DescriptorFile& file) {

@@ -30,8 +30,9 @@ public:
     DescriptorStream(const DescriptorStream&) = delete;
     DescriptorStream& operator=(const DescriptorStream&) = delete;
 
-    // Creates the temporary file. 0, or -1 with the last error.
-    int Open();
+    // Creates the temporary file in the chunk folder open as folderFd, which
+    // must stay open until Commit or Discard. 0, or -1 with the last error.
+    int Open(int folderFd);
     // True once a record could not be written; the last error says why.
     bool failed() const { return failed_; }
 
@@ -52,7 +53,9 @@ private:
     int FlushFileRecords();
     void Failed(int err);
 
-    std::string path_;
+    int folderFd_ = -1;
+    std::string path_;       // the descriptor's, for messages
+    std::string temporary_;  // its name while written, locked through fd_
     UniqueFd fd_;
     int64_t chunkRecordsPut_ = 0;
     int32_t fileRecordsPut_ = 0;
@@ -83,6 +86,9 @@ int ReadDescriptorHeaderOnly(const std::string& chunkFolder, DescriptorFile& fil
 // state and the last error alone. Returns 0, or -1 when the descriptor is
 // missing, unreadable, foreign or shorter than a header.
 int ReadDescriptorHeader(const std::string& chunkFolder, DescriptorHeader& header);
+// The same for the descriptor in the chunk folder open as chunkDir, never
+// through a link.
+int ReadDescriptorHeaderAt(int chunkDir, DescriptorHeader& header);
 
 // Records of one size read a block at a time: count of them from position on.
 class RecordBlockReader {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "fail.h"
 #include "file_identity.h"
 #include "fingerprint.h"
+#include "folder_ops.h"
 #include "media_rules.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
@@ -40,40 +42,50 @@
 namespace partwise {
 namespace {
 
-// An output file under a temporary name in its destination folder; removed
-// unless Commit renamed it into place.
+// An output file under a temporary name in its destination folder, locked
+// while open; removed unless Place or Keep took it.
 class TemporaryFile {
 public:
-    int Create(const std::string& folder) {
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            path_ = folder + "/.partwise-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
-            fd_ = UniqueFd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (fd_.valid()) return 0;
-            if (errno != EEXIST) break;
-        }
-        int err = errno;
-        path_.clear();
-        return Fail("cannot create a file in", folder, err);
+    int Create(int folderFd, const std::string& shownFolder) {
+        folderFd_ = folderFd;
+        return CreateTemporaryAt(folderFd, shownFolder, fd_, name_);
     }
 
-    int Commit(const std::string& finalPath) {
+    // Renames the finished file to name in its folder: never over what
+    // stands there unless replace. The lock is let go once it is in place.
+    int Place(const std::string& name, bool replace, const std::string& finalPath) {
+        const int r = replace ? ::renameat(folderFd_, name_.c_str(), folderFd_, name.c_str())
+                              : PlaceWithoutReplacing(folderFd_, name_, folderFd_, name);
+        if (r != 0) {
+            if (errno == EEXIST) return Fail("'" + finalPath + "' appeared while the join ran; it was left as it was");
+            return Fail("cannot create", finalPath, errno);
+        }
+        name_.clear();
+        if (fd_.Close() == 0) return 0;
+        const int err = errno;
+        ::unlinkat(folderFd_, name.c_str(), 0);
+        return Fail("cannot write", finalPath, err);
+    }
+
+    // Closes the finished file and leaves it under its temporary name, for a
+    // commit that renames it later; gives the name.
+    int Keep(std::string& name, const std::string& finalPath) {
         if (fd_.Close() != 0) return Fail("cannot write", finalPath, errno);
-        if (::rename(path_.c_str(), finalPath.c_str()) != 0) return Fail("cannot create", finalPath, errno);
-        path_.clear();
+        name = std::move(name_);
+        name_.clear();
         return 0;
     }
 
     ~TemporaryFile() {
         fd_ = UniqueFd();
-        if (!path_.empty()) ::unlink(path_.c_str());
+        if (!name_.empty()) ::unlinkat(folderFd_, name_.c_str(), 0);
     }
 
     int fd() const { return fd_.get(); }
-    const std::string& path() const { return path_; }
 
 private:
-    std::string path_;
+    int folderFd_ = -1;
+    std::string name_;
     UniqueFd fd_;
 };
 
@@ -123,6 +135,9 @@ private:
 struct JoinRun {
     std::string chunkFolder;
     std::string outputFolder;
+    bool replace = false;
+    // Opened once: every output is created, renamed and removed below it.
+    UniqueFd outputDir;
     std::string sourceName;
     std::string stem;
     UniqueFd chunkDir;
@@ -334,16 +349,16 @@ int MatchChecksum(JoinRun& run, int32_t index, int64_t size) {
     return 0;
 }
 
-// The last step of every output file: refuse to replace one of the join's
-// own inputs, then rename the finished file into place.
-int PlaceOutput(JoinRun& run, TemporaryFile& file, const std::string& finalPath) {
+// Before an output replaces what stands under its name: never a folder, and
+// never one of the join's own inputs. 1 when something stands there, 0 when
+// nothing does, -1 (last error set) when it must stay.
+int MayReplace(JoinRun& run, int folderFd, const std::string& name, const std::string& finalPath) {
     struct stat st {};
-    if (::lstat(finalPath.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return Fail("cannot replace the folder '" + finalPath + "' with a file");
-        if (run.inputs.Contains(IdentityOf(st)))
-            return Fail("refusing to replace '" + finalPath + "': it is part of the chunk set being joined");
-    }
-    return file.Commit(finalPath);
+    if (::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (S_ISDIR(st.st_mode)) return Fail("cannot replace the folder '" + finalPath + "' with a file");
+    if (run.inputs.Contains(IdentityOf(st)))
+        return Fail("refusing to replace '" + finalPath + "': it is part of the chunk set being joined");
+    return 1;
 }
 
 // Claims room for the data of every chunk at its place in the output, before
@@ -499,8 +514,12 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
         return Fail("the chunks in '" + run.chunkFolder + "' hold " + std::to_string(total) +
                     " bytes, the chunk set records " + std::to_string(GetTotalSize()));
     if (CheckJoinedFileFits(run.outputFolder, run.sourceName, total) != 0) return -1;
+    struct stat st {};
+    if (!run.replace && ::fstatat(run.outputDir.get(), run.sourceName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return Fail("'" + finalPath + "' already exists");
     TemporaryFile out;
-    if (out.Create(run.outputFolder) != 0 || ReserveJoinedFile(run, out.fd(), finalPath) != 0) return -1;
+    if (out.Create(run.outputDir.get(), run.outputFolder) != 0 || ReserveJoinedFile(run, out.fd(), finalPath) != 0)
+        return -1;
     for (int32_t i = 0; i < run.chunkCount;) {
         // A run of small chunks is taken whole, and i moves past it.
         if ((TakenInHand(run, i) ? JoinChunksFromHand(run, i, out.fd(), finalPath)
@@ -508,28 +527,80 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
             return -1;
     }
     if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
-    return PlaceOutput(run, out, finalPath);
+    AtStep("join: placing file");
+    if (run.replace && MayReplace(run, run.outputDir.get(), run.sourceName, finalPath) < 0) return -1;
+    return out.Place(run.sourceName, run.replace, finalPath);
 }
 
-// Creates the folders from root down to the file's folder. A folder already
-// there must be a real folder: a symbolic link could lead the join outside.
-int CreateFoldersBelow(const std::string& root, const std::string& relativeFolder) {
-    std::string path = root;
-    std::size_t start = 0;
-    for (;;) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) return Fail("cannot join into '" + path + "': it is not a folder");
-        } else if (CreateFolder(path) != 0) {
-            return -1;
+// Where a folder join writes. A new folder is built whole under a temporary
+// name in the output folder and renamed into place at the end. An existing
+// folder (replaced only when asked) is written into, each file under a
+// temporary name beside its place, and the files are renamed into place only
+// once every chunk matched; what they replace is set aside until then, so
+// that a failure puts everything back. Either way the folder built is locked
+// and every folder below it is reached from it one name at a time, never
+// through a link.
+struct FolderBuild {
+    std::string root;  // <output>/<name>, for messages
+    bool merge = false;
+    UniqueFd rootDir;
+    std::string buildName;  // a new folder's temporary name
+    // The folder the last file went to, open.
+    std::string currentRelative;
+    UniqueFd current;
+    // An existing folder's: the folders the join made, in order; each file's
+    // temporary name; the folders already swept of a dead job's files.
+    std::vector<std::string> madeFolders;
+    std::vector<std::string> temporaries;
+    std::unordered_set<std::string> swept;
+    // How far a commit into an existing folder got: the files placed, and
+    // the temporary names of those they replaced, by file number.
+    std::size_t placed = 0;
+    std::vector<std::string> aside;
+
+    // Opens root/relative ("" for root) as current, making what is missing
+    // when create. A part that is a link, or not a folder, stops it.
+    int Enter(const std::string& relative, bool create) {
+        if (current.valid() && relative == currentRelative) return 0;
+        current = UniqueFd();
+        UniqueFd fd(::openat(rootDir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd.valid()) return Fail("cannot open the folder", root, errno);
+        std::string path = root;
+        for (std::size_t start = 0; start < relative.size();) {
+            std::size_t end = relative.find('/', start);
+            if (end == std::string::npos) end = relative.size();
+            const std::string part = relative.substr(start, end - start);
+            path += "/" + part;
+            UniqueFd next = OpenFolderAt(fd.get(), part);
+            if (!next.valid() && errno == ENOENT && create) {
+                if (::mkdirat(fd.get(), part.c_str(), 0777) == 0) {
+                    if (merge) madeFolders.push_back(relative.substr(0, end));
+                } else if (errno != EEXIST) {
+                    return Fail("cannot create folder", path, errno);
+                }
+                next = OpenFolderAt(fd.get(), part);
+            }
+            if (!next.valid()) {
+                if (errno == ELOOP || errno == ENOTDIR)
+                    return Fail("cannot join into '" + path + "': it is not a folder");
+                return Fail("cannot open the folder", path, errno);
+            }
+            fd = std::move(next);
+            start = end + 1;
         }
-        if (start >= relativeFolder.size()) return 0;
-        std::size_t end = relativeFolder.find('/', start);
-        if (end == std::string::npos) end = relativeFolder.size();
-        if (end > start) path.append("/").append(relativeFolder, start, end - start);
-        start = end + 1;
+        if (merge && create && swept.insert(relative).second) SweepTemporaries(fd.get());
+        current = std::move(fd);
+        currentRelative = relative;
+        return 0;
     }
+};
+
+std::string ParentOf(const std::string& relative) {
+    const std::size_t slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
 }
+
+std::string NameOf(const std::string& relative) { return relative.substr(relative.rfind('/') + 1); }
 
 // Checks one record, and gives its path. The copy runs these checks again:
 // the records are read from the file a second time.
@@ -633,20 +704,135 @@ int PlanFolder(JoinRun& run, const DescriptorFile& descriptor, const std::string
 }
 
 // Starts the output file for a new run of records.
-int StartFile(const std::string& root, const std::string& relative, std::optional<TemporaryFile>& out) {
-    const std::size_t slash = relative.rfind('/');
-    if (CreateFoldersBelow(root, slash == std::string::npos ? "" : relative.substr(0, slash)) != 0) return -1;
-    const std::string finalPath = root + "/" + relative;
+int StartFile(FolderBuild& build, const std::string& relative, std::optional<TemporaryFile>& out) {
+    if (build.Enter(ParentOf(relative), true) != 0) return -1;
     out.emplace();
-    return out->Create(finalPath.substr(0, finalPath.rfind('/')));
+    const std::string parent = ParentOf(relative);
+    return out->Create(build.current.get(), parent.empty() ? build.root : build.root + "/" + parent);
 }
 
-int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
-    const std::string root = run.outputFolder + "/" + run.sourceName;
-    if (CheckPathLength(root) != 0 || PlanFolder(run, descriptor, root) != 0 ||
-        VerifyChunks(run, descriptor, false) != 0)
-        return -1;
+// A finished file: in a new folder straight to its name, in an existing one
+// kept under its temporary name for the commit.
+int EndFile(JoinRun& run, FolderBuild& build, TemporaryFile& out, const std::string& relative) {
+    const std::string finalPath = build.root + "/" + relative;
+    if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
+    AtStep("join: file written");
+    if (!build.merge) return out.Place(NameOf(relative), false, finalPath);
+    std::string name;
+    if (out.Keep(name, finalPath) != 0) return -1;
+    build.temporaries.push_back(std::move(name));
+    return 0;
+}
 
+// Calls visit with each file of the set once, in order, and its number.
+template <typename Visit>
+int ForEachFile(const DescriptorFile& descriptor, const Visit& visit) {
+    FileRecordReader reader(descriptor);
+    FileRecord record;
+    std::string previous, relative;
+    int r = 0;
+    for (std::size_t k = 0; (r = reader.Next(record)) > 0;) {
+        relative = FieldText(record.relativePath, sizeof record.relativePath);
+        if (k > 0 && relative == previous) continue;
+        if (visit(k++, relative) != 0) return -1;
+        previous = relative;
+    }
+    return r;
+}
+
+// Puts an existing folder back as it was: the first placed files removed,
+// what they replaced renamed back, every temporary file and every folder the
+// join made removed.
+void RollBack(FolderBuild& build, const DescriptorFile& descriptor) {
+    const std::size_t placed = build.placed;
+    const std::vector<std::string>& aside = build.aside;
+    ForEachFile(descriptor, [&](std::size_t k, const std::string& relative) {
+        if (k >= build.temporaries.size()) return -1;
+        if (build.Enter(ParentOf(relative), false) != 0) return 0;
+        const int dir = build.current.get();
+        const std::string name = NameOf(relative);
+        ::unlinkat(dir, k < placed ? name.c_str() : build.temporaries[k].c_str(), 0);
+        if (k < aside.size() && !aside[k].empty()) ::renameat(dir, aside[k].c_str(), dir, name.c_str());
+        return 0;
+    });
+    for (auto made = build.madeFolders.rbegin(); made != build.madeFolders.rend(); ++made) {
+        if (build.Enter(ParentOf(*made), false) == 0)
+            ::unlinkat(build.current.get(), NameOf(*made).c_str(), AT_REMOVEDIR);
+    }
+}
+
+// Renames every file of an existing folder into place, each file it replaces
+// set aside first; on a failure puts everything back.
+int CommitIntoExisting(JoinRun& run, FolderBuild& build, const DescriptorFile& descriptor) {
+    AtStep("join: commit");
+    std::vector<std::string>& aside = build.aside;
+    aside.assign(build.temporaries.size(), std::string());
+    const int r = ForEachFile(descriptor, [&](std::size_t k, const std::string& relative) {
+        const std::string finalPath = build.root + "/" + relative;
+        if (k >= build.temporaries.size())
+            return Fail("the chunk set descriptor '" + descriptor.path + "' changed while it was joined");
+        if (build.Enter(ParentOf(relative), false) != 0) return -1;
+        const int dir = build.current.get();
+        const std::string name = NameOf(relative);
+        const int there = MayReplace(run, dir, name, finalPath);
+        if (there < 0) return -1;
+        if (there > 0) {
+            std::string asideName = NextTemporaryName();
+            if (::renameat2(dir, name.c_str(), dir, asideName.c_str(), RENAME_NOREPLACE) != 0 &&
+                (errno != EINVAL || ::renameat(dir, name.c_str(), dir, asideName.c_str()) != 0))
+                return Fail("cannot set aside", finalPath, errno);
+            aside[k] = std::move(asideName);
+        }
+        if (PlaceWithoutReplacing(dir, build.temporaries[k], dir, name) != 0)
+            return Fail(errno == EEXIST ? "'" + finalPath + "' appeared while the join ran"
+                                        : "cannot create '" + finalPath + "': " + std::strerror(errno));
+        build.placed = k + 1;
+        return 0;
+    });
+    if (r != 0 || run.meta.Finish() != 0) return -1;
+    // Committed: what was set aside goes.
+    ForEachFile(descriptor, [&](std::size_t k, const std::string& relative) {
+        if (k < aside.size() && !aside[k].empty() && build.Enter(ParentOf(relative), false) == 0)
+            ::unlinkat(build.current.get(), aside[k].c_str(), 0);
+        return 0;
+    });
+    return 0;
+}
+
+// Renames a new folder, built whole, into place.
+int CommitNewFolder(JoinRun& run, FolderBuild& build) {
+    if (run.meta.Finish() != 0) return -1;
+    AtStep("join: commit");
+    const int out = run.outputDir.get();
+    if (::renameat2(out, build.buildName.c_str(), out, run.sourceName.c_str(), RENAME_NOREPLACE) == 0 ||
+        (errno == EINVAL && ::renameat(out, build.buildName.c_str(), out, run.sourceName.c_str()) == 0)) {
+        build.buildName.clear();
+        return 0;
+    }
+    if (errno == EEXIST || errno == ENOTEMPTY)
+        return Fail("'" + build.root + "' appeared while the join ran; it was left as it was");
+    return Fail("cannot create", build.root, errno);
+}
+
+// Opens what a folder join writes into: a new folder under a temporary name,
+// or, when asked to replace it, the existing one, locked for this join alone.
+int StartFolder(JoinRun& run, FolderBuild& build) {
+    build.root = run.outputFolder + "/" + run.sourceName;
+    const int out = run.outputDir.get();
+    struct stat st {};
+    if (::fstatat(out, run.sourceName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) return Fail("cannot read", build.root, errno);
+        return CreateTemporaryFolderAt(out, run.outputFolder, build.rootDir, build.buildName);
+    }
+    if (!S_ISDIR(st.st_mode)) return Fail("cannot join into '" + build.root + "': it is not a folder");
+    if (!run.replace) return Fail("'" + build.root + "' already exists");
+    build.merge = true;
+    build.rootDir = OpenFolderAt(out, run.sourceName);
+    if (!build.rootDir.valid()) return Fail("cannot join into '" + build.root + "': it is not a folder");
+    return LockFolder(build.rootDir.get(), true, build.root, "join");
+}
+
+int WriteFolder(JoinRun& run, FolderBuild& build, const DescriptorFile& descriptor) {
     int32_t openIndex = -1;
     std::vector<bool> verified(run.chunkSizes.size(), false);
     UniqueFd chunk;
@@ -657,14 +843,14 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     FileRecord record;
     int r = 0;
     run.meta.Rewind();
+    AtStep("join: writing");
     for (int64_t i = 0; (r = reader.Next(record)) > 0; ++i) {
         if (CheckCancel() != 0 || CheckRecord(run, record, i, relative) != 0) return -1;
         if (i == 0 || relative != current) {
-            if (out && (run.meta.ApplyToFile(out->fd(), finalPath) != 0 || PlaceOutput(run, *out, finalPath) != 0))
-                return -1;
+            if (out && EndFile(run, build, *out, current) != 0) return -1;
             current = relative;
-            finalPath = root + "/" + current;
-            if (run.meta.BeforeFile(current) != 0 || StartFile(root, current, out) != 0) return -1;
+            finalPath = build.root + "/" + current;
+            if (run.meta.BeforeFile(current) != 0 || StartFile(build, current, out) != 0) return -1;
         }
         if (record.length == 0) continue;
         const std::size_t index = static_cast<std::size_t>(record.chunkIndex);
@@ -675,8 +861,8 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
             int64_t size = 0;
             if (OpenChunk(run, record.chunkIndex, run.chunkSizes[index], chunk, size) != 0) return -1;
             openIndex = record.chunkIndex;
-            // Files are placed as they end, so a chunk is hashed whole before
-            // the first byte is copied out of it.
+            // A chunk is hashed whole before the first byte is copied out of
+            // it: the hash fails the join before a byte of it is placed.
             if (!verified[index]) {
                 if (FollowIfChecked(run, chunk.get(), openIndex) != 0 || MatchChecksum(run, openIndex, size) != 0)
                     return -1;
@@ -692,9 +878,26 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
     if (r < 0) return -1;
     if (total != GetTotalSize())
         return Fail("the chunk set descriptor '" + descriptor.path + "' changed while it was joined");
-    if (out && (run.meta.ApplyToFile(out->fd(), finalPath) != 0 || PlaceOutput(run, *out, finalPath) != 0)) return -1;
-    // Folders last, so that nothing written into them changes them again.
-    return run.meta.Finish();
+    if (out && EndFile(run, build, *out, current) != 0) return -1;
+    out.reset();
+    return build.merge ? CommitIntoExisting(run, build, descriptor) : CommitNewFolder(run, build);
+}
+
+int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
+    const std::string root = run.outputFolder + "/" + run.sourceName;
+    if (CheckPathLength(root) != 0 || PlanFolder(run, descriptor, root) != 0 ||
+        VerifyChunks(run, descriptor, false) != 0)
+        return -1;
+    FolderBuild build;
+    if (StartFolder(run, build) != 0) return -1;
+    // Folders the metadata file records are made where the files go.
+    run.meta.SetFolderAccess(
+        [&build](const std::string& relative) { return build.Enter(relative, true); },
+        [&build](const std::string& relative) { return build.Enter(relative, false) != 0 ? -1 : build.current.get(); });
+    const int r = WriteFolder(run, build, descriptor);
+    if (r != 0 && build.merge) RollBack(build, descriptor);
+    if (r != 0 && !build.merge && !build.buildName.empty()) RemoveTreeAt(run.outputDir.get(), build.buildName);
+    return r;
 }
 
 // Everything the descriptor says is checked here, before anything is written.
@@ -712,8 +915,6 @@ int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor, bool ignoreCheck
         return Fail("the chunk set descriptor '" + descriptorPath + "' holds negative counts");
     run.stem = run.sourceName;
     StripExtension(run.stem);
-    run.chunkDir = OpenFolder(run.chunkFolder, true);
-    if (!run.chunkDir.valid()) return Fail("cannot open the chunk folder", run.chunkFolder, errno);
 
     // The chunk records are read a block at a time, not loaded into the state.
     ChunkRecordReader reader(descriptor);
@@ -752,26 +953,28 @@ int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor, bool ignoreCheck
 // The metadata file's folders pass the checks of the file records' paths.
 int OpenMetadata(JoinRun& run) {
     const std::string root = run.outputFolder + "/" + run.sourceName;
-    MetaRestore::Hooks hooks;
-    hooks.checkFolder = [root](const std::string& relative) {
+    return run.meta.Open(run.chunkFolder, run.stem, root, [root](const std::string& relative) {
         if (relative.size() >= sizeof(FileRecord::relativePath) || !IsSafeRelativePath(relative))
             return Fail("refusing the unsafe folder path '" + relative + "' in the metadata file");
         return CheckPathLength(root + "/" + relative);
-    };
-    hooks.createFolder = [root](const std::string& relative) { return CreateFoldersBelow(root, relative); };
-    return run.meta.Open(run.chunkFolder, run.stem, root, std::move(hooks));
+    });
 }
 
 int Join(JoinRun& run, const JoinOptions& options) {
+    // A split writing the set is waited for by no one: the join is refused.
+    run.chunkDir = OpenFolder(run.chunkFolder, true);
+    if (!run.chunkDir.valid()) return Fail("cannot open the chunk folder", run.chunkFolder, errno);
+    if (LockFolder(run.chunkDir.get(), false, run.chunkFolder, "split") != 0) return -1;
     DescriptorFile descriptor;
     if (ReadDescriptorHeaderOnly(run.chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
     if (PrepareJoin(run, descriptor, options.ignoreChecksums) != 0 ||
         (options.restoreMetadata && OpenMetadata(run) != 0))
         return -1;
-    struct stat st {};
-    if (::stat(run.outputFolder.c_str(), &st) != 0) return Fail("cannot join into", run.outputFolder, errno);
-    if (!S_ISDIR(st.st_mode)) return Fail("cannot join into", run.outputFolder, ENOTDIR);
+    run.outputDir = OpenFolder(run.outputFolder, true);
+    if (!run.outputDir.valid()) return Fail("cannot join into", run.outputFolder, errno);
+    run.replace = options.replaceExisting;
+    SweepTemporaries(run.outputDir.get());
     return GetFileRecordCount() > 0 ? JoinFolder(run, descriptor) : JoinSingleFile(run, descriptor);
 }
 }  // namespace

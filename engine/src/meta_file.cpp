@@ -163,11 +163,18 @@ bool ParseMetaLine(std::string_view line, MetaEntry& entry) {
     return pos < line.size() && UnescapePath(line.substr(pos), entry.path);
 }
 
-int MetaFileWriter::Open(const std::string& path) {
-    if (file_.Open(path) != 0) return -1;
+namespace {
+int PutMetaHeader(StagedFile& file) {
     std::string header(kMetaHeader);
     header += '\n';
-    return file_.Append(header);
+    return file.Append(header);
+}
+}  // namespace
+
+int MetaFileWriter::Open(const std::string& path) { return file_.Open(path) != 0 ? -1 : PutMetaHeader(file_); }
+
+int MetaFileWriter::Open(int folderFd, const std::string& path) {
+    return file_.Open(folderFd, path) != 0 ? -1 : PutMetaHeader(file_);
 }
 
 int MetaFileWriter::Add(const MetaEntry& entry) {

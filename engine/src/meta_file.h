@@ -58,6 +58,8 @@ class MetaFileWriter {
 public:
     // Each returns 0, or -1 with the last error.
     int Open(const std::string& path);
+    // The same in the folder open as folderFd (see StagedFile).
+    int Open(int folderFd, const std::string& path);
     int Add(const MetaEntry& entry);
     int Commit() { return file_.Commit(); }
     void Discard() { file_.Discard(); }

@@ -28,9 +28,10 @@ int SetModeAndTime(int fd, const MetaEntry& entry, const std::string& path) {
 
 }  // namespace
 
-int MetaRestore::Open(const std::string& chunkFolder, const std::string& stem, const std::string& root, Hooks hooks) {
+int MetaRestore::Open(const std::string& chunkFolder, const std::string& stem, const std::string& root,
+                      CheckFolder checkFolder) {
     root_ = root;
-    hooks_ = std::move(hooks);
+    checkFolder_ = std::move(checkFolder);
     const int r = reader_.Open(MetaFilePath(chunkFolder, stem));
     if (r < 0) return -1;
     present_ = r > 0;
@@ -69,9 +70,9 @@ int MetaRestore::Step(const std::string* relative, bool create) {
             return 0;
         }
         const std::string folder = entry.path == "." ? std::string() : entry.path;
-        if (!folder.empty() && hooks_.checkFolder(folder) != 0) return -1;
+        if (!folder.empty() && checkFolder_(folder) != 0) return -1;
         if (create) {
-            if (hooks_.createFolder(folder) != 0) return -1;
+            if (createFolder_(folder) != 0) return -1;
             folders_.push_back(at);
         }
     }
@@ -92,24 +93,11 @@ int MetaRestore::ApplyToFile(int fd, const std::string& path) const {
     return present_ ? SetModeAndTime(fd, file_, path) : 0;
 }
 
-// Opens the folder one part at a time from root, so that no part of the way
-// can be a link.
 int MetaRestore::ApplyToFolder(const MetaEntry& entry) const {
     const bool isRoot = entry.path == ".";
-    std::string path = root_;
-    UniqueFd fd(::open(root_.c_str(), (isRoot ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) return Fail("cannot open the folder", path, errno);
-    for (std::size_t start = 0; !isRoot && start < entry.path.size();) {
-        std::size_t end = entry.path.find('/', start);
-        if (end == std::string::npos) end = entry.path.size();
-        const std::string part = entry.path.substr(start, end - start);
-        path += "/" + part;
-        const int flags = (end == entry.path.size() ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        fd = UniqueFd(::openat(fd.get(), part.c_str(), flags));
-        if (!fd.valid()) return Fail("cannot open the folder", path, errno);
-        start = end + 1;
-    }
-    return SetModeAndTime(fd.get(), entry, path);
+    const int fd = openFolder_(isRoot ? std::string() : entry.path);
+    if (fd < 0) return -1;
+    return SetModeAndTime(fd, entry, isRoot ? root_ : root_ + "/" + entry.path);
 }
 
 int MetaRestore::Finish() {
@@ -119,7 +107,7 @@ int MetaRestore::Finish() {
         reader_.Seek(*at);
         // Read again: the file is checked as it is read, each time.
         if (reader_.Next(entry) != 1 || entry.kind != 'D') return Refuse("changed while the chunk set was joined");
-        if (entry.path != "." && hooks_.checkFolder(entry.path) != 0) return -1;
+        if (entry.path != "." && checkFolder_(entry.path) != 0) return -1;
         if (ApplyToFolder(entry) != 0) return -1;
     }
     return 0;

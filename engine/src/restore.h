@@ -17,17 +17,24 @@ namespace partwise {
 
 class MetaRestore {
 public:
-    struct Hooks {
-        // Refuses (last error set) a folder path the join must not write to,
-        // as it refuses a file record's path.
-        std::function<int(const std::string& relative)> checkFolder;
-        // Creates root/relative and every folder on the way; "" for root.
-        std::function<int(const std::string& relative)> createFolder;
-    };
+    // Refuses (last error set) a folder path the join must not write to, as
+    // it refuses a file record's path.
+    using CheckFolder = std::function<int(const std::string& relative)>;
+    // Creates root/relative and every folder on the way ("" for root): 0, or
+    // -1 with the last error.
+    using CreateFolder = std::function<int(const std::string& relative)>;
+    // Opens root/relative, never through a link: a descriptor the caller
+    // keeps, or -1 with the last error.
+    using OpenFolder = std::function<int(const std::string& relative)>;
 
     // Opens <stem>.meta of chunkFolder for a join into root. 0 also when there
     // is none: nothing is then restored. -1 with the last error.
-    int Open(const std::string& chunkFolder, const std::string& stem, const std::string& root, Hooks hooks);
+    int Open(const std::string& chunkFolder, const std::string& stem, const std::string& root, CheckFolder checkFolder);
+    // How the folders are reached, before the writing pass.
+    void SetFolderAccess(CreateFolder create, OpenFolder open) {
+        createFolder_ = std::move(create);
+        openFolder_ = std::move(open);
+    }
     bool present() const { return present_; }
 
     // A single-file set: its one entry, "F ." and nothing else.
@@ -58,7 +65,9 @@ private:
 
     bool present_ = false;
     std::string root_;
-    Hooks hooks_;
+    CheckFolder checkFolder_;
+    CreateFolder createFolder_;
+    OpenFolder openFolder_;
     MetaFileReader reader_;
     int64_t start_ = 0;  // the first entry
     MetaEntry file_;

@@ -1,6 +1,7 @@
 #include "partwise/splitter.h"
 #include "read_back_hasher.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "fail.h"
 #include "file_identity.h"
 #include "fingerprint.h"
+#include "folder_ops.h"
 #include "media_rules.h"
 #include "meta_file.h"
 #include "partwise/chunk_names.h"
@@ -63,9 +65,15 @@ struct SplitRun {
     int64_t copied = 0;
     // What RemoveUnfinishedSet takes back: chunks 0 to chunksStarted - 1,
     // each created or put in place of what stood under its name, and the
-    // chunk folder when the split made it.
+    // chunk folder when the split made it. Everything below the output
+    // folder goes through these two, opened once.
     bool madeFolder = false;
+    UniqueFd outputDir;
     UniqueFd chunkDir;
+    // Locked while the split runs: one left unlocked beside chunk files
+    // without a descriptor marks a dead split's debris.
+    UniqueFd marker;
+    std::string markerName;
     int64_t chunksStarted = 0;
     bool metaPlaced = false;
     // Off for an empty set and for a stem the checksum file cannot name.
@@ -82,13 +90,17 @@ struct SplitRun {
     std::vector<char> inHand;
 };
 
-// Notes what lies in the chunk folder before the split writes there.
+// Notes what lies in the chunk folder before the split writes there; a link
+// counts as what it leads to.
 int ListExisting(SplitRun& run) {
-    std::vector<WalkEntry> entries;
-    if (GetPathType(run.names.chunkFolder) == 1 && WalkFolder(run.names.chunkFolder, false, entries) != 0) return -1;
-    for (const WalkEntry& entry : entries) run.existing.Add(entry.identity);
+    const int dir = run.chunkDir.get();
+    const int r = ListFolderNamesAt(dir, run.names.chunkFolder, [&run, dir](std::string_view name) {
+        struct stat st {};
+        if (::fstatat(dir, std::string(name).c_str(), &st, 0) == 0 && S_ISREG(st.st_mode))
+            run.existing.Add(IdentityOf(st));
+    });
     run.existing.Seal();
-    return 0;
+    return r;
 }
 
 int RefuseIfExisting(const SplitRun& run, const WalkEntry& source) {
@@ -109,7 +121,7 @@ int OpenChunk(SplitRun& run, int32_t index, UniqueFd& fd) {
 // as they land.
 int FollowChunk(SplitRun& run, const ChunkJob& chunk) {
     if (!run.writeChecksums) return 0;
-    UniqueFd readBack = OpenForReading(chunk.chunkPath);
+    UniqueFd readBack = OpenForReadingAt(run.chunkDir.get(), ChunkFileName(run.names.stem, chunk.chunkIndex));
     if (!readBack.valid()) return Fail("cannot read back chunk", chunk.chunkPath, errno);
     return run.hasher.Start(readBack.get(), chunk.chunkPath);
 }
@@ -433,8 +445,10 @@ int PrepareFolder(SplitRun& run) {
 }
 
 // A descriptor, metadata or checksum file left by an earlier set.
-int RemoveStale(const std::string& path) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove old", path, errno);
+int RemoveStale(const SplitRun& run, const std::string& path) {
+    const std::string name = GetLastPathComponent(path);
+    if (::unlinkat(run.chunkDir.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+        return Fail("cannot remove old", path, errno);
     return 0;
 }
 
@@ -442,30 +456,45 @@ int RemoveStale(const std::string& path) {
 // earlier set may stay beside it, nor outlive a split that fails.
 int RemoveOldChunks(const SplitRun& run) {
     std::vector<std::string> stale;
-    if (ListFolderNames(run.names.chunkFolder, [&](std::string_view name) {
-            if (ChunkNumberOfName(name, run.names.stem) >= 0)
-                stale.push_back(run.names.chunkFolder + "/" + std::string(name));
+    if (ListFolderNamesAt(run.chunkDir.get(), run.names.chunkFolder, [&](std::string_view name) {
+            if (ChunkNumberOfName(name, run.names.stem) >= 0) stale.emplace_back(name);
         }) != 0)
         return -1;
-    for (const std::string& path : stale) {
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove old chunk", path, errno);
+    for (const std::string& name : stale) {
+        if (::unlinkat(run.chunkDir.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+            return Fail("cannot remove old chunk", run.names.chunkFolder + "/" + name, errno);
     }
     return 0;
 }
 
-int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& heldSource) {
+// The chunk folder, never through a link; invalid without an error when
+// there is none yet.
+int OpenExistingChunkFolder(int outputDir, const ChunkSetNames& names, UniqueFd& chunkDir) {
+    const std::string name = GetLastPathComponent(names.chunkFolder);
+    chunkDir = OpenFolderAt(outputDir, name);
+    if (chunkDir.valid() || errno == ENOENT) return 0;
+    struct stat st {};
+    if ((errno == ELOOP || errno == ENOTDIR) && ::fstatat(outputDir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        return Fail("refusing to split into '" + names.chunkFolder + "': it is a symbolic link");
+    return Fail("cannot open the chunk folder", names.chunkFolder, errno);
+}
+
+UniqueFd OpenOutputFolder(const std::string& outputFolder) {
+    UniqueFd dir = OpenFolder(outputFolder, true);
+    if (!dir.valid()) Fail("cannot open the output folder", outputFolder, errno);
+    return dir;
+}
+
+// Looks at the chunk folder open as chunkDir (invalid: there is none).
+int LookForOtherSet(int chunkDir, const ChunkSetNames& names, int64_t totalSize, std::string& heldSource) {
     heldSource.clear();
     const std::string& folder = names.chunkFolder;
-    struct stat st {};
-    // Where there is no folder to look at, creating it fails with the reason.
-    if (::lstat(folder.c_str(), &st) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? 0 : Fail("cannot read", folder, errno);
-    if (S_ISLNK(st.st_mode)) return Fail("refusing to split into '" + folder + "': it is a symbolic link");
-    if (!S_ISDIR(st.st_mode)) return 0;
+    if (chunkDir < 0) return 0;
 
     DescriptorHeader header{};
     const bool readable =
-        ReadDescriptorHeader(folder, header) == 0 && FieldIsTerminated(header.sourceName, sizeof header.sourceName);
+        ReadDescriptorHeaderAt(chunkDir, header) == 0 && FieldIsTerminated(header.sourceName, sizeof header.sourceName);
     const std::string held = readable ? FieldText(header.sourceName, sizeof header.sourceName) : std::string();
     std::string heldStem = held;
     StripExtension(heldStem);
@@ -473,7 +502,7 @@ int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& 
     // Chunk files of the stem belong to the descriptor only when it names that stem.
     const bool stemIsItsOwn = readable && heldStem == names.stem;
     bool holdsItsChunks = false, holdsUnknownChunks = false;
-    if (ListFolderNames(folder, [&](std::string_view name) {
+    if (ListFolderNamesAt(chunkDir, folder, [&](std::string_view name) {
             if (readable && !sameSource) {
                 const int64_t n = ChunkNumberOfName(name, heldStem);
                 if (n >= 0 && n < header.chunkCount) holdsItsChunks = true;
@@ -486,7 +515,8 @@ int LookForOtherSet(const ChunkSetNames& names, int64_t totalSize, std::string& 
         Fail("'" + folder + "' already holds the chunk set of '" + held + "'");
         return 1;
     }
-    if (holdsUnknownChunks) {
+    // Beside an unlocked marker they are what a dead split left.
+    if (holdsUnknownChunks && !HoldsDeadTemporary(chunkDir)) {
         Fail("'" + folder + "' already holds chunk files of an unknown chunk set");
         return 1;
     }
@@ -498,7 +528,7 @@ std::string JoinScriptPath(const SplitRun& run) { return run.names.chunkFolder +
 // The script goes in place before the descriptor, as the other files beside it.
 int PlaceJoinScript(SplitRun& run) {
     if (!run.writeScript) return 0;
-    if (run.script.Open(JoinScriptPath(run)) != 0 ||
+    if (run.script.Open(run.chunkDir.get(), JoinScriptPath(run)) != 0 ||
         run.script.Append(JoinScriptText(run.names.sourceName, run.names.stem, run.chunkCount, run.job.chunkSize,
                                          run.job.totalSize, run.writeChecksums)) != 0 ||
         run.script.Commit() != 0)
@@ -512,42 +542,51 @@ std::string NoJoinScriptReason(const SplitRun& run, bool folder) {
     if (run.job.joinScript != 1) return "";
     if (folder) return "no join script: a folder set needs Partwise to rebuild the tree";
     if (run.job.password[0] != '\0') return "no join script: it would join the chunks without the password";
-    // Its name, and that of its temporary file, must fit where the stem did.
-    if (JoinScriptName(run.names.stem).size() + 4 > kMaxNameBytes)
+    // Its name must fit where the stem did.
+    if (JoinScriptName(run.names.stem).size() > kMaxNameBytes)
         return "no join script: its name would be longer than " + std::to_string(kMaxNameBytes) + " bytes";
     return "";
 }
 
 // Takes back what a split that did not finish wrote: the chunk files it
 // created or replaced, the temporary files of its descriptor and checksum
-// file, and the chunk folder when the split made it and nothing else is in
-// it. Adds to the last error what it could not remove, or that nothing was
-// left behind.
+// file, its marker, and the chunk folder when the split made it and nothing
+// else is in it. Everything is closed first: a FUSE file system keeps an
+// open file that is unlinked as a hidden one. Adds to the last error what it
+// could not remove, or that nothing was left behind.
 void RemoveUnfinishedSet(SplitRun& run) {
     run.descriptor.Discard();
     run.meta.Discard();
     run.checksums.Discard();
     run.script.Discard();
+    run.hasher.Start(-1, std::string());
+    const int dir = run.chunkDir.get();
     std::string notRemoved;
     int64_t notRemovedCount = 0;
-    auto note = [&](const std::string& path, int err) {
-        if (notRemovedCount++ == 0) notRemoved = "could not remove '" + path + "': " + std::strerror(err);
+    auto remove = [&](const std::string& name) {
+        if (::unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT) return;
+        if (notRemovedCount++ == 0)
+            notRemoved = "could not remove '" + run.names.chunkFolder + "/" + name + "': " + std::strerror(errno);
     };
-    const std::string metaPath = MetaFilePath(run.names.chunkFolder, run.names.stem);
-    if (run.metaPlaced && ::unlink(metaPath.c_str()) != 0 && errno != ENOENT) note(metaPath, errno);
-    const std::string checksumPath = ChecksumFilePath(run.names.chunkFolder, run.names.stem);
-    if (run.checksumsPlaced && ::unlink(checksumPath.c_str()) != 0 && errno != ENOENT) note(checksumPath, errno);
-    const std::string scriptPath = JoinScriptPath(run);
-    if (run.scriptPlaced && ::unlink(scriptPath.c_str()) != 0 && errno != ENOENT) note(scriptPath, errno);
-    for (int64_t i = 0; i < run.chunksStarted; ++i) {
-        const std::string path = ChunkFilePath(run.names.chunkFolder, run.names.stem, static_cast<int32_t>(i));
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) note(path, errno);
-    }
-    // A folder that holds what others put there stays.
-    if (run.madeFolder && ::rmdir(run.names.chunkFolder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY &&
-        errno != EEXIST)
-        note(run.names.chunkFolder, errno);
+    if (run.metaPlaced) remove(GetLastPathComponent(MetaFilePath(run.names.chunkFolder, run.names.stem)));
+    if (run.checksumsPlaced) remove(GetLastPathComponent(ChecksumFilePath(run.names.chunkFolder, run.names.stem)));
+    if (run.scriptPlaced) remove(JoinScriptName(run.names.stem));
+    for (int64_t i = 0; i < run.chunksStarted; ++i) remove(ChunkFileName(run.names.stem, static_cast<int32_t>(i)));
+    run.marker = UniqueFd();
+    if (!run.markerName.empty()) remove(run.markerName);
     std::string text = GetLastErrorText();
+    // A folder that holds what others put there stays, and is named.
+    if (run.madeFolder) {
+        const std::string name = GetLastPathComponent(run.names.chunkFolder);
+        run.chunkDir = UniqueFd();
+        if (::unlinkat(run.outputDir.get(), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+            if (notRemovedCount++ == 0)
+                notRemoved =
+                    "could not remove the chunk folder '" + run.names.chunkFolder + "': " +
+                    (errno == ENOTEMPTY || errno == EEXIST ? std::string("it holds files the split did not write")
+                                                           : std::string(std::strerror(errno)));
+        }
+    }
     if (notRemovedCount == 0)
         text += "; nothing was left behind";
     else
@@ -556,29 +595,27 @@ void RemoveUnfinishedSet(SplitRun& run) {
     SetLastErrorText(text);
 }
 
-// From here on the split changes the chunk folder.
+// From here on the split changes the chunk folder, which it holds locked.
 int WriteChunkSet(SplitRun& run, bool folder) {
-    struct stat st {};
-    const bool folderExisted = ::lstat(run.names.chunkFolder.c_str(), &st) == 0;
-    if (CreateFolder(run.names.chunkFolder) != 0) return -1;
-    run.madeFolder = !folderExisted;
-    // Chunks are created by name in the folder opened here: one step of path
-    // each, and no way round to another folder mid-split.
-    run.chunkDir = OpenFolder(run.names.chunkFolder, false);
-    if (!run.chunkDir.valid()) return Fail("cannot open the chunk folder", run.names.chunkFolder, errno);
+    const int dir = run.chunkDir.get();
+    // Whatever a dead job left here goes first, and this split's marker
+    // tells any later one that chunk files without a descriptor are its own.
+    SweepTemporaries(dir);
+    if (CreateTemporaryAt(dir, run.names.chunkFolder, run.marker, run.markerName) != 0) return -1;
     const std::string metaPath = MetaFilePath(run.names.chunkFolder, run.names.stem);
     const std::string checksumPath = ChecksumFilePath(run.names.chunkFolder, run.names.stem);
-    if (RemoveStale(BuildDescriptorPath(run.names.chunkFolder)) != 0 || RemoveStale(metaPath) != 0 ||
-        RemoveStale(checksumPath) != 0 || RemoveStale(JoinScriptPath(run)) != 0 || RemoveOldChunks(run) != 0)
+    if (RemoveStale(run, BuildDescriptorPath(run.names.chunkFolder)) != 0 || RemoveStale(run, metaPath) != 0 ||
+        RemoveStale(run, checksumPath) != 0 || RemoveStale(run, JoinScriptPath(run)) != 0 || RemoveOldChunks(run) != 0)
         return -1;
+    AtStep("split: writing");
     ResetDescriptor(run.names.chunkFolder);
     SetSourceName(run.names.sourceName);
     SetChunkCount(static_cast<int32_t>(run.chunkCount));
     SetTotalSize(run.job.totalSize);
     if (run.job.password[0] != '\0') SetPasswordDigest(run.job.password);
-    if (run.descriptor.Open() != 0 || run.meta.Open(metaPath) != 0) return -1;
+    if (run.descriptor.Open(dir) != 0 || run.meta.Open(dir, metaPath) != 0) return -1;
     run.writeChecksums = run.chunkCount > 0 && StemFitsChecksumFile(run.names.stem);
-    if (run.writeChecksums && run.checksums.Open(checksumPath) != 0) return -1;
+    if (run.writeChecksums && run.checksums.Open(dir, checksumPath) != 0) return -1;
     if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
     // The descriptor goes last: a set with one is whole.
     if (run.meta.Commit() != 0) return -1;
@@ -586,7 +623,47 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     if (run.writeChecksums && run.checksums.Commit() != 0) return -1;
     run.checksumsPlaced = run.writeChecksums;
     if (PlaceJoinScript(run) != 0) return -1;
-    return run.descriptor.Commit();
+    if (run.descriptor.Commit() != 0) return -1;
+    run.marker = UniqueFd();
+    ::unlinkat(dir, run.markerName.c_str(), 0);
+    return 0;
+}
+
+// Opens the chunk folder, making it when there is none, and locks it for
+// this split alone.
+int TakeChunkFolder(SplitRun& run) {
+    run.outputDir = OpenOutputFolder(run.job.outputFolder);
+    if (!run.outputDir.valid() || OpenExistingChunkFolder(run.outputDir.get(), run.names, run.chunkDir) != 0) return -1;
+    if (!run.chunkDir.valid()) {
+        const std::string name = GetLastPathComponent(run.names.chunkFolder);
+        const bool made = ::mkdirat(run.outputDir.get(), name.c_str(), 0777) == 0;
+        if (!made && errno != EEXIST) return Fail("cannot create folder", run.names.chunkFolder, errno);
+        run.madeFolder = made;
+        if (OpenExistingChunkFolder(run.outputDir.get(), run.names, run.chunkDir) != 0) return -1;
+        if (!run.chunkDir.valid()) return Fail("cannot open the chunk folder", run.names.chunkFolder, errno);
+    }
+    return LockFolder(run.chunkDir.get(), true, run.names.chunkFolder, "split");
+}
+
+// A refused split leaves no folder it made.
+int GiveBackChunkFolder(SplitRun& run) {
+    run.chunkDir = UniqueFd();
+    if (run.madeFolder)
+        ::unlinkat(run.outputDir.get(), GetLastPathComponent(run.names.chunkFolder).c_str(), AT_REMOVEDIR);
+    return -1;
+}
+
+// Each name the set will hold must fit one folder entry.
+int CheckNameLengths(const SplitRun& run, int32_t lastIndex) {
+    const std::string& stem = run.names.stem;
+    for (const std::string& name :
+         {GetLastPathComponent(run.names.chunkFolder), ChunkFileName(stem, lastIndex),
+          GetLastPathComponent(ChecksumFilePath(".", stem)), GetLastPathComponent(MetaFilePath(".", stem))}) {
+        if (name.size() > kMaxNameBytes)
+            return Fail("the name '" + run.names.sourceName + "' is too long to split: the chunk set's name '" + name +
+                        "' would be longer than " + std::to_string(kMaxNameBytes) + " bytes");
+    }
+    return 0;
 }
 
 }  // namespace
@@ -658,28 +735,36 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
         return Fail("a chunk size of " + std::to_string(job.chunkSize) + " bytes gives more than " +
                     std::to_string(kMaxChunkCount) + " chunks");
     const int32_t lastIndex = run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0;
-    if (CheckPathLength(BuildDescriptorPath(run.names.chunkFolder) + ".tmp") != 0 ||
-        CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
-        CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem) + ".tmp") != 0 ||
+    if (CheckNameLengths(run, lastIndex) != 0 || CheckPathLength(BuildDescriptorPath(run.names.chunkFolder)) != 0 ||
+        CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem)) != 0 ||
+        CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem)) != 0 ||
         CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
         return -1;
 
-    if (ListExisting(run) != 0) return -1;
+    // The lock is held from the first look at the folder to the descriptor.
+    if (TakeChunkFolder(run) != 0) return GiveBackChunkFolder(run);
+    AtStep("split: chunk folder locked");
+    if (ListExisting(run) != 0) return GiveBackChunkFolder(run);
     if (folder) {
-        if (PrepareFolder(run) != 0) return -1;
+        if (PrepareFolder(run) != 0) return GiveBackChunkFolder(run);
     } else {
-        if (st.st_size != job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
-        if (RefuseIfExisting(run, WalkEntry{run.sourcePath, st.st_size, IdentityOf(st)}) != 0) return -1;
+        if (st.st_size != job.totalSize) {
+            Fail("'" + run.sourcePath + "' changed since it was measured");
+            return GiveBackChunkFolder(run);
+        }
+        if (RefuseIfExisting(run, WalkEntry{run.sourcePath, st.st_size, IdentityOf(st)}) != 0)
+            return GiveBackChunkFolder(run);
     }
     std::string heldSource;
-    const int other = LookForOtherSet(run.names, job.totalSize, heldSource);
-    if (other < 0 || (other > 0 && job.replaceOtherSet != 1)) return -1;
-    // The largest file the split writes must fit where it goes.
-    const std::string writesIn = GetPathType(run.names.chunkFolder) == 1 ? run.names.chunkFolder : job.outputFolder;
-    if (CheckChunksFit(writesIn, std::min(job.chunkSize, job.totalSize)) != 0) return -1;
+    const int other = LookForOtherSet(run.chunkDir.get(), run.names, job.totalSize, heldSource);
+    if (other < 0 || (other > 0 && job.replaceOtherSet != 1)) return GiveBackChunkFolder(run);
+    // The largest file the split writes must fit where it goes: named as the
+    // folder that was there before the split.
+    const std::string writesIn = run.madeFolder ? std::string(job.outputFolder) : run.names.chunkFolder;
+    if (CheckChunksFit(writesIn, std::min(job.chunkSize, job.totalSize)) != 0) return GiveBackChunkFolder(run);
     const std::string noScript = NoJoinScriptReason(run, folder);
     run.writeScript = job.joinScript == 1 && noScript.empty();
-    if (run.writeScript && CheckPathLength(JoinScriptPath(run) + ".tmp") != 0) return -1;
+    if (run.writeScript && CheckPathLength(JoinScriptPath(run)) != 0) return GiveBackChunkFolder(run);
     if (report != nullptr) report->joinScriptNote = noScript;
 
     if (WriteChunkSet(run, folder) == 0) return 0;
@@ -691,7 +776,14 @@ int FindOtherChunkSet(const SplitJob& job, std::string& heldSource) {
     if (!FieldIsTerminated(job.sourcePath, sizeof job.sourcePath) ||
         !FieldIsTerminated(job.outputFolder, sizeof job.outputFolder))
         return Fail("the split job holds a text without its terminating NUL");
-    return LookForOtherSet(DeriveChunkSetNames(job.sourcePath, job.outputFolder), job.totalSize, heldSource);
+    const ChunkSetNames names = DeriveChunkSetNames(job.sourcePath, job.outputFolder);
+    heldSource.clear();
+    UniqueFd outputDir(::open(job.outputFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Where there is no folder to look at, the split itself fails with the reason.
+    if (!outputDir.valid()) return 0;
+    UniqueFd chunkDir;
+    if (OpenExistingChunkFolder(outputDir.get(), names, chunkDir) != 0) return -1;
+    return LookForOtherSet(chunkDir.get(), names, job.totalSize, heldSource);
 }
 
 }  // namespace partwise

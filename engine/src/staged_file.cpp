@@ -1,11 +1,13 @@
 #include "staged_file.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
 #include "fail.h"
+#include "folder_ops.h"
 
 namespace partwise {
 namespace {
@@ -16,18 +18,27 @@ StagedFile::~StagedFile() { Discard(); }
 
 void StagedFile::Discard() {
     if (temporary_.empty()) return;
+    ::unlinkat(folderFd_, temporary_.c_str(), 0);
     fd_ = UniqueFd();
-    ::unlink(temporary_.c_str());
     temporary_.clear();
     held_.clear();
 }
 
-int StagedFile::Open(const std::string& path) {
+int StagedFile::Open(int folderFd, const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    folderFd_ = folderFd;
+    name_ = slash == std::string::npos ? path : path.substr(slash + 1);
     path_ = path;
-    fd_ = CreateFresh(path + ".tmp");
-    if (!fd_.valid()) return Fail("cannot create", path + ".tmp", errno);
-    temporary_ = path + ".tmp";
-    return 0;
+    return CreateTemporaryAt(folderFd, slash == std::string::npos ? std::string(".") : path.substr(0, slash), fd_,
+                             temporary_);
+}
+
+int StagedFile::Open(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    ownFolder_ = OpenFolder(folder, true);
+    if (!ownFolder_.valid()) return Fail("cannot open the folder", folder, errno);
+    return Open(ownFolder_.get(), path);
 }
 
 int StagedFile::Append(std::string_view bytes) {
@@ -36,17 +47,22 @@ int StagedFile::Append(std::string_view bytes) {
 }
 
 int StagedFile::Flush() {
-    if (WriteAll(fd_.get(), held_.data(), held_.size()) != 0) return Fail("cannot write", temporary_, errno);
+    if (WriteAll(fd_.get(), held_.data(), held_.size()) != 0) return Fail("cannot write", path_, errno);
     held_.clear();
     return 0;
 }
 
 int StagedFile::Commit() {
     if (Flush() != 0) return -1;
-    if (fd_.Close() != 0) return Fail("cannot write", temporary_, errno);
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0) return Fail("cannot rename into place", path_, errno);
+    // The lock goes with the close: the rename must come first, or a sweep
+    // could take the finished file for a dead job's.
+    if (::renameat(folderFd_, temporary_.c_str(), folderFd_, name_.c_str()) != 0)
+        return Fail("cannot rename into place", path_, errno);
     temporary_.clear();
-    return 0;
+    if (fd_.Close() == 0) return 0;
+    const int err = errno;
+    ::unlinkat(folderFd_, name_.c_str(), 0);
+    return Fail("cannot write", path_, err);
 }
 
 }  // namespace partwise

@@ -48,7 +48,7 @@ protected:
     // The joined set equals the named source.
     void ExpectJoinsTo(const std::string& name) {
         WriteFile(dir / "out/.keep", "");
-        ASSERT_EQ(RunJoin(Folder(), dir / "out"), 0) << GetLastErrorText();
+        ASSERT_EQ(RunJoin(Folder(), dir / "out", test::Replacing()), 0) << GetLastErrorText();
         EXPECT_EQ(ReadFile(dir / "out/" + name), ReadFile(dir / "src/" + name));
     }
 };

@@ -130,7 +130,7 @@ TEST_F(Restore, NeverReplacesItsOwnMetadataFile) {
     WriteFile(dir / "src/f.meta", "data");
     ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/f.meta", dir.path(), 3)), 0) << GetLastErrorText();
     const std::string before = ReadFile(dir / "f_spt/f.meta");
-    EXPECT_EQ(RunJoin(dir / "f_spt", dir / "f_spt"), -1);
+    EXPECT_EQ(RunJoin(dir / "f_spt", dir / "f_spt", test::Replacing()), -1);
     EXPECT_NE(GetLastErrorText().find("part of the chunk set"), std::string::npos) << GetLastErrorText();
     EXPECT_EQ(ReadFile(dir / "f_spt/f.meta"), before);
 }
@@ -235,7 +235,7 @@ TEST_F(HostileMeta, NothingIsAppliedThroughALink) {
     ASSERT_EQ(::mkdir((dir / "out/tree").c_str(), 0755), 0);
     ASSERT_EQ(::symlink(dir.path().c_str(), (dir / "out/tree/out-link").c_str()), 0);
     const struct stat before = Look(dir.path());
-    EXPECT_EQ(RunJoin(dir / "tree_spt", dir / "out"), -1);
+    EXPECT_EQ(RunJoin(dir / "tree_spt", dir / "out", test::Replacing()), -1);
     EXPECT_NE(GetLastErrorText().find("it is not a folder"), std::string::npos) << GetLastErrorText();
     EXPECT_EQ(Look(dir.path()).st_mode, before.st_mode);
     ExpectSentinelUnchanged();

@@ -151,8 +151,8 @@ TEST_F(SplitJoin, SplittingAgainReplacesTheSetAndJoiningAgainTheOutput) {
     WriteFile(dir / "out/f.bin",
               "old contents that are longer than a hundred bytes, surely, since they go on and on "
               "and on for quite a while");
-    ASSERT_EQ(RunJoin(dir / "f_spt", dir / "out"), 0) << GetLastErrorText();
-    ASSERT_EQ(RunJoin(dir / "f_spt", dir / "out"), 0) << GetLastErrorText();
+    ASSERT_EQ(RunJoin(dir / "f_spt", dir / "out", test::Replacing()), 0) << GetLastErrorText();
+    ASSERT_EQ(RunJoin(dir / "f_spt", dir / "out", test::Replacing()), 0) << GetLastErrorText();
     EXPECT_EQ(ReadFile(dir / "out/f.bin"), test::PatternBytes(100, 2));
     EXPECT_EQ(test::ReadTree(dir / "out").size(), 1u);  // no temporary files left
 }
@@ -251,7 +251,7 @@ TEST_F(Refusals, OutputInsideTheSourceFolder) {
     ASSERT_EQ(::mkdir((dir / "src/empty").c_str(), 0755), 0);
     ASSERT_EQ(::symlink((dir / "src/empty").c_str(), (dir / "src_spt").c_str()), 0);
     EXPECT_EQ(RunSplit(test::MakeJob(dir / "src", dir.path(), 2)), -1);
-    EXPECT_NE(GetLastErrorText().find("into a folder inside it"), std::string::npos) << GetLastErrorText();
+    EXPECT_NE(GetLastErrorText().find("symbolic link"), std::string::npos) << GetLastErrorText();
     EXPECT_EQ(test::ReadTree(dir / "src").size(), 2u);
     // A sibling whose name merely starts the same is fine.
     WriteFile(dir / "src2/.keep", "");

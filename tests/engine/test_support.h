@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "partwise/joiner.h"
 #include "partwise/splitter.h"
 
 namespace partwise::test {
@@ -33,6 +34,13 @@ std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
 // Every regular file below folder as "relative/path" -> content, for comparing trees.
 std::vector<std::pair<std::string, std::string>> ReadTree(const std::string& folder);
+
+// Join options that let an existing output be replaced.
+inline JoinOptions Replacing() {
+    JoinOptions options;
+    options.replaceExisting = true;
+    return options;
+}
 
 // A zero-filled job for source, measured with GetPathSize.
 SplitJob MakeJob(const std::string& source, const std::string& outputFolder, int64_t chunkSize,

@@ -15,6 +15,10 @@ struct JoinOptions {
     // is checked by its size and first KiB alone. Only for a set whose file
     // is damaged, at the user's explicit word.
     bool ignoreChecksums = false;
+    // Replace an existing output: the file, or in a folder the files the set
+    // holds (the others stay). Without it the join fails when the output
+    // exists, also when it appears while the join runs.
+    bool replaceExisting = false;
 };
 
 // chunkFolder + "/" + stem + ".meta", stem taken from the recorded name.
@@ -23,12 +27,15 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
 // Joins the chunk set in chunkFolder into outputFolder/<recorded name>.
 // Returns 0 when every output file was written completely, -1 (last error set)
 // otherwise. A descriptor that is unreadable, cut short, or names a path
-// outside the output folder is refused before anything is written. Each file
-// is written under a temporary name and renamed into place only when
-// complete, so a failed join never replaces an existing file with a broken one.
-// A cancel (RequestCancel) stops the join within a block and fails it with
-// the reason "cancelled": files already in place stay, complete; the file
-// being written is removed.
+// outside the output folder is refused before anything is written. The
+// output folder is opened once; everything below it is reached one name at a
+// time, never through a link. Every file is written under a temporary name
+// and renamed into place only once every chunk matched: a join that fails,
+// or is cancelled (RequestCancel; the reason is then "cancelled"), leaves an
+// existing output as it was and a new one absent. The chunk folder is read
+// under a shared lock and a folder being built under an exclusive one: a
+// split writing the set, or another join building the same folder, fails the
+// join at once, saying so.
 // With the set's metadata file (and restoreMetadata), every file gets its
 // recorded permission bits (never setuid, setgid or sticky) and modification
 // time before it is put in place, every recorded folder is made, and the
