@@ -3,16 +3,16 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "partwise/chunk_names.h"
+#include "partwise/fsutil.h"
+#include "partwise/removal.h"
 
 bool RemoveFile(const QString& path) { return QFile::remove(path) || !QFileInfo(path).exists(); }
 
 int removeJoinedSet(const JoinedSet& set, int64_t& kept) {
-    const auto remove = [&kept](const std::string& path) {
-        kept += RemoveFile(QFile::decodeName(path.c_str())) ? 0 : 1;
-    };
-    for (const int32_t index : set.chunkIndexes) remove(partwise::ChunkFilePath(set.chunkFolder, set.stem, index));
-    if (!set.checksumFile.empty()) remove(set.checksumFile);
-    for (const std::string& path : set.otherFiles) remove(path);
+    std::vector<std::string> others;
+    if (!set.checksumFile.empty()) others.push_back(partwise::GetLastPathComponent(set.checksumFile));
+    for (const std::string& path : set.otherFiles) others.push_back(partwise::GetLastPathComponent(path));
+    const int64_t left = partwise::RemoveChunkSetFiles(set.chunkFolder, set.stem, set.chunkIndexes, others);
+    kept = left < 0 ? static_cast<int64_t>(set.chunkIndexes.size() + others.size()) : left;
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "descriptor_stream.h"
 #include "fail.h"
 #include "fingerprint.h"
+#include "folder_ops.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
@@ -94,6 +95,8 @@ bool NameFitsChecksumFile(const std::string& sourceName) { return StemFitsChecks
 int CheckChunkSetFully(const std::string& chunkFolder, ChunkSetCheck& check, const FullCheckVisitor& visit) {
     ClearLastError();
     Progress().bytesDone = 0;
+    const UniqueFd lock = OpenFolder(chunkFolder, true);
+    if (lock.valid() && LockFolder(lock.get(), false, chunkFolder, "split") != 0) return -1;
     DescriptorFile descriptor;
     if (ReadDescriptorHeaderOnly(chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();

@@ -5,6 +5,7 @@
 
 #include "descriptor_stream.h"
 #include "fingerprint.h"
+#include "folder_ops.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
@@ -78,11 +79,13 @@ int ReadChunkSetHeader(const std::string& chunkFolder, ChunkSetSummary& summary)
 int InspectChunkSet(const std::string& chunkFolder, ChunkSetSummary& summary, const ChunkVisitor& visit) {
     ClearLastError();
     Progress().bytesDone = 0;
+    // Read under a shared lock: a split writing the set refuses, and is refused.
+    const UniqueFd folder = OpenFolder(chunkFolder, true);
+    if (folder.valid() && LockFolder(folder.get(), false, chunkFolder, "split") != 0) return -1;
     DescriptorFile descriptor;
     if (ReadDescriptorHeaderOnly(chunkFolder, descriptor) != 0) return -1;
     summary = SummaryOfHeader();
     const std::string stem = StemOf(summary.sourceName);
-    const UniqueFd folder = OpenFolder(chunkFolder, true);
     const int folderFd = folder.valid() ? folder.get() : AT_FDCWD;
     ChunkRecordReader reader(descriptor);
     ChunkRecord record;

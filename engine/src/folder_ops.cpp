@@ -80,6 +80,35 @@ UniqueFd OpenFolderAt(int parentFd, const std::string& name) {
     return UniqueFd(::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
+int OpenBelow(int rootFd, const std::string& rootPath, const std::string& relative, bool create,
+              const std::function<void(const std::string&)>& made, UniqueFd& folder) {
+    folder = UniqueFd(::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) return Fail("cannot open the folder", rootPath, errno);
+    std::string path = rootPath;
+    for (std::size_t start = 0; start < relative.size();) {
+        std::size_t end = relative.find('/', start);
+        if (end == std::string::npos) end = relative.size();
+        const std::string part = relative.substr(start, end - start);
+        path += "/" + part;
+        UniqueFd next = OpenFolderAt(folder.get(), part);
+        if (!next.valid() && errno == ENOENT && create) {
+            if (::mkdirat(folder.get(), part.c_str(), 0777) == 0) {
+                if (made) made(relative.substr(0, end));
+            } else if (errno != EEXIST) {
+                return Fail("cannot create folder", path, errno);
+            }
+            next = OpenFolderAt(folder.get(), part);
+        }
+        if (!next.valid()) {
+            if (errno == ELOOP || errno == ENOTDIR) return Fail("cannot go into '" + path + "': it is not a folder");
+            return Fail("cannot open the folder", path, errno);
+        }
+        folder = std::move(next);
+        start = end + 1;
+    }
+    return 0;
+}
+
 int ListFolderNamesAt(int folderFd, const std::string& shownPath, const std::function<void(std::string_view)>& visit) {
     // A description of its own, so that the folder's own position is left alone.
     const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

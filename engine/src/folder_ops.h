@@ -13,6 +13,13 @@ namespace partwise {
 // The folder name in parent, never through a link. Invalid with errno set.
 UniqueFd OpenFolderAt(int parentFd, const std::string& name);
 
+// Opens rootFd's folder relative ("" for the root itself) one name at a
+// time, never through a link; when create, makes the folders that are
+// missing and tells made the relative path of each. Returns 0, or -1 with the
+// last error naming the part below rootPath that is not a folder.
+int OpenBelow(int rootFd, const std::string& rootPath, const std::string& relative, bool create,
+              const std::function<void(const std::string&)>& made, UniqueFd& folder);
+
 // Calls visit with every name in the open folder but "." and "..". Returns 0,
 // or -1 (last error set, naming shownPath) when it cannot be listed.
 int ListFolderNamesAt(int folderFd, const std::string& shownPath, const std::function<void(std::string_view)>& visit);

@@ -563,44 +563,17 @@ struct FolderBuild {
     int Enter(const std::string& relative, bool create) {
         if (current.valid() && relative == currentRelative) return 0;
         current = UniqueFd();
-        UniqueFd fd(::openat(rootDir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd.valid()) return Fail("cannot open the folder", root, errno);
-        std::string path = root;
-        for (std::size_t start = 0; start < relative.size();) {
-            std::size_t end = relative.find('/', start);
-            if (end == std::string::npos) end = relative.size();
-            const std::string part = relative.substr(start, end - start);
-            path += "/" + part;
-            UniqueFd next = OpenFolderAt(fd.get(), part);
-            if (!next.valid() && errno == ENOENT && create) {
-                if (::mkdirat(fd.get(), part.c_str(), 0777) == 0) {
-                    if (merge) madeFolders.push_back(relative.substr(0, end));
-                } else if (errno != EEXIST) {
-                    return Fail("cannot create folder", path, errno);
-                }
-                next = OpenFolderAt(fd.get(), part);
-            }
-            if (!next.valid()) {
-                if (errno == ELOOP || errno == ENOTDIR)
-                    return Fail("cannot join into '" + path + "': it is not a folder");
-                return Fail("cannot open the folder", path, errno);
-            }
-            fd = std::move(next);
-            start = end + 1;
-        }
+        const auto note = [this](const std::string& folder) {
+            if (merge) madeFolders.push_back(folder);
+        };
+        UniqueFd fd;
+        if (OpenBelow(rootDir.get(), root, relative, create, note, fd) != 0) return -1;
         if (merge && create && swept.insert(relative).second) SweepTemporaries(fd.get());
         current = std::move(fd);
         currentRelative = relative;
         return 0;
     }
 };
-
-std::string ParentOf(const std::string& relative) {
-    const std::size_t slash = relative.rfind('/');
-    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
-}
-
-std::string NameOf(const std::string& relative) { return relative.substr(relative.rfind('/') + 1); }
 
 // Checks one record, and gives its path. The copy runs these checks again:
 // the records are read from the file a second time.

@@ -35,4 +35,11 @@ bool IsSafeRelativePath(const std::string& path) {
     }
 }
 
+std::string ParentOf(const std::string& relative) {
+    const std::size_t slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+std::string NameOf(const std::string& relative) { return relative.substr(relative.rfind('/') + 1); }
+
 }  // namespace partwise

@@ -9,6 +9,10 @@ std::string PathLengthProblem(const std::string& path);
 // 0 when path fits kMaxPathBytes; otherwise -1 with the last error set.
 int CheckPathLength(const std::string& path);
 
+// The folder part of a relative path ("" at the top) and its last name.
+std::string ParentOf(const std::string& relative);
+std::string NameOf(const std::string& relative);
+
 // path without the slashes at its end ("/" stays "/").
 std::string WithoutTrailingSlashes(std::string path);
 

@@ -1,5 +1,6 @@
 #include "partwise/removal.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,14 +8,18 @@
 #include <cerrno>
 #include <string_view>
 
+#include "checksum_file.h"
 #include "descriptor_stream.h"
 #include "fail.h"
+#include "folder_ops.h"
 #include "meta_file.h"
 #include "partwise/chunk_check.h"
 #include "partwise/chunk_names.h"
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
+#include "partwise/fsutil.h"
 #include "paths.h"
+#include "posix_file.h"
 #include "walk.h"
 
 namespace partwise {
@@ -24,11 +29,6 @@ std::string Below(const std::string& root, const std::string& relative) {
     return relative.empty() ? root : root + "/" + relative;
 }
 
-std::string ParentOf(const std::string& relative) {
-    const std::size_t slash = relative.rfind('/');
-    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
-}
-
 // Whether folder is "" (the root), to itself, or one of the folders above it.
 bool Holds(const std::string& folder, const std::string& relative) {
     return folder.empty() || relative == folder ||
@@ -36,21 +36,27 @@ bool Holds(const std::string& folder, const std::string& relative) {
             relative[folder.size()] == '/');
 }
 
+// Removes below a source folder opened once, one name at a time: a link
+// swapped in for a folder of the source leads nowhere.
 class FolderRemover {
 public:
-    FolderRemover(const std::string& root, SourceRemoval& removal) : root_(root), removal_(removal) {}
+    FolderRemover(int rootFd, const std::string& root, SourceRemoval& removal)
+        : rootFd_(rootFd), root_(root), removal_(removal) {}
 
     // Removes the file at relative. Folders the records have left behind are
     // removed on the way when they are empty: the records list a folder's
     // files together, so a folder left is not met again.
     void RemoveFile(const std::string& relative) {
         LeaveFoldersUpTo(ParentOf(relative));
-        const std::string path = Below(root_, relative);
-        if (::unlink(path.c_str()) == 0 || errno == ENOENT) {
+        UniqueFd folder;
+        const int r = OpenBelow(rootFd_, root_, ParentOf(relative), false, nullptr, folder);
+        if (r == 0 && (::unlinkat(folder.get(), NameOf(relative).c_str(), 0) == 0 || errno == ENOENT)) {
             ++removal_.filesRemoved;
             return;
         }
-        if (removal_.filesNotRemoved++ == 0) Fail("cannot delete", path, errno);
+        if (removal_.filesNotRemoved++ == 0) {
+            if (r == 0) Fail("cannot delete", Below(root_, relative), errno);
+        }
         notRemoved_.push_back(relative);
     }
 
@@ -58,10 +64,9 @@ public:
     // folders that follow are not below it.
     void RecordedFolder(const std::string& relative) { LeaveFoldersUpTo(relative); }
 
-    // Removes the folders still open, and the root, when they are empty.
+    // Removes the folders still open when they are empty.
     void Finish() {
         LeaveFoldersUpTo(std::string());
-        ::rmdir(root_.c_str());
         std::sort(notRemoved_.begin(), notRemoved_.end());
     }
 
@@ -73,12 +78,15 @@ private:
     void LeaveFoldersUpTo(const std::string& next) {
         // A folder that still holds something stays; so do its parents.
         while (!Holds(current_, next)) {
-            ::rmdir(Below(root_, current_).c_str());
+            UniqueFd parent;
+            if (OpenBelow(rootFd_, root_, ParentOf(current_), false, nullptr, parent) == 0)
+                ::unlinkat(parent.get(), NameOf(current_).c_str(), AT_REMOVEDIR);
             current_ = ParentOf(current_);
         }
         current_ = next;
     }
 
+    int rootFd_;
     const std::string& root_;
     SourceRemoval& removal_;
     std::string current_;  // the folder of the last file removed
@@ -102,23 +110,25 @@ private:
     SourceRemoval& removal_;
 };
 
-// Notes what is left below relative, folder by folder; holds the names of the
-// sub-folders of one folder at a time.
-void NoteWhatIsLeft(const std::string& root, const std::string& relative, const FolderRemover& remover,
-                    KeptEntries& kept) {
+// Notes what is left below relative, open as folderFd, folder by folder;
+// holds the names of the sub-folders of one folder at a time.
+void NoteWhatIsLeft(int folderFd, const std::string& relative, const FolderRemover& remover, KeptEntries& kept) {
     std::vector<std::string> folders;
     bool empty = true;
-    ListFolderNames(Below(root, relative), [&](std::string_view name) {
+    ListFolderNamesAt(folderFd, relative, [&](std::string_view name) {
         empty = false;
         const std::string entry = relative.empty() ? std::string(name) : relative + "/" + std::string(name);
         struct stat st {};
-        if (::lstat(Below(root, entry).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            folders.push_back(entry);
+        if (::fstatat(folderFd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+            folders.emplace_back(name);
         else if (!remover.WasNotRemoved(entry))  // reported apart
             kept.Add(entry);
     });
     if (empty && !relative.empty()) kept.Add(relative);
-    for (const std::string& folder : folders) NoteWhatIsLeft(root, folder, remover, kept);
+    for (const std::string& folder : folders) {
+        const UniqueFd sub = OpenFolderAt(folderFd, folder);
+        if (sub.valid()) NoteWhatIsLeft(sub.get(), relative.empty() ? folder : relative + "/" + folder, remover, kept);
+    }
 }
 
 // A set with its metadata file records every folder, empty ones too: they
@@ -134,9 +144,12 @@ void RemoveRecordedFolders(const ChunkSetNames& names, FolderRemover& remover) {
     }
 }
 
-int RemoveFolderSource(const std::string& root, const ChunkSetNames& names, const DescriptorFile& descriptor,
-                       SourceRemoval& removal) {
-    FolderRemover remover(root, removal);
+int RemoveFolderSource(int parentFd, const std::string& root, const ChunkSetNames& names,
+                       const DescriptorFile& descriptor, SourceRemoval& removal) {
+    // The source as the user named it; below it, no link is followed.
+    const UniqueFd rootFd = OpenFolder(root, true);
+    if (!rootFd.valid()) return Fail("cannot delete", root, errno);
+    FolderRemover remover(rootFd.get(), root, removal);
     FileRecordReader reader(descriptor);
     FileRecord record;
     std::string previous;
@@ -154,10 +167,9 @@ int RemoveFolderSource(const std::string& root, const ChunkSetNames& names, cons
     }
     if (r == 0) RemoveRecordedFolders(names, remover);
     remover.Finish();
-    struct stat st {};
-    if (::lstat(root.c_str(), &st) == 0) {
+    if (::unlinkat(parentFd, GetLastPathComponent(root).c_str(), AT_REMOVEDIR) != 0) {
         KeptEntries kept(removal);
-        NoteWhatIsLeft(root, std::string(), remover, kept);
+        NoteWhatIsLeft(rootFd.get(), std::string(), remover, kept);
     }
     return r < 0 || removal.filesNotRemoved > 0 ? -1 : 0;
 }
@@ -184,13 +196,33 @@ int RemoveSplitSource(const SplitJob& job, SourceRemoval& removal) {
     if (S_ISDIR(st.st_mode) != (GetFileRecordCount() > 0))
         return Fail("the chunk set in '" + names.chunkFolder + "' is not the set of '" + source + "'");
     removal.setIsSound = true;
-    if (S_ISDIR(st.st_mode)) return RemoveFolderSource(source, names, descriptor, removal);
-    if (::unlink(source.c_str()) != 0) {
+    const std::size_t slash = source.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : source.substr(0, slash);
+    const UniqueFd parentFd = OpenFolder(parent, true);
+    if (!parentFd.valid()) return Fail("cannot delete", source, errno);
+    if (S_ISDIR(st.st_mode)) return RemoveFolderSource(parentFd.get(), source, names, descriptor, removal);
+    if (::unlinkat(parentFd.get(), GetLastPathComponent(source).c_str(), 0) != 0) {
         removal.filesNotRemoved = 1;
         return Fail("cannot delete", source, errno);
     }
     removal.filesRemoved = 1;
     return 0;
+}
+
+int64_t RemoveChunkSetFiles(const std::string& chunkFolder, const std::string& stem,
+                            const std::vector<int32_t>& chunkIndexes, const std::vector<std::string>& otherNames) {
+    ClearLastError();
+    const UniqueFd folder = OpenFolder(chunkFolder, true);
+    if (!folder.valid()) return Fail("cannot open the chunk folder", chunkFolder, errno);
+    if (LockFolder(folder.get(), true, chunkFolder, "split") != 0) return -1;
+    int64_t kept = 0;
+    const auto remove = [&](const std::string& name) {
+        if (::unlinkat(folder.get(), name.c_str(), 0) == 0 || errno == ENOENT) return;
+        if (kept++ == 0) Fail("cannot delete", chunkFolder + "/" + name, errno);
+    };
+    for (const int32_t index : chunkIndexes) remove(ChunkFileName(stem, index));
+    for (const std::string& name : otherNames) remove(name);
+    return kept;
 }
 
 }  // namespace partwise

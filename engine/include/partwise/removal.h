@@ -39,4 +39,13 @@ struct SourceRemoval {
 // it got either way.
 int RemoveSplitSource(const SplitJob& job, SourceRemoval& removal);
 
+// Deletes a joined set's files by name from its chunk folder, opened once and
+// locked: the chunk files of stem with the given indexes, then the files
+// named in otherNames (single names: the checksum file, the metadata file,
+// the join script). A file already gone counts as deleted. Returns how many
+// could not be deleted (the last error names the first), or -1 (last error
+// set) when the folder cannot be opened or is in use.
+int64_t RemoveChunkSetFiles(const std::string& chunkFolder, const std::string& stem,
+                            const std::vector<int32_t>& chunkIndexes, const std::vector<std::string>& otherNames);
+
 }  // namespace partwise
