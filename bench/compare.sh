@@ -16,7 +16,8 @@
 # The row "102,400 chunks of 1 KiB" cuts a 100 MiB file with -s 1K (against
 # split -b 1K -a 6), lists the set and joins it (against cat of coreutils'
 # pieces), CHUNK_RUNS times (3). Memory by chunk count: files of 10,240,
-# 102,400 and 1,024,000 times 16 bytes are split with -s 16, listed and
+# 102,400 and 1,024,000 times 16 bytes are split with -s 16 (the largest
+# with --many-chunks, which more than 1,000,000 chunks need), listed and
 # joined once each, for partwise-cli's times and peak memory (the largest
 # set takes about 4 GiB of disk, one block a chunk). ROWS picks what runs:
 # all (default), chunks (the 102,400-chunk row alone), scale (the memory by
@@ -144,7 +145,7 @@ if [[ $ROWS == all || $ROWS == scale ]]; then
     echo "$n chunks of 16 bytes: split, list and join once ..."
     rm -rf out join && mkdir -p out join
     head -c $((n * 16)) /dev/urandom >tiny.bin
-    measure "scale${n}_split" "$CLI" split tiny.bin -s 16 -q -o out
+    measure "scale${n}_split" "$CLI" split tiny.bin -s 16 --many-chunks -q -o out
     measure "scale${n}_list" "$CLI" list out/tiny_spt
     measure "scale${n}_join" "$CLI" join out/tiny_spt -q -o join
     cmp tiny.bin join/tiny.bin

@@ -54,7 +54,8 @@ extern "C" void OnCancelSignal(int signo) {
 }
 
 constexpr const char* kSplitUsage =
-    "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v] [--join-script]";
+    "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] "
+    "[--join-script]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER [--full] [-q]";
 constexpr const char* kJoinUsage =
     "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums]";
@@ -76,6 +77,7 @@ struct Options {
     bool ignoreChecksums = false;
     bool full = false;
     bool joinScript = false;
+    bool manyChunks = false;
 };
 
 int Fail(const std::string& reason) {
@@ -232,6 +234,10 @@ int Split(const Options& options) {
     job.chunkSize = chunkSize ? *chunkSize : ChunkSizeForCount(totalSize, *count);
     job.replaceOtherSet = options.force ? 1 : 0;
     job.joinScript = options.joinScript ? 1 : 0;
+    const int64_t chunkCount = partwise::ChunkCountFor(totalSize, job.chunkSize);
+    if (chunkCount > partwise::kManyChunks && !options.manyChunks)
+        return Fail(*source + ": this makes " + partwise::FormatCount(chunkCount) +
+                    " chunks; give --many-chunks to make more than " + partwise::FormatCount(partwise::kManyChunks));
     std::string heldSource;
     if (!options.force && partwise::FindOtherChunkSet(job, heldSource) == 1)
         return Fail(partwise::GetLastErrorText() + "; give -f to replace it");
@@ -478,6 +484,7 @@ int main(int argc, char** argv) {
         split->add_option("-n,--count", options.count, "Make at most COUNT chunks of equal size")->type_name("COUNT");
     AddPasswordOption(*split, options, "Protect the join with a password (at most 31 bytes)");
     split->add_flag("-f,--force", options.force, "Replace a chunk set of another source in the chunk folder");
+    split->add_flag("--many-chunks", options.manyChunks, "Allow more than 1,000,000 chunks");
     split->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
     split->add_flag("-v,--verbose", options.verbose, "List each entry of a folder that the split passes over");
     split->add_flag("--join-script", options.joinScript,

@@ -492,6 +492,13 @@ void UI_SplitWidget::m_split_Button_slots() {
     job.chunkSize = chunkSize;
     std::memcpy(job.password, password.constData(), password.size());
     job.joinScript = joinScriptAction->isChecked() ? 1 : 0;
+    // Each chunk takes a block of disk and a file entry however small it is.
+    const int64_t chunkCount = partwise::ChunkCountFor(totalSize, chunkSize);
+    if (chunkCount > partwise::kManyChunks &&
+        !confirmLoss(
+            mainWindow, "Many chunks",
+            QString::fromStdString("This makes " + partwise::FormatCount(chunkCount) + " chunks. Split anyway?")))
+        return;
 
     // The lookup is the split's first step: its progress window shows now.
     m_SplitDoingThread->removeSource = deleteSourceCheckBox->checkState() == Qt::Checked;

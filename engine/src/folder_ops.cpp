@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -201,6 +202,11 @@ int PlaceWithoutReplacing(int fromFd, const std::string& from, int toFd, const s
     if (::linkat(fromFd, from.c_str(), toFd, to.c_str(), 0) != 0) return -1;
     ::unlinkat(fromFd, from.c_str(), 0);
     return 0;
+}
+
+void IgnoreFileSizeSignal() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::signal(SIGXFSZ, SIG_IGN); });
 }
 
 void SetStepHook(std::function<void(std::string_view step)> hook) {

@@ -55,6 +55,10 @@ int RemoveTreeAt(int folderFd, const std::string& name);
 // with errno set (EEXIST when to exists).
 int PlaceWithoutReplacing(int fromFd, const std::string& from, int toFd, const std::string& to);
 
+// A write past the file-size limit fails with EFBIG, so that the job cleans
+// up, rather than killing the process. Process-wide, once.
+void IgnoreFileSizeSignal();
+
 // A seam for tests: called with the name of each step below at which a
 // folder could be swapped for a link.
 void SetStepHook(std::function<void(std::string_view step)> hook);

@@ -961,6 +961,7 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
 int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options,
             ChunkSetCheck* check) {
     ClearLastError();
+    IgnoreFileSizeSignal();
     Progress().bytesDone = 0;
     JoinRun run;
     run.chunkFolder = chunkFolder;

@@ -123,4 +123,11 @@ void DieOfSignal(int signo) {
     std::_Exit(128 + signo);
 }
 
+std::string FormatCount(int64_t count) {
+    std::string digits = std::to_string(count);
+    const std::size_t first = digits[0] == '-' ? 1 : 0;
+    for (std::size_t at = digits.size(); at > first + 3; at -= 3) digits.insert(at - 3, ",");
+    return digits;
+}
+
 }  // namespace partwise

@@ -707,6 +707,7 @@ std::string DescribePassedOver(const std::vector<PassedOverEntry>& entries) {
 
 int RunSplit(const SplitJob& job, SplitReport* report) {
     ClearLastError();
+    IgnoreFileSizeSignal();
     if (report != nullptr) *report = SplitReport();
     Progress().bytesDone = 0;
     Progress().totalBytes = job.totalSize;

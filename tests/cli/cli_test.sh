@@ -11,7 +11,7 @@ T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 passed=0 failed=0
 
-SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [-q] [-v] [--join-script]"
+SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] [--join-script]"
 LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER [--full] [-q]"
 JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums]"
 
@@ -381,6 +381,11 @@ group_refusals() {
   rm out/f.bin && mkdir out/f.bin
   run join f_spt -o out
   expect "join onto an existing folder" 1 "$exists" ""
+
+  truncate -s 2M many.bin
+  run split many.bin -s 1
+  expect "more than a million chunks" 1 "partwise-cli: error: $W/many.bin: this makes 2,097,152 chunks; give --many-chunks to make more than 1,000,000" ""
+  check "no chunk folder without --many-chunks" [ ! -e many_spt ]
 
   mkdir usage && cd usage || return
   cp ../f.bin .

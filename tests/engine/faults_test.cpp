@@ -2,6 +2,7 @@
 // output harmed, nothing written outside the output folder.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,6 +89,19 @@ TEST_F(SplitFaults, FullDiskStopsAFolderSplitToo) {
     for (int i = 0; i < 30; ++i) WriteFile(dir / "src/tree/f" + std::to_string(i), test::PatternBytes(1000, i));
     EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/tree", disk.path(), 10000)), -1);
     ExpectNothingLeft(disk / "tree_spt", "No space left on device");
+}
+
+TEST_F(SplitFaults, PastTheFileSizeLimitFailsAndLeavesNothing) {
+    WriteFile(dir / "src/f.bin", test::PatternBytes(100000));
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 50000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int r = RunSplit(test::MakeJob(dir / "src/f.bin", dir.path(), 80000));
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(r, -1);
+    ExpectNothingLeft(dir / "f_spt", "File too large");
 }
 
 TEST_F(SplitFaults, DescriptorThatDoesNotFitLeavesNone) {

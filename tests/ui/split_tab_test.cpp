@@ -395,6 +395,19 @@ private slots:
     }
 
     // report.v1.doc and report.v2.doc share the chunk folder report_spt.
+    void moreThanAMillionChunksAreConfirmedFirst() {
+        addFile(qint64(3) << 30);  // sparse: 1 KiB chunks, the smallest the tab makes
+        child<QRadioButton>(tab, "split_bycount_RadioButton")->click();
+        field("split_bycount_LineEidt")->selectAll();
+        QTest::keyClicks(field("split_bycount_LineEidt"), "3145728");
+        UI_MyMessageBox::setNextAnswer(0);
+        button("m_split_Button")->click();
+        QCOMPARE(uitest::plainText(UI_MyMessageBox::answeredTexts().value(0)),
+                 "Many chunks:\nThis makes 3,145,728 chunks. Split anyway?");
+        QVERIFY(!window->engineBusy());
+        QVERIFY(!QFile::exists(temp->filePath("f_spt")));
+    }
+
     void anotherSourcesSetIsReplacedOnlyWhenConfirmed() {
         addFile(3000, "report.v1.doc");
         split();

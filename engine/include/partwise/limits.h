@@ -16,5 +16,8 @@ inline constexpr std::size_t kMaxPathBytes = 1023;
 inline constexpr std::size_t kMaxPasswordBytes = 31;
 // The descriptor counts chunks in 32 bits.
 inline constexpr int64_t kMaxChunkCount = INT32_MAX;
+// More chunks than this take a block of disk each for little gain: the front
+// ends ask before they split into more ("This makes 3,145,728 chunks").
+inline constexpr int64_t kManyChunks = 1000000;
 
 }  // namespace partwise

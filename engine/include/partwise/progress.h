@@ -72,6 +72,9 @@ private:
 // "0:42", "12:05", "3:02:10".
 std::string FormatDuration(double seconds);
 
+// A count with its thousands grouped: "3,145,728".
+std::string FormatCount(int64_t count);
+
 // The short size text: "1023 bytes", "1.50 KB", "1.00 M", "5.00 G".
 std::string FormatSize(int64_t size);
 
