@@ -156,9 +156,11 @@ constexpr bool kIsFileRecord = std::is_same_v<Record, FileRecord>;
 
 DescriptorStream::~DescriptorStream() { Discard(); }
 
+// Closed before it is unlinked: a FUSE file system would keep an open file
+// that is unlinked as a hidden one.
 void DescriptorStream::Discard() {
-    if (!temporary_.empty()) ::unlinkat(folderFd_, temporary_.c_str(), 0);
     fd_ = UniqueFd();
+    if (!temporary_.empty()) ::unlinkat(folderFd_, temporary_.c_str(), 0);
     temporary_.clear();
 }
 

@@ -717,21 +717,31 @@ int ForEachFile(const DescriptorFile& descriptor, const Visit& visit) {
 // what they replaced renamed back, every temporary file and every folder the
 // join made removed.
 void RollBack(FolderBuild& build, const DescriptorFile& descriptor) {
+    const std::string reason = GetLastErrorText();
     const std::size_t placed = build.placed;
     const std::vector<std::string>& aside = build.aside;
+    std::string notPutBack;
     ForEachFile(descriptor, [&](std::size_t k, const std::string& relative) {
         if (k >= build.temporaries.size()) return -1;
-        if (build.Enter(ParentOf(relative), false) != 0) return 0;
+        const bool wasAside = k < aside.size() && !aside[k].empty();
+        if (build.Enter(ParentOf(relative), false) != 0) {
+            if (wasAside && notPutBack.empty()) notPutBack = relative + "' is kept as '" + aside[k];
+            return 0;
+        }
         const int dir = build.current.get();
         const std::string name = NameOf(relative);
         ::unlinkat(dir, k < placed ? name.c_str() : build.temporaries[k].c_str(), 0);
-        if (k < aside.size() && !aside[k].empty()) ::renameat(dir, aside[k].c_str(), dir, name.c_str());
+        if (wasAside && ::renameat(dir, aside[k].c_str(), dir, name.c_str()) != 0 && notPutBack.empty())
+            notPutBack = relative + "' is kept as '" + aside[k];
         return 0;
     });
     for (auto made = build.madeFolders.rbegin(); made != build.madeFolders.rend(); ++made) {
         if (build.Enter(ParentOf(*made), false) == 0)
             ::unlinkat(build.current.get(), NameOf(*made).c_str(), AT_REMOVEDIR);
     }
+    SetLastErrorText(notPutBack.empty()
+                         ? reason
+                         : reason + "; could not put back what it replaced: '" + build.root + "/" + notPutBack + "'");
 }
 
 // Renames every file of an existing folder into place, each file it replaces
@@ -869,7 +879,13 @@ int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
         [&build](const std::string& relative) { return build.Enter(relative, false) != 0 ? -1 : build.current.get(); });
     const int r = WriteFolder(run, build, descriptor);
     if (r != 0 && build.merge) RollBack(build, descriptor);
-    if (r != 0 && !build.merge && !build.buildName.empty()) RemoveTreeAt(run.outputDir.get(), build.buildName);
+    if (r != 0 && !build.merge && !build.buildName.empty()) {
+        build.current = UniqueFd();
+        build.rootDir = UniqueFd();
+        if (RemoveTreeAt(run.outputDir.get(), build.buildName) != 0 && errno != ENOENT)
+            SetLastErrorText(GetLastErrorText() + "; could not remove '" + run.outputFolder + "/" + build.buildName +
+                             "': " + std::strerror(errno));
+    }
     return r;
 }
 

@@ -18,8 +18,9 @@ StagedFile::~StagedFile() { Discard(); }
 
 void StagedFile::Discard() {
     if (temporary_.empty()) return;
-    ::unlinkat(folderFd_, temporary_.c_str(), 0);
+    // Closed first: FUSE keeps an open file that is unlinked as a hidden one.
     fd_ = UniqueFd();
+    ::unlinkat(folderFd_, temporary_.c_str(), 0);
     temporary_.clear();
     held_.clear();
 }
