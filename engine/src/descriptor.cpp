@@ -240,10 +240,7 @@ int DescriptorStream::Commit() {
     if (::renameat(folderFd_, temporary_.c_str(), folderFd_, kDescriptorFileName) != 0)
         return Fail("cannot rename into place", state.descriptorPath, errno);
     temporary_.clear();
-    if (fd_.Close() == 0) return 0;
-    const int err = errno;
-    ::unlinkat(folderFd_, kDescriptorFileName, 0);
-    return Fail("cannot write", state.descriptorPath, err);
+    return CloseAfterPlacing(fd_, folderFd_, kDescriptorFileName, state.descriptorPath);
 }
 
 namespace {

@@ -145,6 +145,13 @@ std::string NextTemporaryName() {
     return ".partwise-" + std::to_string(::getpid()) + "-" + std::to_string(g_temporaryCounter++) + ".tmp";
 }
 
+int CloseAfterPlacing(UniqueFd& fd, int folderFd, const std::string& name, const std::string& path) {
+    if (fd.Close() == 0) return 0;
+    const int err = errno;
+    ::unlinkat(folderFd, name.c_str(), 0);
+    return Fail("cannot write", path, err);
+}
+
 bool IsTemporaryName(std::string_view name) {
     constexpr std::string_view kPrefix = ".partwise-", kSuffix = ".tmp";
     if (name.size() <= kPrefix.size() + kSuffix.size() || name.substr(0, kPrefix.size()) != kPrefix ||

@@ -37,6 +37,10 @@ int CreateTemporaryAt(int folderFd, const std::string& shownFolder, UniqueFd& fd
 int CreateTemporaryFolderAt(int folderFd, const std::string& shownFolder, UniqueFd& fd, std::string& name);
 // A fresh name of the same pattern, for a file set aside.
 std::string NextTemporaryName();
+// Closes a file just renamed to name in the open folder, which lets its lock
+// go: a failed close is a failed write, and the file is removed again.
+// Returns 0, or -1 with the last error naming path.
+int CloseAfterPlacing(UniqueFd& fd, int folderFd, const std::string& name, const std::string& path);
 // Whether name follows the pattern of temporary names.
 bool IsTemporaryName(std::string_view name);
 

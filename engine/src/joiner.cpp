@@ -61,10 +61,7 @@ public:
             return Fail("cannot create", finalPath, errno);
         }
         name_.clear();
-        if (fd_.Close() == 0) return 0;
-        const int err = errno;
-        ::unlinkat(folderFd_, name.c_str(), 0);
-        return Fail("cannot write", finalPath, err);
+        return CloseAfterPlacing(fd_, folderFd_, name, finalPath);
     }
 
     // Closes the finished file and leaves it under its temporary name, for a

@@ -60,10 +60,7 @@ int StagedFile::Commit() {
     if (::renameat(folderFd_, temporary_.c_str(), folderFd_, name_.c_str()) != 0)
         return Fail("cannot rename into place", path_, errno);
     temporary_.clear();
-    if (fd_.Close() == 0) return 0;
-    const int err = errno;
-    ::unlinkat(folderFd_, name_.c_str(), 0);
-    return Fail("cannot write", path_, err);
+    return CloseAfterPlacing(fd_, folderFd_, name_, path_);
 }
 
 }  // namespace partwise
