@@ -727,7 +727,8 @@ void RollBack(FolderBuild& build, const DescriptorFile& descriptor) {
         }
         const int dir = build.current.get();
         const std::string name = NameOf(relative);
-        ::unlinkat(dir, k < placed ? name.c_str() : build.temporaries[k].c_str(), 0);
+        // What was set aside goes back over the new file in one step.
+        if (!wasAside || k >= placed) ::unlinkat(dir, k < placed ? name.c_str() : build.temporaries[k].c_str(), 0);
         if (wasAside && ::renameat(dir, aside[k].c_str(), dir, name.c_str()) != 0 && notPutBack.empty())
             notPutBack = relative + "' is kept as '" + aside[k];
         return 0;
@@ -756,6 +757,21 @@ int CommitIntoExisting(JoinRun& run, FolderBuild& build, const DescriptorFile& d
         const std::string name = NameOf(relative);
         const int there = MayReplace(run, dir, name, finalPath);
         if (there < 0) return -1;
+        const std::string& temporary = build.temporaries[k];
+        // Swapped in one step where the file system can: at no instant is
+        // the name missing, and the old file waits under the temporary name.
+        if (there > 0 && ::renameat2(dir, temporary.c_str(), dir, name.c_str(), RENAME_EXCHANGE) == 0) {
+            struct stat st {};
+            if (::fstatat(dir, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+                // A folder took the file's place meanwhile: it goes back.
+                ::renameat2(dir, temporary.c_str(), dir, name.c_str(), RENAME_EXCHANGE);
+                return Fail("cannot replace the folder '" + finalPath + "' with a file");
+            }
+            aside[k] = temporary;
+            build.placed = k + 1;
+            return 0;
+        }
+        if (there > 0 && errno != EINVAL) return Fail("cannot replace", finalPath, errno);
         if (there > 0) {
             std::string asideName = NextTemporaryName();
             if (::renameat2(dir, name.c_str(), dir, asideName.c_str(), RENAME_NOREPLACE) != 0 &&
@@ -763,7 +779,7 @@ int CommitIntoExisting(JoinRun& run, FolderBuild& build, const DescriptorFile& d
                 return Fail("cannot set aside", finalPath, errno);
             aside[k] = std::move(asideName);
         }
-        if (PlaceWithoutReplacing(dir, build.temporaries[k], dir, name) != 0)
+        if (PlaceWithoutReplacing(dir, temporary, dir, name) != 0)
             return Fail(errno == EEXIST ? "'" + finalPath + "' appeared while the join ran"
                                         : "cannot create '" + finalPath + "': " + std::strerror(errno));
         build.placed = k + 1;
