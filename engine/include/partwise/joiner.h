@@ -46,10 +46,9 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
 // A file larger than the output's file system holds (FAT: 4 GiB - 1 byte)
 // is refused before anything is written.
 // Every chunk with a line in the set's checksum file is hashed as it is read:
-// a chunk that differs fails the join, naming it, and no file holding bytes
-// of it is placed. A checksum file without exactly one usable line per chunk
-// (or lines that agree) is damaged: the join refuses it before writing. When check is given it receives what was
-// checked, also after a failure.
+// a chunk that differs fails the join, naming it, and nothing is placed. A checksum file without exactly one usable
+// line per chunk (or lines that agree) is damaged: the join refuses it before writing. When check is given it receives
+// what was checked, also after a failure.
 int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options = {},
             ChunkSetCheck* check = nullptr);
 
