@@ -642,7 +642,10 @@ int TakeChunkFolder(SplitRun& run) {
         if (OpenExistingChunkFolder(run.outputDir.get(), run.names, run.chunkDir) != 0) return -1;
         if (!run.chunkDir.valid()) return Fail("cannot open the chunk folder", run.names.chunkFolder, errno);
     }
-    return LockFolder(run.chunkDir.get(), true, run.names.chunkFolder, "split");
+    if (LockFolder(run.chunkDir.get(), true, run.names.chunkFolder, "split") == 0) return 0;
+    // Another split took the folder this one made: it is that split's now.
+    run.madeFolder = false;
+    return -1;
 }
 
 // A refused split leaves no folder it made.
