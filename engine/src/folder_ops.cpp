@@ -206,9 +206,19 @@ int PlaceWithoutReplacing(int fromFd, const std::string& from, int toFd, const s
     if (::renameat2(fromFd, from.c_str(), toFd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     // FUSE and NFS answer EINVAL: a hard link refuses an existing name too.
     if (errno != EINVAL && errno != ENOSYS) return -1;
-    if (::linkat(fromFd, from.c_str(), toFd, to.c_str(), 0) != 0) return -1;
-    ::unlinkat(fromFd, from.c_str(), 0);
-    return 0;
+    if (::linkat(fromFd, from.c_str(), toFd, to.c_str(), 0) == 0) {
+        ::unlinkat(fromFd, from.c_str(), 0);
+        return 0;
+    }
+    // Nor hard links (exFAT through FUSE): a look just before the rename is
+    // the best left.
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) return -1;
+    struct stat st {};
+    if (::fstatat(toFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return errno == ENOENT ? ::renameat(fromFd, from.c_str(), toFd, to.c_str()) : -1;
 }
 
 void IgnoreFileSizeSignal() {

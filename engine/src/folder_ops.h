@@ -55,8 +55,9 @@ bool HoldsDeadTemporary(int folderFd);
 int RemoveTreeAt(int folderFd, const std::string& name);
 
 // Renames from into to without ever replacing what stands at to: where the
-// file system cannot rename that way, links and unlinks instead. 0, or -1
-// with errno set (EEXIST when to exists).
+// file system cannot rename that way, links and unlinks instead, and where it
+// has no hard links either, looks just before renaming. 0, or -1 with errno
+// set (EEXIST when to exists).
 int PlaceWithoutReplacing(int fromFd, const std::string& from, int toFd, const std::string& to);
 
 // A write past the file-size limit fails with EFBIG, so that the job cleans
