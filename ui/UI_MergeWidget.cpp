@@ -40,6 +40,7 @@
 #include "WidgetLook.h"
 #include "partwise/chunk_check.h"
 #include "partwise/descriptor.h"
+#include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "partwise/job_checks.h"
 #include "partwise/joiner.h"
@@ -262,7 +263,11 @@ void UI_MergeWidget::inspection_Finished() {
     mainWindow->setEngineBusy(false);
     if (inspectThread->result() < 0) {
         sourceName.clear();
-        showMessage(mainWindow, QString(), tr("input path is not valid!"), true, false);
+        // A set a split is writing says so; anything else is no chunk set.
+        const bool busy = partwise::ChunkFolderBusy(QFile::encodeName(chunkFolder).toStdString()) == 1;
+        showMessage(mainWindow, QString(),
+                    busy ? QString::fromStdString(partwise::GetLastErrorText()) : tr("input path is not valid!"), true,
+                    false);
         return;
     }
     // A descriptor cut short cannot be joined, whatever its chunks say.

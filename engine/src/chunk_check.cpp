@@ -76,6 +76,11 @@ int ReadChunkSetHeader(const std::string& chunkFolder, ChunkSetSummary& summary)
     return 0;
 }
 
+int ChunkFolderBusy(const std::string& chunkFolder) {
+    const UniqueFd folder = OpenFolder(chunkFolder, true);
+    return folder.valid() && LockFolder(folder.get(), false, chunkFolder, "split") != 0 ? 1 : 0;
+}
+
 int InspectChunkSet(const std::string& chunkFolder, ChunkSetSummary& summary, const ChunkVisitor& visit) {
     ClearLastError();
     Progress().bytesDone = 0;

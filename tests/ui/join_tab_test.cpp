@@ -1,5 +1,8 @@
 // The Join File tab: listing a chunk set, the overwrite note, the password,
 // jobs through the worker thread, and deleting the chunks.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -114,6 +117,18 @@ private slots:
         UI_MyMessageBox::setNextAnswer(1);
         addFolder(temp->filePath("out"));
         QVERIFY(summary->text().isEmpty());
+    }
+
+    void aSetASplitIsWritingSaysSo() {
+        makeChunkSet(3000);
+        const int lock = ::open(QFile::encodeName(chunkFolder()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QCOMPARE(::flock(lock, LOCK_EX), 0);
+        UI_MyMessageBox::setNextAnswer(1);
+        addFolder(chunkFolder());
+        ::close(lock);
+        QCOMPARE(UI_MyMessageBox::answeredTexts(),
+                 QStringList("'" + chunkFolder() + "' is being written by another split"));
+        QVERIFY(!joinButton()->isEnabled());
     }
 
     void joinIsOfferedOnlyForAListedChunkSet() {

@@ -52,6 +52,10 @@ int ReadChunkSetHeader(const std::string& chunkFolder, ChunkSetSummary& summary)
 // any number of chunks is inspected in the same memory. Loads the header into
 // the process-wide descriptor state, not the records.
 int InspectChunkSet(const std::string& chunkFolder, ChunkSetSummary& summary, const ChunkVisitor& visit);
+// The set in chunkFolder is read under a shared lock, which a split writing
+// it refuses. Returns 1 (last error set, "'<folder>' is being written by
+// another split") while a split holds the folder, 0 otherwise.
+int ChunkFolderBusy(const std::string& chunkFolder);
 
 // The same, with the source name, the password digest ("" for none) and one
 // entry per chunk record appended to entries; outputs untouched on -1. The
