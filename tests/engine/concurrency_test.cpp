@@ -85,15 +85,20 @@ INSTANTIATE_TEST_SUITE_P(Steps, LinkSwappedIn,
                                            Swap{"join: file written", true}, Swap{"join: commit", true}));
 
 TEST_F(Concurrency, AFailedSplitRemovesNothingThroughALinkedChunkFolder) {
-    WriteFile(dir / "src/f.bin", test::PatternBytes(10000));
     for (const char* name : {"f_0.spt", "f_1.spt", "f.meta"}) WriteFile(dir / "victim/" + std::string(name), "keep");
-    At("split: writing", [this] {
-        SwapForLink(dir / "f_spt");
-        WriteFile(dir / "src/f.bin", "shorter now");
-    });
-    EXPECT_EQ(RunSplit(test::MakeJob(dir / "src/f.bin", dir.path(), 4096)), -1);
-    EXPECT_EQ(test::ReadTree(dir / "victim").size(), 3u);
-    for (const auto& [name, content] : test::ReadTree(dir / "victim")) EXPECT_EQ(content, "keep") << name;
+    for (const char* step : {"split: chunk folder locked", "split: writing"}) {
+        std::filesystem::remove_all(dir / "moved");
+        std::filesystem::remove_all(dir / "f_spt");
+        WriteFile(dir / "src/f.bin", test::PatternBytes(10000));
+        const SplitJob job = test::MakeJob(dir / "src/f.bin", dir.path(), 4096);
+        At(step, [this] {
+            SwapForLink(dir / "f_spt");
+            WriteFile(dir / "src/f.bin", "shorter now");
+        });
+        EXPECT_EQ(RunSplit(job), -1) << step;
+        EXPECT_EQ(test::ReadTree(dir / "victim").size(), 3u) << step;
+        for (const auto& [name, content] : test::ReadTree(dir / "victim")) EXPECT_EQ(content, "keep") << name;
+    }
 }
 
 TEST_F(Concurrency, ASecondWriterIsRefusedAtOnce) {
