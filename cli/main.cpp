@@ -55,10 +55,11 @@ extern "C" void OnCancelSignal(int signo) {
 
 constexpr const char* kSplitUsage =
     "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] "
-    "[--join-script]";
+    "[--join-script] [--no-sync]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER [--full] [-q]";
 constexpr const char* kJoinUsage =
-    "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums]";
+    "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums] "
+    "[--no-sync]";
 constexpr const char* kOtherUsage = "partwise-cli --version | --help";
 
 struct Options {
@@ -75,6 +76,7 @@ struct Options {
     bool verbose = false;
     bool noMetadata = false;
     bool ignoreChecksums = false;
+    bool noSync = false;
     bool full = false;
     bool joinScript = false;
     bool manyChunks = false;
@@ -167,8 +169,9 @@ void DrawProgress(std::chrono::steady_clock::time_point start, partwise::RateEst
         total > 0 ? 100.0 * static_cast<double>(std::min(done, total)) / static_cast<double>(total) : 100.0;
     rate.Sample(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), done);
     // \033[K clears what a longer previous line left behind.
+    const std::string rateText = partwise::IsFlushing() ? partwise::kFlushingText : rate.Text(total);
     std::fprintf(stderr, "\r%3d%%  %s / %s  %s\033[K", static_cast<int>(percent), partwise::FormatSize(done).c_str(),
-                 partwise::FormatSize(total).c_str(), rate.Text(total).c_str());
+                 partwise::FormatSize(total).c_str(), rateText.c_str());
     std::fflush(stderr);
 }
 
@@ -238,6 +241,7 @@ int Split(const Options& options) {
     if (chunkCount > partwise::kManyChunks && !options.manyChunks)
         return Fail(*source + ": this makes " + partwise::FormatCount(chunkCount) +
                     " chunks; give --many-chunks to make more than " + partwise::FormatCount(partwise::kManyChunks));
+    job.skipFlush = options.noSync ? 1 : 0;
     std::string heldSource;
     if (!options.force && partwise::FindOtherChunkSet(job, heldSource) == 1)
         return Fail(partwise::GetLastErrorText() + "; give -f to replace it");
@@ -409,6 +413,7 @@ int Join(const Options& options) {
     joinOptions.restoreMetadata = !options.noMetadata;
     joinOptions.ignoreChecksums = options.ignoreChecksums;
     joinOptions.replaceExisting = options.force;
+    joinOptions.flush = !options.noSync;
     partwise::ChunkSetCheck check;
     bool madeOutput = false;
     if (MakeOutputFolder(*output, madeOutput) != 0) return kExitFailure;
@@ -458,6 +463,11 @@ void AddPasswordOption(CLI::App& command, Options& options, const char* help) {
     command.add_option("-p,--password", options.password, help)->type_name("PASSWORD")->envname("PARTWISE_PASSWORD");
 }
 
+void AddNoSyncFlag(CLI::App& command, Options& options) {
+    command.add_flag("--no-sync", options.noSync,
+                     "Leave the output to the page cache instead of waiting until it is on the disk");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -491,6 +501,7 @@ int main(int argc, char** argv) {
                     "Write join-<stem>.sh beside the chunks of a file, which joins them with sh alone "
                     "(not for a folder or a password)");
     split->footer(PresetsHelp());
+    AddNoSyncFlag(*split, options);
 
     CLI::App* list = app.add_subcommand("list", "List a chunk set and check its chunks");
     AddChunkFolderArgument(*list, options);
@@ -511,6 +522,7 @@ int main(int argc, char** argv) {
                    "Restore the bytes only: no modes, times or empty folders from the metadata file");
     join->add_flag("--ignore-checksums", options.ignoreChecksums,
                    "Pass a damaged checksum file over: check each chunk by its size and first KiB alone");
+    AddNoSyncFlag(*join, options);
 
     try {
         app.parse(argc, argv);

@@ -372,7 +372,7 @@ void UI_MergeWidget::startJoin() {
 
 void UI_MergeWidget::m_merge_Timer1_slots() {
     progressWidget->setPercent(partwise::GetPercentDone());
-    progressWidget->showRate(partwise::GetBytesDone(), partwise::GetTotalBytes());
+    progressWidget->showRate(partwise::GetBytesDone(), partwise::GetTotalBytes(), partwise::IsFlushing());
 }
 
 void UI_MergeWidget::deleteChunks(const QString& checksumFile) {

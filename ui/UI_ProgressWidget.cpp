@@ -65,7 +65,8 @@ void UI_ProgressWidget::startJob() {
     clock.start();
 }
 
-void UI_ProgressWidget::showRate(int64_t bytesDone, int64_t totalBytes) {
+void UI_ProgressWidget::showRate(int64_t bytesDone, int64_t totalBytes, bool flushing) {
     rate.Sample(static_cast<double>(clock.elapsed()) / 1000.0, bytesDone);
-    rateLabel->setText(QString::fromStdString(rate.Text(totalBytes)));
+    rateLabel->setText(flushing ? QString::fromUtf8(partwise::kFlushingText)
+                                : QString::fromStdString(rate.Text(totalBytes)));
 }

@@ -26,8 +26,8 @@ public:
     // For a new job: 0%, no speed yet, "Cancel" offered, the clock at 0.
     void startJob();
     // One sample of the counters; the speed and time left show once they
-    // mean something.
-    void showRate(int64_t bytesDone, int64_t totalBytes);
+    // mean something. While the job waits for the disk, that is said instead.
+    void showRate(int64_t bytesDone, int64_t totalBytes, bool flushing = false);
     // As a press of "Cancel", when it is still offered.
     void cancel();
 

@@ -539,7 +539,7 @@ void UI_SplitWidget::startSplit() {
 
 void UI_SplitWidget::m_split_Timer1_slots() {
     progressWidget->setPercent(partwise::GetPercentDone());
-    progressWidget->showRate(partwise::GetBytesDone(), partwise::GetTotalBytes());
+    progressWidget->showRate(partwise::GetBytesDone(), partwise::GetTotalBytes(), partwise::IsFlushing());
 }
 
 void UI_SplitWidget::m_SplitDoingThread_Finished() {

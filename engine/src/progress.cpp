@@ -19,6 +19,7 @@ ProgressCounters& Progress() {
 }
 
 int64_t GetBytesDone() { return Progress().bytesDone.load(std::memory_order_relaxed); }
+bool IsFlushing() { return Progress().flushing.load(std::memory_order_relaxed); }
 int64_t GetTotalBytes() { return Progress().totalBytes.load(std::memory_order_relaxed); }
 
 void RequestCancel() { Progress().cancelRequested.store(true, std::memory_order_relaxed); }

@@ -19,6 +19,9 @@ struct JoinOptions {
     // holds (the others stay). Without it the join fails when the output
     // exists, also when it appears while the join runs.
     bool replaceExisting = false;
+    // The output is on the disk before RunJoin returns; off, it is left to
+    // the page cache, for scratch work on fast disks.
+    bool flush = true;
 };
 
 // chunkFolder + "/" + stem + ".meta", stem taken from the recorded name.

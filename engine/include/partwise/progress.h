@@ -17,6 +17,9 @@ struct ProgressCounters {
     std::atomic<bool> cancelRequested{false};
     // When above 0, the job raises cancelRequested itself once bytesDone reaches it.
     std::atomic<int64_t> cancelAtBytes{0};
+    // The job has copied its bytes and waits for the disk to take them: on a
+    // slow stick that can last a minute, with the bar standing at 100%.
+    std::atomic<bool> flushing{false};
 };
 static_assert(std::atomic<bool>::is_always_lock_free);
 
@@ -24,6 +27,10 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 ProgressCounters& Progress();
 
 int64_t GetBytesDone();
+// Whether the running job is writing what it copied to the disk.
+bool IsFlushing();
+// What the front ends show meanwhile.
+inline constexpr const char* kFlushingText = "Writing to disk…";
 int64_t GetTotalBytes();
 // bytesDone x 100 / totalBytes as a whole per cent, a total of 0 or less
 // counting as 1: what the window shows while a job runs.

@@ -24,6 +24,9 @@ struct SplitJob {
     // 1: write "join-<stem>.sh" beside the chunks of a single-file set
     // without a password, for recipients without Partwise.
     int32_t joinScript;
+    // 0: the set is on the disk before RunSplit returns; 1: left to the
+    // page cache, for scratch work on fast disks.
+    int32_t skipFlush;
 };
 
 // What a folder split passed over rather than split, in walk order.

@@ -1,0 +1,52 @@
+#pragma once
+// Internal: what a job wrote is on the disk before the job says it is done,
+// and before any other copy of it is deleted. Write-back is asked for behind
+// the copy, which costs nothing to ask; the wait for it at the end goes in
+// slices, between which a cancel is seen, since an fsync cannot be stopped.
+#include <cstdint>
+#include <string>
+
+namespace partwise {
+
+class Durability {
+public:
+    // Off: every call below does nothing (the command line's --no-sync).
+    explicit Durability(bool enabled = true) : enabled_(enabled) {}
+    bool enabled() const { return enabled_; }
+
+    // Starts writing [offset, offset + length) of fd back to the disk,
+    // without waiting. Where the file system cannot, the final flush does it.
+    void StartWriteBack(int fd, int64_t offset, int64_t length) const;
+    // Waits until the data and size of fd are on the disk: first the data a
+    // slice at a time, then fdatasync. Returns 0, or -1 with the last error
+    // naming path ("cancelled" on a cancel).
+    int FlushFile(int fd, const std::string& path) const;
+    // A folder's entries, through fsync on its descriptor. A file system that
+    // cannot flush a folder (EINVAL) is let be. Returns 0, or -1.
+    int FlushFolder(int fd, const std::string& path) const;
+    // Everything written to the file system that holds fd, in one syncfs.
+    // Returns 0, or -1 with the last error. Not for FUSE (see PerFile).
+    int FlushFileSystem(int fd, const std::string& path) const;
+    // Whether files on the file system of fd need a flush each: syncfs does
+    // not reach a FUSE server (exFAT or NTFS through FUSE).
+    static bool PerFile(int fd);
+
+private:
+    bool enabled_;
+};
+
+// Marks the job's last step, the wait for the disk, in the progress
+// counters: the front ends say "Writing to disk…" while it lasts.
+class FlushPhase {
+public:
+    FlushPhase();
+    ~FlushPhase();
+    FlushPhase(const FlushPhase&) = delete;
+    FlushPhase& operator=(const FlushPhase&) = delete;
+};
+
+// Tests: the flush after the next `skip` ones fails with err (ENOSPC, EIO);
+// err 0 withdraws it.
+void FailFlushForTesting(int err, int skip = 0);
+
+}  // namespace partwise
