@@ -237,11 +237,11 @@ int Split(const Options& options) {
     job.chunkSize = chunkSize ? *chunkSize : ChunkSizeForCount(totalSize, *count);
     job.replaceOtherSet = options.force ? 1 : 0;
     job.joinScript = options.joinScript ? 1 : 0;
+    job.skipFlush = options.noSync ? 1 : 0;
     const int64_t chunkCount = partwise::ChunkCountFor(totalSize, job.chunkSize);
     if (chunkCount > partwise::kManyChunks && !options.manyChunks)
         return Fail(*source + ": this makes " + partwise::FormatCount(chunkCount) +
                     " chunks; give --many-chunks to make more than " + partwise::FormatCount(partwise::kManyChunks));
-    job.skipFlush = options.noSync ? 1 : 0;
     std::string heldSource;
     if (!options.force && partwise::FindOtherChunkSet(job, heldSource) == 1)
         return Fail(partwise::GetLastErrorText() + "; give -f to replace it");
