@@ -8,7 +8,7 @@ PARTWISE_PACKAGES=(
   libcli11-dev libxxhash-dev pkg-config
   qt6-base-dev qt6-base-dev-tools fonts-liberation2
   desktop-file-utils man-db dpkg-dev
-  dash xxhash dosfstools
+  dash xxhash dosfstools strace
 )
 
 partwise_install_missing() {

@@ -55,7 +55,7 @@ public:
     // The same in the folder open as folderFd (see StagedFile).
     int Open(int folderFd, const std::string& path) { return file_.Open(folderFd, path); }
     int Add(const std::string& chunkName, const Digest128& digest);
-    int Commit() { return file_.Commit(); }
+    int Commit(const Durability& durability = Durability()) { return file_.Commit(durability); }
     void Discard() { file_.Discard(); }
 
 private:

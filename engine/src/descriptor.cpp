@@ -142,7 +142,7 @@ int WriteDescriptor() {
         if (PutBytes(file, record.get(), sizeof(ChunkRecord)) != 0) return -1;
     for (const auto& record : state.fileRecords)
         if (PutBytes(file, record.get(), sizeof(FileRecord)) != 0) return -1;
-    return file.Commit();
+    return file.Commit(Durability());
 }
 
 namespace {
@@ -225,7 +225,7 @@ void DescriptorStream::AddFileRecord(const std::string& relativePath, int32_t ch
     held_.insert(held_.end(), bytes, bytes + sizeof record);
 }
 
-int DescriptorStream::Commit() {
+int DescriptorStream::Commit(const Durability& durability) {
     DescriptorState& state = Descriptor();
     state.header.fileRecordCount = fileRecordsPut_;
     if (!failed_ && chunkRecordsPut_ != state.header.chunkCount) {
@@ -236,7 +236,7 @@ int DescriptorStream::Commit() {
     if (!failed_ && (FlushChunkRecords() != 0 || FlushFileRecords() != 0 ||
                      WriteAllAt(fd_.get(), &state.header, sizeof state.header, 0) != 0))
         Failed(errno);
-    if (failed_) return -1;
+    if (failed_ || durability.FlushFile(fd_.get(), state.descriptorPath) != 0) return -1;
     if (::renameat(folderFd_, temporary_.c_str(), folderFd_, kDescriptorFileName) != 0)
         return Fail("cannot rename into place", state.descriptorPath, errno);
     temporary_.clear();

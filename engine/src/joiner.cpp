@@ -22,6 +22,7 @@
 #include "cancel.h"
 #include "checksum_file.h"
 #include "descriptor_stream.h"
+#include "durable.h"
 #include "fail.h"
 #include "file_identity.h"
 #include "fingerprint.h"
@@ -133,6 +134,10 @@ struct JoinRun {
     std::string chunkFolder;
     std::string outputFolder;
     bool replace = false;
+    Durability durability;
+    // syncfs does not reach the disk of this output (FUSE): each file is
+    // flushed as it is finished instead.
+    bool flushEachFile = false;
     // Opened once: every output is created, renamed and removed below it.
     UniqueFd outputDir;
     std::string sourceName;
@@ -524,9 +529,14 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
             return -1;
     }
     if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
+    // On the disk before it takes its name, and its name on the disk before
+    // the join says it is done.
+    FlushPhase flushing;
+    if (run.durability.FlushFile(out.fd(), finalPath) != 0) return -1;
     AtStep("join: placing file");
     if (run.replace && MayReplace(run, run.outputDir.get(), run.sourceName, finalPath) < 0) return -1;
-    return out.Place(run.sourceName, run.replace, finalPath);
+    if (out.Place(run.sourceName, run.replace, finalPath) != 0) return -1;
+    return run.durability.FlushFolder(run.outputDir.get(), run.outputFolder);
 }
 
 // Where a folder join writes. A new folder is built whole under a temporary
@@ -686,6 +696,7 @@ int StartFile(FolderBuild& build, const std::string& relative, std::optional<Tem
 int EndFile(JoinRun& run, FolderBuild& build, TemporaryFile& out, const std::string& relative) {
     const std::string finalPath = build.root + "/" + relative;
     if (run.meta.ApplyToFile(out.fd(), finalPath) != 0) return -1;
+    if (run.flushEachFile && run.durability.FlushFile(out.fd(), finalPath) != 0) return -1;
     AtStep("join: file written");
     if (!build.merge) return out.Place(NameOf(relative), false, finalPath);
     std::string name;
@@ -876,7 +887,17 @@ int WriteFolder(JoinRun& run, FolderBuild& build, const DescriptorFile& descript
         return Fail("the chunk set descriptor '" + descriptor.path + "' changed while it was joined");
     if (out && EndFile(run, build, *out, current) != 0) return -1;
     out.reset();
-    return build.merge ? CommitIntoExisting(run, build, descriptor) : CommitNewFolder(run, build);
+    // Every file on the disk before the first takes its name, and every name
+    // before the join says it is done. syncfs once does both for any number
+    // of files, where it reaches the disk.
+    FlushPhase flushing;
+    const int outputFd = run.outputDir.get();
+    if (!run.flushEachFile && run.durability.FlushFileSystem(outputFd, run.outputFolder) != 0) return -1;
+    if ((build.merge ? CommitIntoExisting(run, build, descriptor) : CommitNewFolder(run, build)) != 0) return -1;
+    if (!run.flushEachFile) return run.durability.FlushFileSystem(outputFd, run.outputFolder);
+    return build.rootDir.valid() && run.durability.FlushFolder(build.rootDir.get(), build.root) != 0
+               ? -1
+               : run.durability.FlushFolder(outputFd, run.outputFolder);
 }
 
 int JoinFolder(JoinRun& run, const DescriptorFile& descriptor) {
@@ -976,6 +997,8 @@ int Join(JoinRun& run, const JoinOptions& options) {
     run.outputDir = OpenFolder(run.outputFolder, true);
     if (!run.outputDir.valid()) return Fail("cannot join into", run.outputFolder, errno);
     run.replace = options.replaceExisting;
+    run.durability = Durability(options.flush);
+    run.flushEachFile = options.flush && Durability::PerFile(run.outputDir.get());
     SweepTemporaries(run.outputDir.get());
     return GetFileRecordCount() > 0 ? JoinFolder(run, descriptor) : JoinSingleFile(run, descriptor);
 }

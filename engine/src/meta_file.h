@@ -61,7 +61,7 @@ public:
     // The same in the folder open as folderFd (see StagedFile).
     int Open(int folderFd, const std::string& path);
     int Add(const MetaEntry& entry);
-    int Commit() { return file_.Commit(); }
+    int Commit(const Durability& durability = Durability()) { return file_.Commit(durability); }
     void Discard() { file_.Discard(); }
 
 private:

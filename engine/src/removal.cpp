@@ -10,6 +10,7 @@
 
 #include "checksum_file.h"
 #include "descriptor_stream.h"
+#include "durable.h"
 #include "fail.h"
 #include "folder_ops.h"
 #include "meta_file.h"
@@ -196,6 +197,14 @@ int RemoveSplitSource(const SplitJob& job, SourceRemoval& removal) {
     if (S_ISDIR(st.st_mode) != (GetFileRecordCount() > 0))
         return Fail("the chunk set in '" + names.chunkFolder + "' is not the set of '" + source + "'");
     removal.setIsSound = true;
+    // The only other copy goes only once the new one is on the disk: a split
+    // that skipped its flush is flushed now.
+    if (job.skipFlush == 1) {
+        const UniqueFd chunkDir = OpenFolder(names.chunkFolder, false);
+        if (!chunkDir.valid() || Durability().FlushFileSystem(chunkDir.get(), names.chunkFolder) != 0)
+            return Fail("the chunk set in '" + names.chunkFolder + "' may not be on the disk yet; '" + source +
+                        "' was not deleted");
+    }
     const std::size_t slash = source.rfind('/');
     const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : source.substr(0, slash);
     const UniqueFd parentFd = OpenFolder(parent, true);

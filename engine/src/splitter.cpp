@@ -18,6 +18,7 @@
 #include "cancel.h"
 #include "checksum_file.h"
 #include "descriptor_stream.h"
+#include "durable.h"
 #include "fail.h"
 #include "file_identity.h"
 #include "fingerprint.h"
@@ -73,6 +74,14 @@ struct SplitRun {
     // Locked while the split runs: one left unlocked beside chunk files
     // without a descriptor marks a dead split's debris.
     UniqueFd marker;
+    Durability durability;
+    // syncfs does not reach the disk of this chunk folder (FUSE): each chunk
+    // is flushed as it is finished instead.
+    bool flushEachFile = false;
+    // The last large chunk, left open until its write-back is waited for.
+    UniqueFd pendingFlush;
+    std::string pendingFlushPath;
+    bool descriptorPlaced = false;
     std::string markerName;
     int64_t chunksStarted = 0;
     bool metaPlaced = false;
@@ -128,11 +137,33 @@ int FollowChunk(SplitRun& run, const ChunkJob& chunk) {
 
 // Closes a written chunk and records it; the descriptor's own write failures
 // stop the split here too.
+int FlushPending(SplitRun& run) {
+    if (!run.pendingFlush.valid()) return 0;
+    const int r = run.durability.FlushFile(run.pendingFlush.get(), run.pendingFlushPath);
+    run.pendingFlush = UniqueFd();
+    return r;
+}
+
+// Large chunks are flushed one behind the copy: the chunk before this one has
+// had a chunk's time to reach the disk, so the wait is short, the page cache
+// holds at most two chunks' dirty bytes and the end has one chunk left to
+// wait for. Small chunks wait for the one syncfs at the end.
+int FlushBehind(SplitRun& run, int fd, const std::string& path, int64_t written) {
+    constexpr int64_t kFlushedOneByOne = 8 << 20;
+    if (!run.durability.enabled() || (written < kFlushedOneByOne && !run.flushEachFile)) return 0;
+    run.durability.StartWriteBack(fd, 0, written);
+    if (FlushPending(run) != 0) return -1;
+    run.pendingFlush = UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    run.pendingFlushPath = path;
+    return run.pendingFlush.valid() ? 0 : Fail("cannot write chunk", path, errno);
+}
+
 int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk, int64_t written) {
     if (run.writeChecksums) {
         if (run.hasher.Finish(written) != 0) return -1;
         if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), run.hasher.Final()) != 0) return -1;
     }
+    if (FlushBehind(run, fd.get(), chunk.chunkPath, written) != 0) return -1;
     if (fd.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
     // The hasher read the chunk's head back already: the fingerprint is made
     // from it rather than from another open and read.
@@ -206,10 +237,11 @@ int WriteChunksFromHand(SplitRun& run, int source) {
             const int64_t length = std::clamp<int64_t>(n - at, 0, chunkSize);
             UniqueFd out;
             if (OpenChunk(run, index, out) != 0) return -1;
+            const std::string path = ChunkFilePath(run.names.chunkFolder, run.names.stem, index);
             if (WriteAll(out.get(), run.inHand.data() + std::min(at, n), static_cast<std::size_t>(length)) != 0)
-                return Fail("cannot write", ChunkFilePath(run.names.chunkFolder, run.names.stem, index), errno);
-            if (out.Close() != 0)
-                return Fail("cannot write chunk", ChunkFilePath(run.names.chunkFolder, run.names.stem, index), errno);
+                return Fail("cannot write", path, errno);
+            if (run.flushEachFile && run.durability.FlushFile(out.get(), path) != 0) return -1;
+            if (out.Close() != 0) return Fail("cannot write chunk", path, errno);
             if (CountBlock(length) != 0) return -1;
             run.copied += length;
         }
@@ -531,7 +563,7 @@ int PlaceJoinScript(SplitRun& run) {
     if (run.script.Open(run.chunkDir.get(), JoinScriptPath(run)) != 0 ||
         run.script.Append(JoinScriptText(run.names.sourceName, run.names.stem, run.chunkCount, run.job.chunkSize,
                                          run.job.totalSize, run.writeChecksums)) != 0 ||
-        run.script.Commit() != 0)
+        run.script.Commit(run.durability) != 0)
         return -1;
     run.scriptPlaced = true;
     return 0;
@@ -571,6 +603,7 @@ void RemoveUnfinishedSet(SplitRun& run) {
     if (run.metaPlaced) remove(GetLastPathComponent(MetaFilePath(run.names.chunkFolder, run.names.stem)));
     if (run.checksumsPlaced) remove(GetLastPathComponent(ChecksumFilePath(run.names.chunkFolder, run.names.stem)));
     if (run.scriptPlaced) remove(JoinScriptName(run.names.stem));
+    if (run.descriptorPlaced) remove(kDescriptorFileName);
     for (int64_t i = 0; i < run.chunksStarted; ++i) remove(ChunkFileName(run.names.stem, static_cast<int32_t>(i)));
     run.marker = UniqueFd();
     if (!run.markerName.empty()) remove(run.markerName);
@@ -598,6 +631,8 @@ void RemoveUnfinishedSet(SplitRun& run) {
 // From here on the split changes the chunk folder, which it holds locked.
 int WriteChunkSet(SplitRun& run, bool folder) {
     const int dir = run.chunkDir.get();
+    run.durability = Durability(run.job.skipFlush != 1);
+    run.flushEachFile = run.durability.enabled() && Durability::PerFile(dir);
     // Whatever a dead job left here goes first, and this split's marker
     // tells any later one that chunk files without a descriptor are its own.
     SweepTemporaries(dir);
@@ -617,16 +652,24 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     run.writeChecksums = run.chunkCount > 0 && StemFitsChecksumFile(run.names.stem);
     if (run.writeChecksums && run.checksums.Open(dir, checksumPath) != 0) return -1;
     if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
-    // The descriptor goes last: a set with one is whole.
-    if (run.meta.Commit() != 0) return -1;
+    // On the disk in this order: the chunks, the files beside them, the
+    // descriptor, which makes the set whole, and the folders' entries. A set
+    // cut short by a power loss then has no descriptor.
+    FlushPhase flushing;
+    if (FlushPending(run) != 0 ||
+        (!run.flushEachFile && run.durability.FlushFileSystem(dir, run.names.chunkFolder) != 0))
+        return -1;
+    if (run.meta.Commit(run.durability) != 0) return -1;
     run.metaPlaced = true;
-    if (run.writeChecksums && run.checksums.Commit() != 0) return -1;
+    if (run.writeChecksums && run.checksums.Commit(run.durability) != 0) return -1;
     run.checksumsPlaced = run.writeChecksums;
-    if (PlaceJoinScript(run) != 0) return -1;
-    if (run.descriptor.Commit() != 0) return -1;
+    if (PlaceJoinScript(run) != 0 || run.durability.FlushFolder(dir, run.names.chunkFolder) != 0) return -1;
+    if (run.descriptor.Commit(run.durability) != 0) return -1;
+    run.descriptorPlaced = true;
     run.marker = UniqueFd();
     ::unlinkat(dir, run.markerName.c_str(), 0);
-    return 0;
+    if (run.durability.FlushFolder(dir, run.names.chunkFolder) != 0) return -1;
+    return run.madeFolder ? run.durability.FlushFolder(run.outputDir.get(), run.job.outputFolder) : 0;
 }
 
 // Opens the chunk folder, making it when there is none, and locks it for

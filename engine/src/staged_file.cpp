@@ -53,8 +53,8 @@ int StagedFile::Flush() {
     return 0;
 }
 
-int StagedFile::Commit() {
-    if (Flush() != 0) return -1;
+int StagedFile::Commit(const Durability& durability) {
+    if (Flush() != 0 || durability.FlushFile(fd_.get(), path_) != 0) return -1;
     // The lock goes with the close: the rename must come first, or a sweep
     // could take the finished file for a dead job's.
     if (::renameat(folderFd_, temporary_.c_str(), folderFd_, name_.c_str()) != 0)

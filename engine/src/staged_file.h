@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "durable.h"
 #include "posix_file.h"
 
 namespace partwise {
@@ -25,7 +26,8 @@ public:
     // The same at path, its folder opened here.
     int Open(const std::string& path);
     int Append(std::string_view bytes);
-    int Commit();
+    // Flushed to the disk before it takes its name, unless durability is off.
+    int Commit(const Durability& durability = Durability());
     // Removes the temporary file unless committed.
     void Discard();
 

@@ -11,9 +11,9 @@ T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 passed=0 failed=0
 
-SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] [--join-script]"
+SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] [--join-script] [--no-sync]"
 LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER [--full] [-q]"
-JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums]"
+JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums] [--no-sync]"
 
 # run ARGS...: runs partwise-cli, leaving RC, OUT and ERR.
 run() {
@@ -417,7 +417,7 @@ group_refusals() {
   run join ../f_spt -o ../out -p "$(printf 'p%.0s' {1..32})"
   expect "join with a 32-byte password" 2 "partwise-cli: error: the password is longer than 31 bytes"$'\n'"$JOIN_USAGE" ""
   run frobnicate
-  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER [--full] [-q]"$'\n'"       partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums]"$'\n'"       partwise-cli --version | --help"
+  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER [--full] [-q]"$'\n'"       partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums] [--no-sync]"$'\n'"       partwise-cli --version | --help"
   check "usage errors write nothing" [ "$(ls -A)" == f.bin ]
 
   run --version
@@ -690,6 +690,36 @@ group_media() {
   run split big.img -s 4G -o stick
   umount stick
   expect "a split onto FAT32 is refused" 1 "partwise-cli: error: cannot split into '$W/stick': chunks of 4.00 G do not fit on this FAT32 file system (largest file 4 GiB − 1 byte); choose 4095 MB or the preset fat32" ""
+}
+
+# first_line PATTERN FILE: the number of the first line of FILE matching
+# PATTERN, or a number past every line.
+first_line() { grep -n -m1 -E "$1" "$2" | cut -d: -f1 | grep . || echo 999999; }
+
+group_durable() {
+  if ! command -v strace >/dev/null || ! strace -f -o /dev/null true 2>/dev/null; then
+    echo "skipped: the order of the flushes (strace cannot trace here)"
+    return
+  fi
+  head -c 20M /dev/urandom >f.bin
+  local calls=fsync,fdatasync,syncfs,rename,renameat,renameat2 log=$T/strace
+  strace -f -qq -e trace=$calls -o "$log" "$CLI" split f.bin -s 9M -q >/dev/null 2>&1
+  local data descriptor folder
+  data=$(first_line 'syncfs\(' "$log")
+  descriptor=$(first_line 'spt_config\.brixspt"' "$log")
+  folder=$(awk -v d="$descriptor" 'NR > d && /^[0-9]+ +fsync\(/ { print NR; exit }' "$log")
+  check "a split flushes its chunks before the descriptor takes its name" [ "$data" -lt "$descriptor" ]
+  check "a split flushes the chunk folder after the descriptor took its name" [ -n "$folder" ]
+  mkdir out
+  strace -f -qq -e trace=$calls -o "$log" "$CLI" join f_spt -o out -q >/dev/null 2>&1
+  check "a join flushes its file before it takes its name" \
+    [ "$(first_line 'fdatasync\(' "$log")" -lt "$(first_line '"f\.bin"' "$log")" ]
+  rm -r out f_spt && mkdir out
+  strace -f -qq -e trace=$calls -o "$log" "$CLI" split f.bin -s 9M -q --no-sync >/dev/null 2>&1
+  strace -f -qq -e trace=$calls -o "$log.join" "$CLI" join f_spt -o out -q --no-sync >/dev/null 2>&1
+  check "split --no-sync flushes nothing" lacks 'sync' "$log"
+  check "join --no-sync flushes nothing" lacks 'sync' "$log.join"
+  cmp -s f.bin out/f.bin || fail "--no-sync joins the same bytes"
 }
 
 for group in "$@"; do
