@@ -54,16 +54,17 @@ extern "C" void OnCancelSignal(int signo) {
 }
 
 constexpr const char* kSplitUsage =
-    "partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] "
-    "[--join-script] [--no-sync]";
+    "partwise-cli split (SOURCE | - --name NAME) [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] "
+    "[-v] [--join-script] [--no-sync]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER [--full] [-q]";
 constexpr const char* kJoinUsage =
-    "partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums] "
-    "[--no-sync]";
+    "partwise-cli join CHUNK_FOLDER [-o DIR | -o - [--verify-first]] [-p PASSWORD] [-f] [-q] [--no-metadata] "
+    "[--ignore-checksums] [--no-sync]";
 constexpr const char* kOtherUsage = "partwise-cli --version | --help";
 
 struct Options {
     std::string source;
+    std::string name;  // the recorded name of a split of standard input
     std::string chunkFolder;
     std::string output;
     std::string size;
@@ -80,7 +81,11 @@ struct Options {
     bool full = false;
     bool joinScript = false;
     bool manyChunks = false;
+    bool verifyFirst = false;
 };
+
+// "-" as a split's source or a join's output.
+constexpr const char* kStandardStream = "-";
 
 int Fail(const std::string& reason) {
     std::fprintf(stderr, "partwise-cli: error: %s\n", reason.c_str());
@@ -162,9 +167,18 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-void DrawProgress(std::chrono::steady_clock::time_point start, partwise::RateEstimate& rate) {
+void DrawProgress(std::chrono::steady_clock::time_point start, partwise::RateEstimate& rate, bool stream) {
     int64_t done = partwise::GetBytesDone();
     int64_t total = partwise::GetTotalBytes();
+    if (stream) {
+        // The end of a stream is not known: the bytes read and the speed.
+        rate.Sample(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), done);
+        const std::string speed =
+            rate.Meaningful() ? partwise::FormatSize(static_cast<int64_t>(rate.BytesPerSecond())) + "/s" : "";
+        std::fprintf(stderr, "\r%s  %s\033[K", partwise::FormatSize(done).c_str(), speed.c_str());
+        std::fflush(stderr);
+        return;
+    }
     double percent =
         total > 0 ? 100.0 * static_cast<double>(std::min(done, total)) / static_cast<double>(total) : 100.0;
     rate.Sample(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), done);
@@ -177,13 +191,14 @@ void DrawProgress(std::chrono::steady_clock::time_point start, partwise::RateEst
 
 // The engine reports progress only through its counters, so the job runs on
 // a worker thread while this one redraws the bar from them.
-int RunJob(const std::function<int()>& job, bool quiet) {
+int RunJob(const std::function<int()>& job, bool quiet, bool stream = false) {
     if (quiet || ::isatty(STDERR_FILENO) == 0) return job();
     auto start = std::chrono::steady_clock::now();
     partwise::RateEstimate rate;
     std::future<int> result = std::async(std::launch::async, job);
-    while (result.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) DrawProgress(start, rate);
-    DrawProgress(start, rate);
+    while (result.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready)
+        DrawProgress(start, rate, stream);
+    DrawProgress(start, rate, stream);
     std::fputc('\n', stderr);
     return result.get();
 }
@@ -199,8 +214,78 @@ void ReportPassedOver(const std::string& source, const partwise::SplitReport& re
         std::fprintf(stderr, "  %s: %s\n", partwise::PassedOverKindName(entry.kind), entry.path.c_str());
 }
 
+partwise::SplitJob MakeSplitJob(const Options& options, const std::string& source, const std::string& output,
+                                int64_t totalSize, int64_t chunkSize) {
+    partwise::SplitJob job{};
+    std::memcpy(job.sourcePath, source.data(), source.size());
+    std::memcpy(job.outputFolder, output.data(), output.size());
+    std::memcpy(job.password, options.password.data(), options.password.size());
+    job.totalSize = totalSize;
+    job.chunkSize = chunkSize;
+    job.replaceOtherSet = options.force ? 1 : 0;
+    job.joinScript = options.joinScript ? 1 : 0;
+    job.skipFlush = options.noSync ? 1 : 0;
+    return job;
+}
+
+// Another source's set in the chunk folder is replaced only with -f. Returns
+// 0, or 1 after saying what the folder holds.
+int RefuseOtherSet(const Options& options, const partwise::SplitJob& job) {
+    std::string heldSource;
+    if (options.force || partwise::FindOtherChunkSet(job, heldSource) != 1) return 0;
+    return Fail(partwise::GetLastErrorText() + "; give -f to replace it");
+}
+
+// Checks --name and the options a stream cannot have, and gives the output
+// folder (default: the current one). Returns 0, or the exit status after
+// the reason was given.
+int PrepareStreamSplit(const Options& options, std::string& output) {
+    if (options.hasCount)
+        return UsageError("--count needs the size in advance; a split of standard input takes --size", kSplitUsage);
+    if (options.name.empty()) return UsageError("a split of standard input needs --name NAME", kSplitUsage);
+    if (std::string problem = partwise::SourceNameProblem(options.name); !problem.empty())
+        return UsageError("--name: " + problem, kSplitUsage);
+    std::string error;
+    std::optional<std::string> folder = AbsolutePath(options.output.empty() ? "." : options.output, error);
+    if (!folder) return Fail(error);
+    output = *folder;
+    return 0;
+}
+
+// The bytes of standard input up to its end, under --name.
+int SplitStream(const Options& options, int64_t chunkSize) {
+    std::string output;
+    if (int status = PrepareStreamSplit(options, output); status != 0) return status;
+    // The job's source path only carries the name: nothing is read there.
+    const std::string source = JoinPath(output, options.name);
+    const std::string problem = partwise::SplitOptionsProblem(source, output, options.password, chunkSize);
+    if (!problem.empty()) return UsageError(problem, kSplitUsage);
+    // A stream's size is unknown: any set of its name is its own.
+    partwise::SplitJob job = MakeSplitJob(options, source, output, -1, chunkSize);
+    if (RefuseOtherSet(options, job) != 0) return kExitFailure;
+    bool madeOutput = false;
+    if (MakeOutputFolder(output, madeOutput) != 0) return kExitFailure;
+    partwise::SplitReport report;
+    // The million-chunk rule holds as the chunks are written.
+    const int64_t maxChunks = options.manyChunks ? partwise::kMaxChunkCount : partwise::kManyChunks;
+    const auto split = [&] { return partwise::RunSplitFromStream(job, STDIN_FILENO, maxChunks, &report); };
+    if (RunJob(split, options.quiet, true) != 0) {
+        TakeBackOutputFolder(output, madeOutput);
+        const std::string reason = EngineReason("standard input: the split failed");
+        return Fail(report.chunkLimitReached && !options.manyChunks ? reason + "; give --many-chunks to make more"
+                                                                    : reason);
+    }
+    const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(source, output);
+    if (!report.joinScriptNote.empty()) Note(names.chunkFolder + ": " + report.joinScriptNote);
+    std::printf("%s\n", names.chunkFolder.c_str());
+    return 0;
+}
+
 int Split(const Options& options) {
-    if (options.hasSize == options.hasCount) return UsageError("give either --size or --count", kSplitUsage);
+    if (options.hasSize == options.hasCount && options.source != kStandardStream)
+        return UsageError("give either --size or --count", kSplitUsage);
+    if (!options.name.empty() && options.source != kStandardStream)
+        return UsageError("--name is for a split of standard input (SOURCE -)", kSplitUsage);
     std::optional<int64_t> chunkSize;
     std::optional<int64_t> count;
     if (options.hasSize && !(chunkSize = ParseSizeText(options.size)))
@@ -210,6 +295,10 @@ int Split(const Options& options) {
                           kSplitUsage);
     if (options.hasCount && !(count = ParseCount(options.count)))
         return UsageError("invalid chunk count '" + options.count + "': expected a whole number above 0", kSplitUsage);
+    if (options.source == kStandardStream) {
+        if (!options.hasSize && !options.hasCount) return UsageError("give --size", kSplitUsage);
+        return SplitStream(options, chunkSize.value_or(0));
+    }
 
     std::string error;
     std::optional<std::string> source = AbsolutePath(options.source, error);
@@ -229,22 +318,13 @@ int Split(const Options& options) {
     int64_t totalSize = partwise::GetPathSize(*source);
     if (totalSize < 0) return Fail(EngineReason(*source + ": its size cannot be measured"));
 
-    partwise::SplitJob job{};
-    std::memcpy(job.sourcePath, source->data(), source->size());
-    std::memcpy(job.outputFolder, output->data(), output->size());
-    std::memcpy(job.password, options.password.data(), options.password.size());
-    job.totalSize = totalSize;
-    job.chunkSize = chunkSize ? *chunkSize : ChunkSizeForCount(totalSize, *count);
-    job.replaceOtherSet = options.force ? 1 : 0;
-    job.joinScript = options.joinScript ? 1 : 0;
-    job.skipFlush = options.noSync ? 1 : 0;
+    partwise::SplitJob job = MakeSplitJob(options, *source, *output, totalSize,
+                                          chunkSize ? *chunkSize : ChunkSizeForCount(totalSize, *count));
     const int64_t chunkCount = partwise::ChunkCountFor(totalSize, job.chunkSize);
     if (chunkCount > partwise::kManyChunks && !options.manyChunks)
         return Fail(*source + ": this makes " + partwise::FormatCount(chunkCount) +
                     " chunks; give --many-chunks to make more than " + partwise::FormatCount(partwise::kManyChunks));
-    std::string heldSource;
-    if (!options.force && partwise::FindOtherChunkSet(job, heldSource) == 1)
-        return Fail(partwise::GetLastErrorText() + "; give -f to replace it");
+    if (RefuseOtherSet(options, job) != 0) return kExitFailure;
 
     bool madeOutput = false;
     if (MakeOutputFolder(*output, madeOutput) != 0) return kExitFailure;
@@ -380,13 +460,62 @@ int ReportRefusedJoin(const std::string& folder, const std::string& reason) {
                 " missing or damaged; nothing was written");
 }
 
+// Hashes every chunk before the first byte goes out. Returns 0, or the exit
+// status after naming the chunks that are missing or damaged.
+int VerifyFirst(const Options& options, const std::string& folder) {
+    std::string bad;
+    int64_t badCount = 0;
+    const auto noteBad = [&](const partwise::FullCheckEntry& entry) {
+        if (entry.verdict == partwise::ChunkVerdict::kOk || entry.verdict == partwise::ChunkVerdict::kUnchecked) return;
+        ChunkReasonLine(entry.chunkPath, entry.reason);
+        bad += (bad.empty() ? "" : ", ") + std::to_string(entry.chunkIndex);
+        ++badCount;
+    };
+    partwise::ChunkSetCheck check;
+    if (RunJob([&] { return partwise::CheckChunkSetFully(folder, check, noteBad); }, options.quiet) != 0)
+        return Fail(EngineReason(folder + ": the chunks could not be checked"));
+    if (badCount == 0) return 0;
+    return Fail(folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad + (badCount == 1 ? " is" : " are") +
+                " missing or damaged; nothing was written");
+}
+
+// The joined file to standard output. A reader that went away ends the join
+// as it ends cat: killed by SIGPIPE, even when it was started with SIGPIPE
+// ignored.
+int JoinToStdout(const Options& options, const std::string& folder) {
+    if (partwise::GetFileRecordCount() > 0)
+        return UsageError("-o - needs a single-file set; a folder set rebuilds a tree", kJoinUsage);
+    if (options.verifyFirst && VerifyFirst(options, folder) != 0) return kExitFailure;
+    partwise::JoinOptions joinOptions;
+    joinOptions.ignoreChecksums = options.ignoreChecksums;
+    joinOptions.flush = !options.noSync;
+    partwise::ChunkSetCheck check;
+    int writeError = 0;
+    const auto job = [&] {
+        return partwise::RunJoinToStream(folder, STDOUT_FILENO, "standard output", joinOptions, &check, &writeError);
+    };
+    if (RunJob(job, options.quiet) != 0) {
+        if (writeError == EPIPE) partwise::DieOfSignal(SIGPIPE);
+        const std::string reason = EngineReason(folder + ": the join failed");
+        if (check.checksumFault)
+            return Fail(reason + "; nothing was written (--ignore-checksums joins with the first KiB check alone)");
+        if (check.refusedChunk >= 0) return ReportRefusedJoin(folder, reason);
+        return Fail(check.damagedChunk >= 0 ? reason + "; the chunks before it were written" : reason);
+    }
+    if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
+    return 0;
+}
+
 int Join(const Options& options) {
     std::string error;
     std::optional<std::string> absolute = AbsolutePath(options.chunkFolder, error);
     if (!absolute) return Fail(error);
     const std::string folder = *absolute;
-    std::optional<std::string> output =
-        options.output.empty() ? ParentFolder(folder) : AbsolutePath(options.output, error);
+    const bool toStdout = options.output == kStandardStream;
+    if (options.verifyFirst && !toStdout) return UsageError("--verify-first is for -o -", kJoinUsage);
+    std::optional<std::string> output = options.output.empty() ? ParentFolder(folder)
+                                        : toStdout             ? folder
+                                                               : AbsolutePath(options.output, error);
     if (!output) return Fail(error);
     const std::string problem = partwise::JoinOptionsProblem(folder, *output, options.password);
     if (!problem.empty()) return UsageError(problem, kJoinUsage);
@@ -403,6 +532,7 @@ int Join(const Options& options) {
         if (partwise::CheckPassword(options.password.c_str(), set.passwordDigest.c_str()) != 1)
             return Fail(folder + ": wrong password");
     }
+    if (toStdout) return JoinToStdout(options, folder);
 
     std::string target = JoinPath(*output, set.sourceName);
     struct stat info {};
@@ -480,10 +610,15 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     CLI::App* split = app.add_subcommand("split", "Split a file or folder into a chunk set");
-    split->add_option("SOURCE", options.source, "File or folder to split")->required()->check(kNotEmpty);
+    split->add_option("SOURCE", options.source, "File or folder to split; - for standard input")
+        ->required()
+        ->check(kNotEmpty);
+    split->add_option("--name", options.name, "The name a split of standard input records (required with -)")
+        ->type_name("NAME");
     split
         ->add_option("-o,--output", options.output,
-                     "Folder to create the chunk folder in (default: the source's folder)")
+                     "Folder to create the chunk folder in (default: the source's folder; the current "
+                     "folder for standard input)")
         ->type_name("DIR")
         ->check(kNotEmpty);
     CLI::Option* size = split
@@ -512,12 +647,15 @@ int main(int argc, char** argv) {
     CLI::App* join = app.add_subcommand("join", "Join a chunk set back into its file or folder");
     AddChunkFolderArgument(*join, options);
     join->add_option("-o,--output", options.output,
-                     "Folder to rebuild the source in (default: the chunk folder's parent)")
+                     "Folder to rebuild the source in (default: the chunk folder's parent); - writes a "
+                     "single-file set to standard output")
         ->type_name("DIR")
         ->check(kNotEmpty);
     AddPasswordOption(*join, options, "The chunk set's password");
     join->add_flag("-f,--force", options.force, "Replace an existing output");
     join->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
+    join->add_flag("--verify-first", options.verifyFirst,
+                   "With -o -: hash every chunk before the first byte goes out (the chunks are read twice)");
     join->add_flag("--no-metadata", options.noMetadata,
                    "Restore the bytes only: no modes, times or empty folders from the metadata file");
     join->add_flag("--ignore-checksums", options.ignoreChecksums,

@@ -29,6 +29,15 @@ std::string SplitOptionsProblem(const std::string& source, const std::string& ou
     return problem;
 }
 
+std::string SourceNameProblem(const std::string& name) {
+    if (name.empty()) return "the name is empty";
+    if (name == "." || name == ".." || name.find('/') != std::string::npos)
+        return "the name '" + name + "' is not a file name";
+    if (name.size() > kMaxNameBytes)
+        return "the name '" + name + "' is longer than " + std::to_string(kMaxNameBytes) + " bytes";
+    return {};
+}
+
 std::string JoinOptionsProblem(const std::string& chunkFolder, const std::string& outputFolder,
                                const std::string& password) {
     std::string problem = PathsProblem("chunk folder", chunkFolder, outputFolder);

@@ -1,6 +1,7 @@
 #include "partwise/joiner.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,6 +162,11 @@ struct JoinRun {
     ChecksumTable checksums;
     ReadBackHasher hasher;
     ChunkSetCheck check;
+    // The stream a join writes to instead of a file, -1 for none, and the
+    // errno of a write to it that failed.
+    int stream = -1;
+    std::string streamName;
+    int streamError = 0;
 };
 
 // Opens chunk index by its name in the chunk folder, opened once: the kernel
@@ -537,6 +543,119 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
     if (run.replace && MayReplace(run, run.outputDir.get(), run.sourceName, finalPath) < 0) return -1;
     if (out.Place(run.sourceName, run.replace, finalPath) != 0) return -1;
     return run.durability.FlushFolder(run.outputDir.get(), run.outputFolder);
+}
+
+// A failed write to the stream; a reader that went away is told apart for
+// the caller, which dies of SIGPIPE as the write would have made it.
+int StreamFailed(JoinRun& run, int err) {
+    struct pollfd gone {
+        run.stream, 0, 0
+    };
+    run.streamError = err == EPIPE || (::poll(&gone, 1, 0) == 1 && (gone.revents & POLLERR) != 0) ? EPIPE : err;
+    return -1;
+}
+
+// One chunk of the stream, open and, when it has a checksum line, read and
+// hashed whole; one that fits the buffer stays in it.
+struct StreamChunk {
+    UniqueFd fd;
+    struct stat before {};
+    bool checked = false;
+    bool held = false;
+    std::vector<char> bytes = std::vector<char>(std::size_t{4} << 20);
+    ChunkFault fault;
+};
+
+// Sets no last error, so that the next chunk is verified while the one
+// before it is sent.
+void VerifyStreamChunk(const JoinRun& run, int32_t index, StreamChunk& chunk) {
+    chunk.checked = chunk.held = false;
+    chunk.fault = OpenChunkQuietly(run, index, run.chunkSizes[static_cast<std::size_t>(index)], chunk.fd, chunk.before);
+    Digest128 expected;
+    if (chunk.fault.kind != ChunkFault::kNone || !run.checksums.Get(index, expected)) return;
+    const int64_t size = chunk.before.st_size, room = static_cast<int64_t>(chunk.bytes.size());
+    const bool fits = size <= room;
+    ChunkHasher hasher;
+    for (int64_t at = 0; at < size;) {
+        if (CancelRequested()) return void(chunk.fault = {ChunkFault::kCancelled});
+        char* into = chunk.bytes.data() + (fits ? at : 0);
+        const int64_t n =
+            ReadAt(chunk.fd.get(), into, static_cast<std::size_t>(std::min(size - at, room - (fits ? at : 0))), at);
+        if (n <= 0)
+            return void(chunk.fault = n < 0 ? ChunkFault{ChunkFault::kRead, errno} : ChunkFault{ChunkFault::kChanged});
+        hasher.Update(into, static_cast<std::size_t>(n));
+        at += n;
+    }
+    if (hasher.Final() != expected) return void(chunk.fault = {ChunkFault::kDamaged});
+    chunk.checked = true;
+    chunk.held = fits;
+}
+
+// Sends a verified chunk: from the buffer, or copied again, mostly from the
+// page cache, by the kernel where it can, failing if it changed in between.
+int SendStreamChunk(JoinRun& run, int32_t index, StreamChunk& chunk) {
+    const int64_t size = chunk.before.st_size;
+    if (chunk.held) {
+        if (WriteAll(run.stream, chunk.bytes.data(), static_cast<std::size_t>(size)) != 0) {
+            const int err = errno;
+            Fail("cannot write", run.streamName, err);
+            return StreamFailed(run, err);
+        }
+        return CountBlock(size);
+    }
+    const std::string path = ChunkFilePath(run.chunkFolder, run.stem, index);
+    const int64_t n = run.copier.Copy(chunk.fd.get(), path, 0, run.stream, run.streamName, size);
+    if (n < 0) return StreamFailed(run, errno);
+    if (n != size || ChangedSince(chunk.fd.get(), chunk.before)) return Report(run, index, -1, {ChunkFault::kChanged});
+    return 0;
+}
+
+// Every chunk is verified before any of its bytes go out, the next one on a
+// second thread while this one is sent.
+int SendChunks(JoinRun& run) {
+    StreamChunk chunks[2];
+    if (run.chunkCount > 0) VerifyStreamChunk(run, 0, chunks[0]);
+    for (int32_t i = 0; i < run.chunkCount; ++i) {
+        StreamChunk& chunk = chunks[i % 2];
+        if (chunk.fault.kind != ChunkFault::kNone)
+            return ReportFault(run, i, run.chunkSizes[static_cast<std::size_t>(i)], chunk.fault);
+        run.check.matched += chunk.checked ? 1 : 0;
+        std::jthread ahead;
+        if (i + 1 < run.chunkCount) {
+            StreamChunk& next = chunks[(i + 1) % 2];
+            try {
+                ahead = std::jthread([&run, &next, i] { VerifyStreamChunk(run, i + 1, next); });
+            } catch (const std::system_error&) {
+                VerifyStreamChunk(run, i + 1, next);
+            }
+        }
+        if (SendStreamChunk(run, i, chunk) != 0) return -1;
+    }
+    return 0;
+}
+
+// The one place the stream is made durable: a regular file is flushed to
+// its disk before the join reports success; a pipe or a terminal has no
+// disk to flush.
+int FinishStream(JoinRun& run) {
+    struct stat st {};
+    if (::fstat(run.stream, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    FlushPhase flushing;
+    return run.durability.FlushFile(run.stream, run.streamName) == 0 ? 0 : StreamFailed(run, errno);
+}
+
+int JoinToStream(JoinRun& run, const DescriptorFile& descriptor) {
+    if (GetFileRecordCount() > 0)
+        return Fail("'" + run.chunkFolder + "' holds a folder set, which rebuilds a tree rather than one file");
+    run.chunkSizes.assign(static_cast<std::size_t>(run.chunkCount), -1);
+    if (VerifyChunks(run, descriptor, true) != 0) return -1;
+    int64_t total = 0;
+    for (int64_t size : run.chunkSizes) total += size;
+    if (total != GetTotalSize())
+        return Fail("the chunks in '" + run.chunkFolder + "' hold " + std::to_string(total) +
+                    " bytes, the chunk set records " + std::to_string(GetTotalSize()));
+    if (SendChunks(run) != 0) return -1;
+    return FinishStream(run);
 }
 
 // Where a folder join writes. A new folder is built whole under a temporary
@@ -991,13 +1110,13 @@ int Join(JoinRun& run, const JoinOptions& options) {
     DescriptorFile descriptor;
     if (ReadDescriptorHeaderOnly(run.chunkFolder, descriptor) != 0) return -1;
     Progress().totalBytes = GetTotalSize();
-    if (PrepareJoin(run, descriptor, options.ignoreChecksums) != 0 ||
-        (options.restoreMetadata && OpenMetadata(run) != 0))
-        return -1;
+    if (PrepareJoin(run, descriptor, options.ignoreChecksums) != 0) return -1;
+    run.durability = Durability(options.flush);
+    if (run.stream >= 0) return JoinToStream(run, descriptor);
+    if (options.restoreMetadata && OpenMetadata(run) != 0) return -1;
     run.outputDir = OpenFolder(run.outputFolder, true);
     if (!run.outputDir.valid()) return Fail("cannot join into", run.outputFolder, errno);
     run.replace = options.replaceExisting;
-    run.durability = Durability(options.flush);
     run.flushEachFile = options.flush && Durability::PerFile(run.outputDir.get());
     SweepTemporaries(run.outputDir.get());
     return GetFileRecordCount() > 0 ? JoinFolder(run, descriptor) : JoinSingleFile(run, descriptor);
@@ -1010,17 +1129,33 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
     return MetaFilePath(chunkFolder, stem);
 }
 
-int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options,
-            ChunkSetCheck* check) {
+namespace {
+// outputFolder "" for a join to the stream outFd.
+int RunAnyJoin(const std::string& chunkFolder, const std::string& outputFolder, int outFd, const std::string& outName,
+               const JoinOptions& options, ChunkSetCheck* check, int* writeError) {
     ClearLastError();
     IgnoreFileSizeSignal();
     Progress().bytesDone = 0;
     JoinRun run;
     run.chunkFolder = chunkFolder;
     run.outputFolder = WithoutTrailingSlashes(outputFolder);
+    run.stream = outFd;
+    run.streamName = outName;
     const int result = Join(run, options);
     if (check != nullptr) *check = run.check;
+    if (writeError != nullptr) *writeError = run.streamError;
     return result;
+}
+}  // namespace
+
+int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options,
+            ChunkSetCheck* check) {
+    return RunAnyJoin(chunkFolder, outputFolder, -1, "", options, check, nullptr);
+}
+
+int RunJoinToStream(const std::string& chunkFolder, int outFd, const std::string& outName, const JoinOptions& options,
+                    ChunkSetCheck* check, int* writeError) {
+    return RunAnyJoin(chunkFolder, "", outFd, outName, options, check, writeError);
 }
 
 }  // namespace partwise

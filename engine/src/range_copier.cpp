@@ -1,5 +1,7 @@
 #include "range_copier.h"
 
+#include <fcntl.h>
+
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -31,9 +33,10 @@ int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int
     DataRuns runs;
     if (runs.Start(in, offset, length, &known_) != 0) return Fail("cannot read", inPath, errno);
     // A hole is left only where nothing was written before: at out's end.
+    // Appending writes go to the end whatever the offset, so they get zeros.
     struct stat st {};
     off_t outStart = -1;
-    const bool keepHoles = ::fstat(out, &st) == 0 && S_ISREG(st.st_mode) &&
+    const bool keepHoles = ::fstat(out, &st) == 0 && S_ISREG(st.st_mode) && (::fcntl(out, F_GETFL) & O_APPEND) == 0 &&
                            (outStart = ::lseek(out, 0, SEEK_CUR)) >= 0 && outStart >= st.st_size;
     int64_t position = offset, start = 0, end = 0;
     int r = 0;

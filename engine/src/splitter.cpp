@@ -2,14 +2,17 @@
 #include "read_back_hasher.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -29,6 +32,7 @@
 #include "partwise/descriptor.h"
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
+#include "partwise/job_checks.h"
 #include "partwise/progress.h"
 #include "paths.h"
 #include "posix_file.h"
@@ -55,6 +59,10 @@ struct SplitRun {
     const SplitJob& job;
     std::string sourcePath;
     SplitReport* report;
+    // A stream's descriptor, -1 when the source is a path; its chunk count
+    // and total are known only at its end, and its chunks stop at maxChunks.
+    int stream = -1;
+    int64_t maxChunks = kMaxChunkCount;
     ChunkSetNames names;
     int64_t chunkCount = 0;
     // What the chunk folder already holds, which the split will overwrite;
@@ -295,6 +303,86 @@ int SplitSingleFile(SplitRun& run) {
     return run.meta.Add(MetaEntryOf('F', st, "."));
 }
 
+// Closes a chunk cut from a stream and records it.
+int FinishStreamChunk(SplitRun& run, UniqueFd& out, int64_t length, const ChunkHasher& hasher,
+                      const std::string& head) {
+    const auto index = static_cast<int32_t>(run.chunkCount);
+    const std::string path = ChunkFilePath(run.names.chunkFolder, run.names.stem, index);
+    if (FlushBehind(run, out.get(), path, length) != 0) return -1;
+    if (out.Close() != 0) return Fail("cannot write chunk", path, errno);
+    if (run.writeChecksums && run.checksums.Add(ChunkFileName(run.names.stem, index), hasher.Final()) != 0) return -1;
+    run.descriptor.AddChunkRecordOf(index, FingerprintOfBytes(length, head.data(), head.size()));
+    ++run.chunkCount;
+    return run.descriptor.failed() ? -1 : 0;
+}
+
+// Waits for the stream to have bytes or end; a cancel is seen within a
+// quarter second even while the writer is silent.
+int WaitForStream(const SplitRun& run) {
+    for (;;) {
+        struct pollfd ready {
+            run.stream, POLLIN, 0
+        };
+        const int n = ::poll(&ready, 1, 250);
+        if (n > 0) return 0;
+        if (n < 0 && errno != EINTR) return Fail("cannot read the stream of", run.names.sourceName, errno);
+        if (CheckCancel() != 0) return -1;
+    }
+}
+
+// The stream cut into chunks as it arrives, read through a buffer so that
+// its bytes are hashed as they pass: each chunk is created at its first
+// byte, so an empty stream makes no chunk and one that ends at a chunk's end
+// no empty one after it.
+int SplitStream(SplitRun& run) {
+    constexpr int64_t kBuffer = 1 << 20;
+    run.inHand.resize(static_cast<std::size_t>(std::min(kBuffer, run.job.chunkSize)));
+    UniqueFd out;
+    ChunkHasher hasher;
+    std::string head;
+    int64_t inChunk = 0;
+    for (;;) {
+        if (WaitForStream(run) != 0) return -1;
+        const auto want =
+            static_cast<std::size_t>(std::min(static_cast<int64_t>(run.inHand.size()), run.job.chunkSize - inChunk));
+        const ssize_t n = ::read(run.stream, run.inHand.data(), want);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) return Fail("cannot read the stream of", run.names.sourceName, errno);
+        if (n == 0) break;
+        const auto index = static_cast<int32_t>(run.chunkCount);
+        if (!out.valid()) {
+            if (run.chunkCount >= run.maxChunks) {
+                if (run.report != nullptr) run.report->chunkLimitReached = true;
+                return Fail("the stream of '" + run.names.sourceName + "' makes more than " +
+                            FormatCount(run.maxChunks) + " chunks");
+            }
+            if (OpenChunk(run, index, out) != 0) return -1;
+            hasher.Reset();
+            head.clear();
+        }
+        const auto length = static_cast<std::size_t>(n);
+        if (WriteAll(out.get(), run.inHand.data(), length) != 0)
+            return Fail("cannot write", ChunkFilePath(run.names.chunkFolder, run.names.stem, index), errno);
+        if (run.writeChecksums) hasher.Update(run.inHand.data(), length);
+        if (head.size() < kFingerprintHead)
+            head.append(run.inHand.data(), std::min(length, kFingerprintHead - head.size()));
+        inChunk += n;
+        run.copied += n;
+        if (CountBlock(n) != 0) return -1;
+        if (inChunk == run.job.chunkSize) {
+            if (FinishStreamChunk(run, out, inChunk, hasher, head) != 0) return -1;
+            inChunk = 0;
+        }
+    }
+    if (out.valid() && FinishStreamChunk(run, out, inChunk, hasher, head) != 0) return -1;
+    // A writer stopped by the same Ctrl-C ends the stream early: the set
+    // must not look whole.
+    if (CheckCancel() != 0) return -1;
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return run.meta.Add(MetaEntry{'F', 0644, static_cast<int64_t>(now.tv_sec), static_cast<int64_t>(now.tv_nsec), "."});
+}
+
 std::string RelativePath(const SplitRun& run, const std::string& path) {
     return path.substr(run.sourcePath.size() + 1);
 }
@@ -518,7 +606,8 @@ UniqueFd OpenOutputFolder(const std::string& outputFolder) {
     return dir;
 }
 
-// Looks at the chunk folder open as chunkDir (invalid: there is none).
+// Looks at the chunk folder open as chunkDir (invalid: there is none). A
+// totalSize below 0 matches any size: a stream's set is known by its name.
 int LookForOtherSet(int chunkDir, const ChunkSetNames& names, int64_t totalSize, std::string& heldSource) {
     heldSource.clear();
     const std::string& folder = names.chunkFolder;
@@ -530,7 +619,7 @@ int LookForOtherSet(int chunkDir, const ChunkSetNames& names, int64_t totalSize,
     const std::string held = readable ? FieldText(header.sourceName, sizeof header.sourceName) : std::string();
     std::string heldStem = held;
     StripExtension(heldStem);
-    const bool sameSource = readable && held == names.sourceName && header.totalSize == totalSize;
+    const bool sameSource = readable && held == names.sourceName && (totalSize < 0 || header.totalSize == totalSize);
     // Chunk files of the stem belong to the descriptor only when it names that stem.
     const bool stemIsItsOwn = readable && heldStem == names.stem;
     bool holdsItsChunks = false, holdsUnknownChunks = false;
@@ -562,7 +651,7 @@ int PlaceJoinScript(SplitRun& run) {
     if (!run.writeScript) return 0;
     if (run.script.Open(run.chunkDir.get(), JoinScriptPath(run)) != 0 ||
         run.script.Append(JoinScriptText(run.names.sourceName, run.names.stem, run.chunkCount, run.job.chunkSize,
-                                         run.job.totalSize, run.writeChecksums)) != 0 ||
+                                         run.copied, run.writeChecksums)) != 0 ||
         run.script.Commit(run.durability) != 0)
         return -1;
     run.scriptPlaced = true;
@@ -643,15 +732,24 @@ int WriteChunkSet(SplitRun& run, bool folder) {
         RemoveStale(run, checksumPath) != 0 || RemoveStale(run, JoinScriptPath(run)) != 0 || RemoveOldChunks(run) != 0)
         return -1;
     AtStep("split: writing");
+    const bool stream = run.stream >= 0;
     ResetDescriptor(run.names.chunkFolder);
     SetSourceName(run.names.sourceName);
-    SetChunkCount(static_cast<int32_t>(run.chunkCount));
+    // A stream's chunk records may go as far as its largest count.
+    SetChunkCount(static_cast<int32_t>(stream ? run.maxChunks : run.chunkCount));
     SetTotalSize(run.job.totalSize);
     if (run.job.password[0] != '\0') SetPasswordDigest(run.job.password);
     if (run.descriptor.Open(dir) != 0 || run.meta.Open(dir, metaPath) != 0) return -1;
-    run.writeChecksums = run.chunkCount > 0 && StemFitsChecksumFile(run.names.stem);
+    run.writeChecksums = (stream || run.chunkCount > 0) && StemFitsChecksumFile(run.names.stem);
     if (run.writeChecksums && run.checksums.Open(dir, checksumPath) != 0) return -1;
-    if ((folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
+    if ((stream ? SplitStream(run) : folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
+    if (stream) {
+        SetChunkCount(static_cast<int32_t>(run.chunkCount));
+        SetTotalSize(run.copied);
+        // As for an empty file: no checksum file.
+        if (run.chunkCount == 0) run.checksums.Discard();
+        run.writeChecksums = run.writeChecksums && run.chunkCount > 0;
+    }
     // On the disk in this order: the chunks, the files beside them, the
     // descriptor, which makes the set whole, and the folders' entries. A set
     // cut short by a power loss then has no descriptor.
@@ -712,6 +810,62 @@ int CheckNameLengths(const SplitRun& run, int32_t lastIndex) {
     return 0;
 }
 
+// What every split does first: the counters and the report reset, the job's
+// texts and chunk size checked.
+int StartSplit(const SplitJob& job, SplitReport* report, int64_t totalBytes) {
+    ClearLastError();
+    IgnoreFileSizeSignal();
+    if (report != nullptr) *report = SplitReport();
+    Progress().bytesDone = 0;
+    Progress().totalBytes = totalBytes;
+    if (!FieldIsTerminated(job.sourcePath, sizeof job.sourcePath) ||
+        !FieldIsTerminated(job.outputFolder, sizeof job.outputFolder) ||
+        !FieldIsTerminated(job.password, sizeof job.password))
+        return Fail("the split job holds a text without its terminating NUL");
+    if (job.chunkSize <= 0) return Fail("the chunk size must be greater than 0, not " + std::to_string(job.chunkSize));
+    return 0;
+}
+
+// The names and paths of the set, up to chunk lastIndex, must be ones the
+// system takes.
+int CheckSetNames(const SplitRun& run, int32_t lastIndex) {
+    if (CheckNameLengths(run, lastIndex) != 0 || CheckPathLength(BuildDescriptorPath(run.names.chunkFolder)) != 0 ||
+        CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem)) != 0 ||
+        CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem)) != 0 ||
+        CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
+        return -1;
+    return 0;
+}
+
+// Takes the chunk folder, makes every split's checks and the source's own
+// (checkSource, once the folder's contents are known), then writes the set;
+// a set that fails is taken back. The lock is held from the first look at
+// the folder to the descriptor. A stream's size is unknown: its chunks may
+// each be as large as the chunk size, and any set of its name is its own.
+int WriteCheckedSet(SplitRun& run, bool folder, const std::function<int()>& checkSource) {
+    const SplitJob& job = run.job;
+    const bool stream = run.stream >= 0;
+    if (TakeChunkFolder(run) != 0) return GiveBackChunkFolder(run);
+    AtStep("split: chunk folder locked");
+    if (ListExisting(run) != 0 || checkSource() != 0) return GiveBackChunkFolder(run);
+    std::string heldSource;
+    const int other = LookForOtherSet(run.chunkDir.get(), run.names, stream ? -1 : job.totalSize, heldSource);
+    if (other < 0 || (other > 0 && job.replaceOtherSet != 1)) return GiveBackChunkFolder(run);
+    // The largest file the split writes must fit where it goes: named as the
+    // folder that was there before the split.
+    const std::string writesIn = run.madeFolder ? std::string(job.outputFolder) : run.names.chunkFolder;
+    if (CheckChunksFit(writesIn, stream ? job.chunkSize : std::min(job.chunkSize, job.totalSize)) != 0)
+        return GiveBackChunkFolder(run);
+    const std::string noScript = NoJoinScriptReason(run, folder);
+    run.writeScript = job.joinScript == 1 && noScript.empty();
+    if (run.writeScript && CheckPathLength(JoinScriptPath(run)) != 0) return GiveBackChunkFolder(run);
+    if (run.report != nullptr) run.report->joinScriptNote = noScript;
+
+    if (WriteChunkSet(run, folder) == 0) return 0;
+    RemoveUnfinishedSet(run);
+    return -1;
+}
+
 }  // namespace
 
 const char* PassedOverKindName(PassedOverKind kind) {
@@ -752,18 +906,7 @@ std::string DescribePassedOver(const std::vector<PassedOverEntry>& entries) {
 }
 
 int RunSplit(const SplitJob& job, SplitReport* report) {
-    ClearLastError();
-    IgnoreFileSizeSignal();
-    if (report != nullptr) *report = SplitReport();
-    Progress().bytesDone = 0;
-    Progress().totalBytes = job.totalSize;
-
-    if (!FieldIsTerminated(job.sourcePath, sizeof job.sourcePath) ||
-        !FieldIsTerminated(job.outputFolder, sizeof job.outputFolder) ||
-        !FieldIsTerminated(job.password, sizeof job.password))
-        return Fail("the split job holds a text without its terminating NUL");
-    if (job.chunkSize <= 0) return Fail("the chunk size must be greater than 0, not " + std::to_string(job.chunkSize));
-
+    if (StartSplit(job, report, job.totalSize) != 0) return -1;
     SplitRun run(job, report);
     struct stat st {};
     if (::stat(run.sourcePath.c_str(), &st) != 0) return Fail("cannot split", run.sourcePath, errno);
@@ -781,42 +924,28 @@ int RunSplit(const SplitJob& job, SplitReport* report) {
     if (run.chunkCount < 0)
         return Fail("a chunk size of " + std::to_string(job.chunkSize) + " bytes gives more than " +
                     std::to_string(kMaxChunkCount) + " chunks");
-    const int32_t lastIndex = run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0;
-    if (CheckNameLengths(run, lastIndex) != 0 || CheckPathLength(BuildDescriptorPath(run.names.chunkFolder)) != 0 ||
-        CheckPathLength(MetaFilePath(run.names.chunkFolder, run.names.stem)) != 0 ||
-        CheckPathLength(ChecksumFilePath(run.names.chunkFolder, run.names.stem)) != 0 ||
-        CheckPathLength(ChunkFilePath(run.names.chunkFolder, run.names.stem, lastIndex)) != 0)
-        return -1;
+    if (CheckSetNames(run, run.chunkCount > 0 ? static_cast<int32_t>(run.chunkCount - 1) : 0) != 0) return -1;
+    return WriteCheckedSet(run, folder, [&run, &st, folder] {
+        if (folder) return PrepareFolder(run);
+        if (st.st_size != run.job.totalSize) return Fail("'" + run.sourcePath + "' changed since it was measured");
+        return RefuseIfExisting(run, WalkEntry{run.sourcePath, st.st_size, IdentityOf(st)});
+    });
+}
 
-    // The lock is held from the first look at the folder to the descriptor.
-    if (TakeChunkFolder(run) != 0) return GiveBackChunkFolder(run);
-    AtStep("split: chunk folder locked");
-    if (ListExisting(run) != 0) return GiveBackChunkFolder(run);
-    if (folder) {
-        if (PrepareFolder(run) != 0) return GiveBackChunkFolder(run);
-    } else {
-        if (st.st_size != job.totalSize) {
-            Fail("'" + run.sourcePath + "' changed since it was measured");
-            return GiveBackChunkFolder(run);
-        }
-        if (RefuseIfExisting(run, WalkEntry{run.sourcePath, st.st_size, IdentityOf(st)}) != 0)
-            return GiveBackChunkFolder(run);
-    }
-    std::string heldSource;
-    const int other = LookForOtherSet(run.chunkDir.get(), run.names, job.totalSize, heldSource);
-    if (other < 0 || (other > 0 && job.replaceOtherSet != 1)) return GiveBackChunkFolder(run);
-    // The largest file the split writes must fit where it goes: named as the
-    // folder that was there before the split.
-    const std::string writesIn = run.madeFolder ? std::string(job.outputFolder) : run.names.chunkFolder;
-    if (CheckChunksFit(writesIn, std::min(job.chunkSize, job.totalSize)) != 0) return GiveBackChunkFolder(run);
-    const std::string noScript = NoJoinScriptReason(run, folder);
-    run.writeScript = job.joinScript == 1 && noScript.empty();
-    if (run.writeScript && CheckPathLength(JoinScriptPath(run)) != 0) return GiveBackChunkFolder(run);
-    if (report != nullptr) report->joinScriptNote = noScript;
-
-    if (WriteChunkSet(run, folder) == 0) return 0;
-    RemoveUnfinishedSet(run);
-    return -1;
+int RunSplitFromStream(const SplitJob& job, int sourceFd, int64_t maxChunks, SplitReport* report) {
+    if (StartSplit(job, report, 0) != 0) return -1;
+    SplitRun run(job, report);
+    run.stream = sourceFd;
+    run.maxChunks = std::clamp<int64_t>(maxChunks, 1, kMaxChunkCount);
+    run.names = DeriveChunkSetNames(run.sourcePath, job.outputFolder);
+    if (std::string problem = SourceNameProblem(run.names.sourceName); !problem.empty()) return Fail(problem);
+    if (CheckSetNames(run, static_cast<int32_t>(run.maxChunks - 1)) != 0) return -1;
+    return WriteCheckedSet(run, false, [&run, sourceFd] {
+        // Standard input may be a file in the chunk folder itself.
+        struct stat st {};
+        if (::fstat(sourceFd, &st) != 0) return Fail("cannot read the stream of", run.names.sourceName, errno);
+        return S_ISREG(st.st_mode) ? RefuseIfExisting(run, WalkEntry{run.sourcePath, st.st_size, IdentityOf(st)}) : 0;
+    });
 }
 
 int FindOtherChunkSet(const SplitJob& job, std::string& heldSource) {

@@ -11,9 +11,9 @@ T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 passed=0 failed=0
 
-SPLIT_USAGE="usage: partwise-cli split SOURCE [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] [--join-script] [--no-sync]"
+SPLIT_USAGE="usage: partwise-cli split (SOURCE | - --name NAME) [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] [--join-script] [--no-sync]"
 LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER [--full] [-q]"
-JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums] [--no-sync]"
+JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR | -o - [--verify-first]] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums] [--no-sync]"
 
 # run ARGS...: runs partwise-cli, leaving RC, OUT and ERR.
 run() {
@@ -417,7 +417,7 @@ group_refusals() {
   run join ../f_spt -o ../out -p "$(printf 'p%.0s' {1..32})"
   expect "join with a 32-byte password" 2 "partwise-cli: error: the password is longer than 31 bytes"$'\n'"$JOIN_USAGE" ""
   run frobnicate
-  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER [--full] [-q]"$'\n'"       partwise-cli join CHUNK_FOLDER [-o DIR] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums] [--no-sync]"$'\n'"       partwise-cli --version | --help"
+  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER [--full] [-q]"$'\n'"       ${JOIN_USAGE#usage: }"$'\n'"       partwise-cli --version | --help"
   check "usage errors write nothing" [ "$(ls -A)" == f.bin ]
 
   run --version
@@ -720,6 +720,33 @@ group_durable() {
   check "split --no-sync flushes nothing" lacks 'sync' "$log"
   check "join --no-sync flushes nothing" lacks 'sync' "$log.join"
   cmp -s f.bin out/f.bin || fail "--no-sync joins the same bytes"
+}
+
+group_pipes() {
+  mkdir -p tree/sub rest && head -c 70000 /dev/urandom >tree/sub/a && echo b >tree/b
+  tar c tree | "$CLI" split - --name tree.tar -s 16K -o out >"$T/out" 2>"$T/err"
+  RC=$? OUT=$(<"$T/out") ERR=$(<"$T/err")
+  expect "split - prints the chunk folder" 0 "" "$W/out/tree_spt"
+  "$CLI" join out/tree_spt -o - 2>"$T/err" | tar x -C rest
+  check "join -o - | tar x rebuilds the tree" diff -r tree rest/tree
+  check "and writes nothing else" [ ! -s "$T/err" ]
+  run split - -s 1K
+  expect_usage "split - without --name" "$SPLIT_USAGE"
+  run split - --name x -n 2
+  expect_usage "split - with -n" "$SPLIT_USAGE"
+  run split tree -o tree_sets -s 1K
+  run join tree_sets/tree_spt -o -
+  expect "a folder set with -o -" 2 "partwise-cli: error: -o - needs a single-file set; a folder set rebuilds a tree"$'\n'"$JOIN_USAGE" ""
+  # Reader gone: killed by SIGPIPE quietly, even with SIGPIPE ignored.
+  for ignore in "" PIPE; do
+    (trap '' $ignore; "$CLI" join out/tree_spt -o - 2>"$T/err" | head -c 10 >/dev/null; echo "${PIPESTATUS[0]}" >"$T/rc")
+    check "join -o - | head exits 141 (${ignore:-default} SIGPIPE)" [ "$(<"$T/rc")" == 141 ] && [ ! -s "$T/err" ]
+  done
+  flip_byte out/tree_spt/tree_2.spt 5000
+  "$CLI" join out/tree_spt -o - >joined 2>"$T/err"
+  RC=$? ERR=$(<"$T/err") OUT=
+  expect_failure "a damaged chunk stops join -o -" "tree_2.spt" "is damaged"
+  check "after the chunks before it" cmp -s joined <(cat out/tree_spt/tree_{0,1}.spt)
 }
 
 for group in "$@"; do

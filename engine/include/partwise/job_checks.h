@@ -13,6 +13,10 @@ namespace partwise {
 std::string SplitOptionsProblem(const std::string& source, const std::string& outputFolder, const std::string& password,
                                 int64_t chunkSize);
 
+// Why name cannot be the name a chunk set records for its source, or "":
+// a single path component, not "." or "..", of at most kMaxNameBytes.
+std::string SourceNameProblem(const std::string& name);
+
 // Why a join of chunkFolder into outputFolder with this password cannot
 // start, in one line, or "" when it can.
 std::string JoinOptionsProblem(const std::string& chunkFolder, const std::string& outputFolder,

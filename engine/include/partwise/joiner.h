@@ -55,4 +55,17 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
 int RunJoin(const std::string& chunkFolder, const std::string& outputFolder, const JoinOptions& options = {},
             ChunkSetCheck* check = nullptr);
 
+// Writes the file of the single-file chunk set in chunkFolder to outFd (a
+// pipe, say; outName names it in errors), as RunJoin joins it: every chunk is
+// checked by its size and fingerprint before the first byte goes out, and
+// each chunk with a checksum line is read and hashed before any of its bytes
+// are written, so no damaged byte reaches outFd; the chunks before a damaged
+// one were written. A folder set is refused before anything is written. No
+// metadata is restored. outFd is flushed to its disk at the end (with
+// options.flush) when it is a regular file. Returns 0, or -1 (last error
+// set); writeError, when given, receives the errno of a failed write to
+// outFd (EPIPE: the reader went away), else 0.
+int RunJoinToStream(const std::string& chunkFolder, int outFd, const std::string& outName,
+                    const JoinOptions& options = {}, ChunkSetCheck* check = nullptr, int* writeError = nullptr);
+
 }  // namespace partwise

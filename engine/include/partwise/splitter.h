@@ -39,6 +39,8 @@ struct SplitReport {
     // Why no join script was written although the job asked for one: a
     // password set or a folder set; "" otherwise.
     std::string joinScriptNote;
+    // A split of a stream stopped at the largest chunk count it was given.
+    bool chunkLimitReached = false;
 };
 
 // "link to a folder", "dangling link", "FIFO", "socket", "device".
@@ -70,6 +72,18 @@ std::string DescribePassedOver(const std::vector<PassedOverEntry>& entries);
 // included. report, when given, receives what a folder split passed over.
 int RunSplit(const SplitJob& job, SplitReport* report = nullptr);
 
+// Splits the bytes read from sourceFd (a pipe, say) up to its end, as
+// RunSplit splits a file: job.sourcePath ends with the name the set records
+// (SourceNameProblem) and is not opened; job.totalSize is not used. Chunks are written as the
+// bytes arrive; the descriptor, which counts them, goes last. The metadata
+// file records the file with mode 0644 and the time of the split. A set of
+// the same name in the chunk folder is the same source, whatever its size.
+// A stream that needs more than maxChunks chunks (at most kMaxChunkCount)
+// fails when the next would begin, with report->chunkLimitReached set. The
+// progress total stays 0. Returns 0, or -1 (last error set) as RunSplit,
+// after the same clean-up; a read error of the stream fails it too.
+int RunSplitFromStream(const SplitJob& job, int sourceFd, int64_t maxChunks, SplitReport* report = nullptr);
+
 // What a split of job would replace in its chunk folder. Returns 1 when the
 // folder holds another chunk set: a readable descriptor that names another
 // source name or total size, with at least one of its chunk files still
@@ -79,6 +93,8 @@ int RunSplit(const SplitJob& job, SplitReport* report = nullptr);
 // split may go ahead without asking: no chunk folder, no chunk files, a set
 // of the same source, or a descriptor whose chunks are all gone. Returns -1
 // (last error set) when the folder is a symbolic link or cannot be listed.
+// A job.totalSize below 0, a stream's, makes any set of the same name the
+// same source.
 int FindOtherChunkSet(const SplitJob& job, std::string& heldSource);
 
 }  // namespace partwise
