@@ -236,7 +236,7 @@ int DescriptorStream::Commit(const Durability& durability) {
     if (!failed_ && (FlushChunkRecords() != 0 || FlushFileRecords() != 0 ||
                      WriteAllAt(fd_.get(), &state.header, sizeof state.header, 0) != 0))
         Failed(errno);
-    if (failed_ || durability.FlushFile(fd_.get(), state.descriptorPath) != 0) return -1;
+    if (failed_ || durability.FlushBeforeName(fd_.get(), folderFd_, state.descriptorPath) != 0) return -1;
     if (::renameat(folderFd_, temporary_.c_str(), folderFd_, kDescriptorFileName) != 0)
         return Fail("cannot rename into place", state.descriptorPath, errno);
     temporary_.clear();

@@ -43,8 +43,9 @@ public:
     void AddChunkRecordOf(int32_t chunkIndex, const std::string& fingerprint);
     void AddFileRecord(const std::string& relativePath, int32_t chunkIndex, int64_t offsetInChunk, int64_t length);
     // Writes what is held back and the header, with the file records
-    // counted, flushes it to the disk unless durability is off, then renames
-    // the file into place. 0, or -1 with the last error.
+    // counted, flushes it to the disk (Durability::FlushBeforeName) unless
+    // durability is off, then renames the file into place. 0, or -1 with the
+    // last error.
     int Commit(const Durability& durability = Durability());
     // Removes the temporary file unless committed.
     void Discard();

@@ -56,8 +56,10 @@ void Durability::StartWriteBack(int fd, int64_t offset, int64_t length) const {
     if (enabled_ && length > 0) ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
 }
 
-int Durability::FlushFile(int fd, const std::string& path) const {
+int Durability::WaitWriteBack(int fd, const std::string& path) const {
     if (!enabled_) return 0;
+    int err = 0;
+    if (Injected(err)) return Fail("cannot write to the disk", path, err);
     struct stat st {};
     if (::fstat(fd, &st) != 0) return Fail("cannot write", path, errno);
     constexpr unsigned kWait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
@@ -69,8 +71,18 @@ int Durability::FlushFile(int fd, const std::string& path) const {
             return Fail("cannot write to the disk", path, errno);
         }
     }
-    if (CheckCancel() != 0) return -1;
+    return CheckCancel();
+}
+
+int Durability::FlushFile(int fd, const std::string& path) const {
+    if (!enabled_ || WaitWriteBack(fd, path) != 0) return enabled_ ? -1 : 0;
     return Sync(fd, true) == 0 ? 0 : Fail("cannot write to the disk", path, errno);
+}
+
+int Durability::FlushBeforeName(int fd, int folderFd, const std::string& path) const {
+    if (!enabled_) return 0;
+    if (wholeFileSystem_) return FlushFileSystem(folderFd, path);
+    return FlushFile(fd, path) != 0 ? -1 : FlushFolder(folderFd, path);
 }
 
 int Durability::FlushFolder(int fd, const std::string& path) const {

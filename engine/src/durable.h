@@ -17,10 +17,19 @@ public:
     // Starts writing [offset, offset + length) of fd back to the disk,
     // without waiting. Where the file system cannot, the final flush does it.
     void StartWriteBack(int fd, int64_t offset, int64_t length) const;
-    // Waits until the data and size of fd are on the disk: first the data a
-    // slice at a time, then fdatasync. Returns 0, or -1 with the last error
-    // naming path ("cancelled" on a cancel).
+    // Waits until the data of fd has gone to the disk, a slice at a time,
+    // without asking the disk to empty its cache: cheap enough per file.
+    // Returns 0, or -1 with the last error naming path ("cancelled" on a cancel).
+    int WaitWriteBack(int fd, const std::string& path) const;
+    // Waits until the data and size of fd are on the disk: WaitWriteBack,
+    // then fdatasync. Returns 0, or -1 with the last error naming path.
     int FlushFile(int fd, const std::string& path) const;
+    // Before a file written in folderFd takes its name there: its bytes, and
+    // the names given before it in that folder. With FlushWholeFileSystem,
+    // one syncfs does it, with everything else written meanwhile: one flush
+    // of the disk's cache instead of one per file. Returns 0, or -1.
+    int FlushBeforeName(int fd, int folderFd, const std::string& path) const;
+    void FlushWholeFileSystem(bool on) { wholeFileSystem_ = on; }
     // A folder's entries, through fsync on its descriptor. A file system that
     // cannot flush a folder (EINVAL) is let be. Returns 0, or -1.
     int FlushFolder(int fd, const std::string& path) const;
@@ -33,6 +42,7 @@ public:
 
 private:
     bool enabled_;
+    bool wholeFileSystem_ = false;
 };
 
 // Marks the job's last step, the wait for the disk, in the progress

@@ -83,6 +83,9 @@ struct SplitRun {
     // without a descriptor marks a dead split's debris.
     UniqueFd marker;
     Durability durability;
+    // The files beside the chunks: flushed each where syncfs does not reach
+    // the disk, otherwise by the syncfs before the descriptor takes its name.
+    Durability sideFiles{false};
     // syncfs does not reach the disk of this chunk folder (FUSE): each chunk
     // is flushed as it is finished instead.
     bool flushEachFile = false;
@@ -143,19 +146,20 @@ int FollowChunk(SplitRun& run, const ChunkJob& chunk) {
     return run.hasher.Start(readBack.get(), chunk.chunkPath);
 }
 
-// Closes a written chunk and records it; the descriptor's own write failures
-// stop the split here too.
 int FlushPending(SplitRun& run) {
     if (!run.pendingFlush.valid()) return 0;
-    const int r = run.durability.FlushFile(run.pendingFlush.get(), run.pendingFlushPath);
+    const int fd = run.pendingFlush.get();
+    const int r = run.flushEachFile ? run.durability.FlushFile(fd, run.pendingFlushPath)
+                                    : run.durability.WaitWriteBack(fd, run.pendingFlushPath);
     run.pendingFlush = UniqueFd();
     return r;
 }
 
-// Large chunks are flushed one behind the copy: the chunk before this one has
-// had a chunk's time to reach the disk, so the wait is short, the page cache
-// holds at most two chunks' dirty bytes and the end has one chunk left to
-// wait for. Small chunks wait for the one syncfs at the end.
+// Large chunks are written back one behind the copy: the chunk before this
+// one has had a chunk's time to reach the disk, so the wait is short, the
+// page cache holds at most two chunks' dirty bytes and the end has one chunk
+// left to wait for. The one syncfs before the descriptor takes its name
+// makes them durable with the small ones and everything else.
 int FlushBehind(SplitRun& run, int fd, const std::string& path, int64_t written) {
     constexpr int64_t kFlushedOneByOne = 8 << 20;
     if (!run.durability.enabled() || (written < kFlushedOneByOne && !run.flushEachFile)) return 0;
@@ -166,6 +170,8 @@ int FlushBehind(SplitRun& run, int fd, const std::string& path, int64_t written)
     return run.pendingFlush.valid() ? 0 : Fail("cannot write chunk", path, errno);
 }
 
+// Closes a written chunk and records it; the descriptor's own write failures
+// stop the split here too.
 int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk, int64_t written) {
     if (run.writeChecksums) {
         if (run.hasher.Finish(written) != 0) return -1;
@@ -652,7 +658,7 @@ int PlaceJoinScript(SplitRun& run) {
     if (run.script.Open(run.chunkDir.get(), JoinScriptPath(run)) != 0 ||
         run.script.Append(JoinScriptText(run.names.sourceName, run.names.stem, run.chunkCount, run.job.chunkSize,
                                          run.copied, run.writeChecksums)) != 0 ||
-        run.script.Commit(run.durability) != 0)
+        run.script.Commit(run.sideFiles) != 0)
         return -1;
     run.scriptPlaced = true;
     return 0;
@@ -722,6 +728,8 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     const int dir = run.chunkDir.get();
     run.durability = Durability(run.job.skipFlush != 1);
     run.flushEachFile = run.durability.enabled() && Durability::PerFile(dir);
+    run.durability.FlushWholeFileSystem(!run.flushEachFile);
+    run.sideFiles = Durability(run.flushEachFile);
     // Whatever a dead job left here goes first, and this split's marker
     // tells any later one that chunk files without a descriptor are its own.
     SweepTemporaries(dir);
@@ -754,15 +762,11 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     // descriptor, which makes the set whole, and the folders' entries. A set
     // cut short by a power loss then has no descriptor.
     FlushPhase flushing;
-    if (FlushPending(run) != 0 ||
-        (!run.flushEachFile && run.durability.FlushFileSystem(dir, run.names.chunkFolder) != 0))
-        return -1;
-    if (run.meta.Commit(run.durability) != 0) return -1;
+    if (FlushPending(run) != 0 || run.meta.Commit(run.sideFiles) != 0) return -1;
     run.metaPlaced = true;
-    if (run.writeChecksums && run.checksums.Commit(run.durability) != 0) return -1;
+    if (run.writeChecksums && run.checksums.Commit(run.sideFiles) != 0) return -1;
     run.checksumsPlaced = run.writeChecksums;
-    if (PlaceJoinScript(run) != 0 || run.durability.FlushFolder(dir, run.names.chunkFolder) != 0) return -1;
-    if (run.descriptor.Commit(run.durability) != 0) return -1;
+    if (PlaceJoinScript(run) != 0 || run.descriptor.Commit(run.durability) != 0) return -1;
     run.descriptorPlaced = true;
     run.marker = UniqueFd();
     ::unlinkat(dir, run.markerName.c_str(), 0);
