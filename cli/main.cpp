@@ -32,6 +32,7 @@
 #include "partwise/md5.h"
 #include "partwise/media.h"
 #include "partwise/progress.h"
+#include "partwise/recovery.h"
 #include "partwise/splitter.h"
 #include "partwise/verdicts.h"
 #include "size_text.h"
@@ -54,12 +55,13 @@ extern "C" void OnCancelSignal(int signo) {
 }
 
 constexpr const char* kSplitUsage =
-    "partwise-cli split (SOURCE | - --name NAME) [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] "
-    "[-v] [--join-script] [--no-sync]";
+    "partwise-cli split (SOURCE | - --name NAME) [-o DIR] (-s SIZE | -n COUNT) [-r N | -r P%] [-p PASSWORD] [-f] "
+    "[--many-chunks] [-q] [-v] [--join-script] [--no-sync]";
 constexpr const char* kListUsage = "partwise-cli list CHUNK_FOLDER [--full] [-q]";
 constexpr const char* kJoinUsage =
     "partwise-cli join CHUNK_FOLDER [-o DIR | -o - [--verify-first]] [-p PASSWORD] [-f] [-q] [--no-metadata] "
     "[--ignore-checksums] [--no-sync]";
+constexpr const char* kRepairUsage = "partwise-cli repair CHUNK_FOLDER [-q]";
 constexpr const char* kOtherUsage = "partwise-cli --version | --help";
 
 struct Options {
@@ -70,6 +72,7 @@ struct Options {
     std::string size;
     std::string count;
     std::string password;
+    std::string recovery;
     bool hasSize = false;
     bool hasCount = false;
     bool quiet = false;
@@ -114,7 +117,8 @@ int UsageError(const std::string& reason, const char* usage) {
         std::fprintf(stderr, "usage: %s\n", usage);
     } else {
         std::fprintf(stderr, "usage: %s\n", kSplitUsage);
-        for (const char* line : {kListUsage, kJoinUsage, kOtherUsage}) std::fprintf(stderr, "       %s\n", line);
+        for (const char* line : {kListUsage, kJoinUsage, kRepairUsage, kOtherUsage})
+            std::fprintf(stderr, "       %s\n", line);
     }
     return kExitUsage;
 }
@@ -297,8 +301,17 @@ int Split(const Options& options) {
         return UsageError("invalid chunk count '" + options.count + "': expected a whole number above 0", kSplitUsage);
     if (options.source == kStandardStream) {
         if (!options.hasSize && !options.hasCount) return UsageError("give --size", kSplitUsage);
+        if (!options.recovery.empty())
+            return UsageError(
+                "-r is not taken with a split of standard input yet: its recovery files are read back "
+                "from chunks of a known count",
+                kSplitUsage);
         return SplitStream(options, chunkSize.value_or(0));
     }
+
+    partwise::RecoveryRequest recovery;
+    if (!options.recovery.empty() && partwise::ParseRecoveryRequest(options.recovery, recovery) != 0)
+        return UsageError(partwise::GetLastErrorText(), kSplitUsage);
 
     std::string error;
     std::optional<std::string> source = AbsolutePath(options.source, error);
@@ -324,6 +337,8 @@ int Split(const Options& options) {
     if (chunkCount > partwise::kManyChunks && !options.manyChunks)
         return Fail(*source + ": this makes " + partwise::FormatCount(chunkCount) +
                     " chunks; give --many-chunks to make more than " + partwise::FormatCount(partwise::kManyChunks));
+    job.recoveryCount = recovery.count;
+    job.recoveryPercent = recovery.percent;
     if (RefuseOtherSet(options, job) != 0) return kExitFailure;
 
     bool madeOutput = false;
@@ -406,9 +421,26 @@ int ListFull(const Options& options, const std::string& folder, const partwise::
         ChunkReasonLine(path, rows.reasons[i]);
     }
     if (set.cutShort) return ReportTruncated(folder);
+    std::vector<int32_t> lost;
+    for (std::size_t i = 0; i < rows.indexes.size(); ++i)
+        if (rows.verdicts[i] != partwise::ChunkVerdict::kOk && rows.verdicts[i] != partwise::ChunkVerdict::kUnchecked)
+            lost.push_back(rows.indexes[i]);
+    partwise::RecoveryCheck recovery;
+    if (partwise::CheckRecoveryFiles(folder, lost, recovery) != 0)
+        return Fail(EngineReason(folder + ": the recovery files could not be checked"));
+    for (const partwise::RecoveryFileEntry& file : recovery.files) {
+        const std::string path = folder + "/" + file.name;
+        std::printf("r%" PRId32 ".%" PRId32 "\t%s\t%" PRId64 "\t%s\n", file.id.group, file.id.row,
+                    partwise::VerdictWord(file.verdict), file.size, path.c_str());
+        ChunkReasonLine(path, file.reason);
+    }
+    if (!recovery.summary.empty()) std::printf("# %s\n", recovery.summary.c_str());
     if (bad > 0)
         return Fail(folder + ": " + std::to_string(bad) + " of " + std::to_string(rows.indexes.size()) +
-                    " chunks missing or damaged");
+                    " chunks missing or damaged" +
+                    (recovery.perGroup == 0 ? ""
+                     : recovery.repairable  ? "; repair rebuilds them"
+                                            : ""));
     if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
     return 0;
 }
@@ -554,8 +586,24 @@ int Join(const Options& options) {
             return Fail(reason + "; nothing was written (--ignore-checksums joins with the first KiB check alone)");
         return check.refusedChunk >= 0 ? ReportRefusedJoin(folder, reason) : Fail(reason);
     }
+    for (const partwise::RebuiltChunk& rebuilt : check.rebuilt)
+        Note(folder + ": " + partwise::DescribeRebuilt(rebuilt));
     if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
     std::printf("%s\n", target.c_str());
+    return 0;
+}
+
+// Writes the set's lost chunks back from its recovery files.
+int Repair(const Options& options) {
+    std::string error;
+    std::optional<std::string> folder = AbsolutePath(options.chunkFolder, error);
+    if (!folder) return Fail(error);
+    std::vector<partwise::RebuiltChunk> rebuilt;
+    if (RunJob([&] { return partwise::RepairChunkSet(*folder, rebuilt); }, options.quiet) != 0)
+        return Fail(EngineReason(*folder + ": the repair failed"));
+    for (const partwise::RebuiltChunk& chunk : rebuilt) Note(*folder + ": " + partwise::DescribeRebuilt(chunk));
+    if (rebuilt.empty()) Note(*folder + ": every chunk matches its checksum; nothing to repair");
+    std::printf("%s\n", folder->c_str());
     return 0;
 }
 
@@ -628,6 +676,11 @@ int main(int argc, char** argv) {
     CLI::Option* count =
         split->add_option("-n,--count", options.count, "Make at most COUNT chunks of equal size")->type_name("COUNT");
     AddPasswordOption(*split, options, "Protect the join with a password (at most 31 bytes)");
+    split
+        ->add_option("-r,--recovery", options.recovery,
+                     "Write N recovery files per group of up to 256 - N chunks, or P% of a group's chunks (at most "
+                     "64): any N lost chunks of a group are rebuilt by join and repair. They encrypt nothing")
+        ->type_name("N|P%");
     split->add_flag("-f,--force", options.force, "Replace a chunk set of another source in the chunk folder");
     split->add_flag("--many-chunks", options.manyChunks, "Allow more than 1,000,000 chunks");
     split->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
@@ -662,21 +715,29 @@ int main(int argc, char** argv) {
                    "Pass a damaged checksum file over: check each chunk by its size and first KiB alone");
     AddNoSyncFlag(*join, options);
 
+    CLI::App* repair = app.add_subcommand("repair", "Rebuild a chunk set's lost chunks from its recovery files");
+    AddChunkFolderArgument(*repair, options);
+    repair->add_flag("-q,--quiet", options.quiet, "Show no progress bar");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return FinishStdout(app.exit(error));
-        const char* usage = split->parsed()  ? kSplitUsage
-                            : list->parsed() ? kListUsage
-                            : join->parsed() ? kJoinUsage
-                                             : nullptr;
+        const char* usage = split->parsed()    ? kSplitUsage
+                            : list->parsed()   ? kListUsage
+                            : join->parsed()   ? kJoinUsage
+                            : repair->parsed() ? kRepairUsage
+                                               : nullptr;
         return UsageError(error.what(), usage);
     }
     options.hasSize = size->count() > 0;
     options.hasCount = count->count() > 0;
 
     partwise::CatchStopSignals(OnCancelSignal);
-    int status = split->parsed() ? Split(options) : list->parsed() ? List(options) : Join(options);
+    int status = split->parsed()    ? Split(options)
+                 : list->parsed()   ? List(options)
+                 : repair->parsed() ? Repair(options)
+                                    : Join(options);
     status = FinishStdout(status);
     partwise::DieOfSignal(g_cancelSignal);
     return status;

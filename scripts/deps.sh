@@ -9,6 +9,7 @@ PARTWISE_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools fonts-liberation2
   desktop-file-utils man-db dpkg-dev
   dash xxhash dosfstools strace
+  libisal-dev
 )
 
 partwise_install_missing() {

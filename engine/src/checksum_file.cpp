@@ -34,6 +34,8 @@ int HexValue(char c) {
     return -1;
 }
 
+}  // namespace
+
 bool ParseDigest(std::string_view hex, Digest128& digest) {
     for (std::size_t i = 0; i < digest.size(); ++i) {
         int high = HexValue(hex[2 * i]);
@@ -43,8 +45,6 @@ bool ParseDigest(std::string_view hex, Digest128& digest) {
     }
     return true;
 }
-
-}  // namespace
 
 std::string ChecksumFilePath(const std::string& chunkFolder, const std::string& stem) {
     return chunkFolder + "/" + stem + kChecksumSuffix;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #define XXH_STATIC_LINKING_ONLY
@@ -27,6 +28,8 @@ bool StemFitsChecksumFile(const std::string& stem);
 // A hash in its canonical byte order, the order of its hex text.
 using Digest128 = std::array<unsigned char, 16>;
 std::string DigestHex(const Digest128& digest);
+// Reads 32 lowercase hex digits (hex holds at least 32 bytes); false for others.
+bool ParseDigest(std::string_view hex, Digest128& digest);
 
 // XXH3-128 of a stream of bytes.
 class ChunkHasher {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -39,6 +40,7 @@
 #include "posix_file.h"
 #include "range_copier.h"
 #include "read_back_hasher.h"
+#include "recovery_coding.h"
 #include "restore.h"
 
 namespace partwise {
@@ -167,11 +169,15 @@ struct JoinRun {
     int stream = -1;
     std::string streamName;
     int streamError = 0;
+    // Lost chunks rebuilt from the recovery files, read in place of the set's.
+    std::map<int32_t, int> rebuilt;
 };
 
 // Opens chunk index by its name in the chunk folder, opened once: the kernel
 // walks one step of path per chunk, not the whole path.
 UniqueFd OpenChunkByName(const JoinRun& run, int32_t index) {
+    if (const auto found = run.rebuilt.find(index); found != run.rebuilt.end())
+        return UniqueFd(::fcntl(found->second, F_DUPFD_CLOEXEC, 0));
     return OpenChunkAt(run.chunkDir.get(), ChunkFileName(run.stem, index));
 }
 
@@ -1075,7 +1081,11 @@ int PrepareJoin(JoinRun& run, const DescriptorFile& descriptor, bool ignoreCheck
     if (!ignoreChecksums && ReadChecksumFile(run.checksumPath, run.stem, count, run.checksums) < 0) return -1;
     // A file there without a usable line for a chunk is damaged: it is not
     // a set without checksums, and it vouches for nothing.
-    if (const int32_t lacking = run.checksums.FirstLineFault(); lacking >= 0) {
+    // A rebuilt chunk needs no line: it was lost for want of one.
+    int32_t lacking = -1;
+    for (int32_t i = run.checksums.FirstLineFault(); i >= 0 && i < count && lacking < 0; ++i)
+        if (run.checksums.LineFault(i) != ChunkReason::kNone && run.rebuilt.count(i) == 0) lacking = i;
+    if (lacking >= 0) {
         run.check.refusedChunk = lacking;
         return Fail("the checksum file '" + run.checksumPath +
                     "' is damaged: " + ReasonText(run.checksums.LineFault(lacking)) + " for chunk '" +
@@ -1135,16 +1145,36 @@ int RunAnyJoin(const std::string& chunkFolder, const std::string& outputFolder, 
                const JoinOptions& options, ChunkSetCheck* check, int* writeError) {
     ClearLastError();
     IgnoreFileSizeSignal();
-    Progress().bytesDone = 0;
-    JoinRun run;
-    run.chunkFolder = chunkFolder;
-    run.outputFolder = WithoutTrailingSlashes(outputFolder);
-    run.stream = outFd;
-    run.streamName = outName;
-    const int result = Join(run, options);
-    if (check != nullptr) *check = run.check;
-    if (writeError != nullptr) *writeError = run.streamError;
-    return result;
+    // Lost chunks are rebuilt first (not for a stream, which has no folder
+    // to rebuild them in); one found damaged only as the join
+    // reads it fails the join before anything is placed, and the join runs
+    // again with it rebuilt too.
+    std::vector<int32_t> known;
+    std::vector<RebuiltFile> rebuilt;
+    for (;;) {
+        const int recovery = options.ignoreChecksums || outFd >= 0
+                                 ? 0
+                                 : RebuildLostChunks(chunkFolder, WithoutTrailingSlashes(outputFolder), known, rebuilt);
+        if (recovery < 0) return -1;
+        Progress().bytesDone = 0;
+        JoinRun run;
+        run.chunkFolder = chunkFolder;
+        run.outputFolder = WithoutTrailingSlashes(outputFolder);
+        run.stream = outFd;
+        run.streamName = outName;
+        for (const RebuiltFile& file : rebuilt) {
+            run.rebuilt[file.chunk.chunkIndex] = file.fd.get();
+            run.check.rebuilt.push_back(file.chunk);
+        }
+        const int result = Join(run, options);
+        if (check != nullptr) *check = run.check;
+        if (writeError != nullptr) *writeError = run.streamError;
+        const int32_t bad = run.check.damagedChunk >= 0 ? run.check.damagedChunk : run.check.refusedChunk;
+        if (result == 0 || recovery == 0 || bad < 0 || run.check.checksumFault || run.rebuilt.count(bad) > 0 ||
+            std::find(known.begin(), known.end(), bad) != known.end())
+            return result;
+        known.push_back(bad);
+    }
 }
 }  // namespace
 

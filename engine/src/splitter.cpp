@@ -37,6 +37,7 @@
 #include "paths.h"
 #include "posix_file.h"
 #include "range_copier.h"
+#include "recovery_coding.h"
 #include "staged_file.h"
 #include "walk.h"
 
@@ -104,6 +105,8 @@ struct SplitRun {
     bool writeScript = false;
     StagedFile script;
     bool scriptPlaced = false;
+    // The recovery files made so far, by name in the chunk folder.
+    std::vector<std::string> recoveryMade;
     // Follows the chunk being written, opened again for reading.
     ReadBackHasher hasher;
     // A block of small chunks of a source without holes, read whole.
@@ -583,7 +586,8 @@ int RemoveStale(const SplitRun& run, const std::string& path) {
 int RemoveOldChunks(const SplitRun& run) {
     std::vector<std::string> stale;
     if (ListFolderNamesAt(run.chunkDir.get(), run.names.chunkFolder, [&](std::string_view name) {
-            if (ChunkNumberOfName(name, run.names.stem) >= 0) stale.emplace_back(name);
+            if (ChunkNumberOfName(name, run.names.stem) >= 0 || IsRecoveryName(name, run.names.stem))
+                stale.emplace_back(name);
         }) != 0)
         return -1;
     for (const std::string& name : stale) {
@@ -634,7 +638,8 @@ int LookForOtherSet(int chunkDir, const ChunkSetNames& names, int64_t totalSize,
                 const int64_t n = ChunkNumberOfName(name, heldStem);
                 if (n >= 0 && n < header.chunkCount) holdsItsChunks = true;
             }
-            if (!stemIsItsOwn && ChunkNumberOfName(name, names.stem) >= 0) holdsUnknownChunks = true;
+            if (!stemIsItsOwn && (ChunkNumberOfName(name, names.stem) >= 0 || IsRecoveryName(name, names.stem)))
+                holdsUnknownChunks = true;
         }) != 0)
         return -1;
     if (holdsItsChunks) {
@@ -700,6 +705,7 @@ void RemoveUnfinishedSet(SplitRun& run) {
     if (run.scriptPlaced) remove(JoinScriptName(run.names.stem));
     if (run.descriptorPlaced) remove(kDescriptorFileName);
     for (int64_t i = 0; i < run.chunksStarted; ++i) remove(ChunkFileName(run.names.stem, static_cast<int32_t>(i)));
+    for (const std::string& name : run.recoveryMade) remove(name);
     run.marker = UniqueFd();
     if (!run.markerName.empty()) remove(run.markerName);
     std::string text = GetLastErrorText();
@@ -721,6 +727,27 @@ void RemoveUnfinishedSet(SplitRun& run) {
         text += "; " + notRemoved +
                 (notRemovedCount > 1 ? " (and " + std::to_string(notRemovedCount - 1) + " more)" : std::string());
     SetLastErrorText(text);
+}
+
+// Parity of the chunks just written, read back while the page cache still
+// holds them.
+int WriteRecovery(SplitRun& run) {
+    const RecoveryRequest request{run.job.recoveryCount, run.job.recoveryPercent};
+    // A stream's size is known only at its end; its front ends refuse this first.
+    if ((request.count != 0 || request.percent != 0) && run.job.totalSize < 0)
+        return Fail("a split of a stream writes no recovery files");
+    const int32_t perGroup = RecoveryFilesPerGroup(request, run.chunkCount);
+    if (perGroup == 0) return 0;
+    RecoverySet set;
+    set.folderFd = run.chunkDir.get();
+    set.folder = run.names.chunkFolder;
+    set.stem = run.names.stem;
+    set.chunkSize = std::min(run.job.chunkSize, run.job.totalSize);
+    set.totalSize = run.job.totalSize;
+    set.durability = run.durability;
+    set.flushEachFile = run.flushEachFile;
+    if (MakeRecoveryLayout(run.chunkCount, perGroup, set.layout) != 0) return -1;
+    return WriteRecoveryFiles(set, run.recoveryMade);
 }
 
 // From here on the split changes the chunk folder, which it holds locked.
@@ -750,7 +777,8 @@ int WriteChunkSet(SplitRun& run, bool folder) {
     if (run.descriptor.Open(dir) != 0 || run.meta.Open(dir, metaPath) != 0) return -1;
     run.writeChecksums = (stream || run.chunkCount > 0) && StemFitsChecksumFile(run.names.stem);
     if (run.writeChecksums && run.checksums.Open(dir, checksumPath) != 0) return -1;
-    if ((stream ? SplitStream(run) : folder ? SplitFolder(run) : SplitSingleFile(run)) != 0) return -1;
+    if ((stream ? SplitStream(run) : folder ? SplitFolder(run) : SplitSingleFile(run)) != 0 || WriteRecovery(run) != 0)
+        return -1;
     if (stream) {
         SetChunkCount(static_cast<int32_t>(run.chunkCount));
         SetTotalSize(run.copied);

@@ -11,7 +11,7 @@ T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 passed=0 failed=0
 
-SPLIT_USAGE="usage: partwise-cli split (SOURCE | - --name NAME) [-o DIR] (-s SIZE | -n COUNT) [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] [--join-script] [--no-sync]"
+SPLIT_USAGE="usage: partwise-cli split (SOURCE | - --name NAME) [-o DIR] (-s SIZE | -n COUNT) [-r N | -r P%] [-p PASSWORD] [-f] [--many-chunks] [-q] [-v] [--join-script] [--no-sync]"
 LIST_USAGE="usage: partwise-cli list CHUNK_FOLDER [--full] [-q]"
 JOIN_USAGE="usage: partwise-cli join CHUNK_FOLDER [-o DIR | -o - [--verify-first]] [-p PASSWORD] [-f] [-q] [--no-metadata] [--ignore-checksums] [--no-sync]"
 
@@ -417,7 +417,7 @@ group_refusals() {
   run join ../f_spt -o ../out -p "$(printf 'p%.0s' {1..32})"
   expect "join with a 32-byte password" 2 "partwise-cli: error: the password is longer than 31 bytes"$'\n'"$JOIN_USAGE" ""
   run frobnicate
-  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER [--full] [-q]"$'\n'"       ${JOIN_USAGE#usage: }"$'\n'"       partwise-cli --version | --help"
+  expect_usage "an unknown subcommand" "$SPLIT_USAGE"$'\n'"       partwise-cli list CHUNK_FOLDER [--full] [-q]"$'\n'"       ${JOIN_USAGE#usage: }"$'\n'"       partwise-cli repair CHUNK_FOLDER [-q]"$'\n'"       partwise-cli --version | --help"
   check "usage errors write nothing" [ "$(ls -A)" == f.bin ]
 
   run --version

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "partwise/recovery.h"
 #include "partwise/verdicts.h"
 
 namespace partwise {
@@ -36,6 +37,8 @@ struct ChunkSetCheck {
     // The chunk whose bytes differed from its checksum while the join copied
     // it; -1 when none did.
     int32_t damagedChunk = -1;
+    // The lost chunks the join rebuilt from the set's recovery files.
+    std::vector<RebuiltChunk> rebuilt;
     // True when every chunk of the set was read whole and matched.
     bool everyChunkMatched() const { return matched == chunkCount; }
 };

@@ -27,6 +27,10 @@ struct SplitJob {
     // 0: the set is on the disk before RunSplit returns; 1: left to the
     // page cache, for scratch work on fast disks.
     int32_t skipFlush;
+    // Recovery files a group of chunks gets (see partwise/recovery.h): a
+    // count, or a percentage of a group's chunks; both 0 for none.
+    int32_t recoveryCount;
+    int32_t recoveryPercent;
 };
 
 // What a folder split passed over rather than split, in walk order.

@@ -1,0 +1,283 @@
+#include "partwise/recovery.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+
+#include "descriptor_stream.h"
+#include "fail.h"
+#include "partwise/checksums.h"
+#include "partwise/chunk_check.h"
+#include "partwise/chunk_names.h"
+#include "partwise/errors.h"
+#include "partwise/fsutil.h"
+#include "recovery_coding.h"
+
+namespace partwise {
+
+namespace {
+
+constexpr std::string_view kRecoverySuffix = ".spr";
+
+// A decimal without sign or leading zeros, as the names write numbers.
+bool ParseCount(std::string_view text, int64_t limit, int32_t& value) {
+    if (text.empty() || text.size() > 10 || (text.size() > 1 && text[0] == '0') || text[0] < '0' || text[0] > '9')
+        return false;
+    int64_t parsed = 0;
+    const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (err != std::errc() || end != text.data() + text.size() || parsed > limit) return false;
+    value = static_cast<int32_t>(parsed);
+    return true;
+}
+
+int32_t GroupsFor(int64_t chunkCount, int32_t perGroup) {
+    const int64_t width = kMaxShards - perGroup;
+    return static_cast<int32_t>((chunkCount + width - 1) / width);
+}
+
+// The set in chunkFolder as the recovery code sees it: 1 with set and the
+// chunks' checksum table, 0 when it has no recovery files, -1 on failure.
+int OpenRecoverySet(const std::string& chunkFolder, UniqueFd& folder, RecoverySet& set, ChecksumTable& sums) {
+    DescriptorHeader header{};
+    // Without a descriptor there is no set to rebuild: its readers say why.
+    if (ReadDescriptorHeader(chunkFolder, header) != 0) return 0;
+    std::string stem = FieldText(header.sourceName, sizeof header.sourceName);
+    StripExtension(stem);
+    if (header.chunkCount < 0 || header.totalSize < 0)
+        return Fail("the descriptor of " + QuoteName(chunkFolder) + " is damaged");
+    folder = OpenFolder(chunkFolder, true);
+    if (!folder.valid()) return Fail("cannot open", chunkFolder, errno);
+    const int found = FindRecoverySet(folder.get(), chunkFolder, stem, header.chunkCount, header.totalSize, set);
+    if (found <= 0) return found;
+    if (ReadChecksumFile(ChecksumFilePath(chunkFolder, stem), stem, header.chunkCount, sums) < 0) return -1;
+    return 1;
+}
+
+int VerifyRecoveryFile(const RecoverySet& set, const std::vector<std::pair<std::string, Digest128>>& lines,
+                       RecoveryFileEntry& entry, std::vector<char>& buffer) {
+    UniqueFd fd = OpenChunkAt(set.folderFd, entry.name);
+    struct stat st {};
+    if (!fd.valid()) {
+        if (errno == ENOENT) return 0;
+        entry.verdict = ChunkVerdict::kDamaged;
+        entry.reason = errno == ELOOP ? ChunkReason::kNotARegularFile : ChunkReason::kUnreadable;
+        return 0;
+    }
+    if (::fstat(fd.get(), &st) != 0) return Fail("cannot read", set.PathOf(entry.name), errno);
+    entry.size = st.st_size;
+    entry.verdict = ChunkVerdict::kDamaged;
+    if (!S_ISREG(st.st_mode)) {
+        entry.reason = ChunkReason::kNotARegularFile;
+        return 0;
+    }
+    entry.reason = ChunkReason::kFingerprintDiffers;
+    if (st.st_size != set.chunkSize) return 0;
+    Digest128 want{};
+    bool hasLine = false;
+    for (const auto& [name, digest] : lines)
+        if (name == entry.name) want = digest, hasLine = true;
+    if (!hasLine) {
+        entry.verdict = ChunkVerdict::kUnchecked;
+        entry.reason = ChunkReason::kNoChecksumLine;
+        return 0;
+    }
+    ChunkHasher hasher;
+    if (HashRange(hasher, fd.get(), set.PathOf(entry.name), 0, st.st_size, buffer) != st.st_size) return -1;
+    const bool same = hasher.Final() == want;
+    entry.verdict = same ? ChunkVerdict::kOk : ChunkVerdict::kDamaged;
+    entry.reason = same ? ChunkReason::kNone : ChunkReason::kChecksumDiffers;
+    return 0;
+}
+
+std::string Plural(int64_t count, const std::string& word) {
+    return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
+
+}  // namespace
+
+int ParseRecoveryRequest(std::string_view text, RecoveryRequest& request) {
+    request = {};
+    const bool percent = !text.empty() && text.back() == '%';
+    if (percent) text.remove_suffix(1);
+    int32_t value = 0;
+    if (!ParseCount(text, percent ? 100 : kMaxRecoveryFiles, value) || (percent && value == 0))
+        return Fail("recovery files must be a count from 0 to " + std::to_string(kMaxRecoveryFiles) +
+                    " or a percentage from 1% to 100%, not " + QuoteName(std::string(text) + (percent ? "%" : "")));
+    (percent ? request.percent : request.count) = value;
+    return 0;
+}
+
+int32_t RecoveryFilesPerGroup(const RecoveryRequest& request, int64_t chunkCount) {
+    if (chunkCount <= 0) return 0;
+    if (request.percent <= 0) return std::min(request.count, kMaxRecoveryFiles);
+    for (int32_t n = 1; n < kMaxRecoveryFiles; ++n) {
+        const int64_t largest = (chunkCount + GroupsFor(chunkCount, n) - 1) / GroupsFor(chunkCount, n);
+        if (int64_t{n} * 100 >= largest * request.percent) return n;
+    }
+    return kMaxRecoveryFiles;
+}
+
+int MakeRecoveryLayout(int64_t chunkCount, int32_t perGroup, RecoveryLayout& layout) {
+    if (chunkCount <= 0 || chunkCount > INT32_MAX || perGroup <= 0 || perGroup > kMaxRecoveryFiles)
+        return Fail("no recovery code has " + Plural(perGroup, "file") + " a group for " + Plural(chunkCount, "chunk"));
+    layout.chunkCount = static_cast<int32_t>(chunkCount);
+    layout.perGroup = perGroup;
+    layout.groups = GroupsFor(chunkCount, perGroup);
+    return 0;
+}
+
+std::string RecoveryFileName(const std::string& stem, const RecoveryFileId& id) {
+    return stem + "_r" + std::to_string(id.perGroup) + "_" + std::to_string(id.group) + "_" + std::to_string(id.row) +
+           std::string(kRecoverySuffix);
+}
+
+bool ParseRecoveryFileName(std::string_view name, std::string_view stem, RecoveryFileId& id) {
+    if (name.size() <= stem.size() + 2 + kRecoverySuffix.size() || name.substr(0, stem.size()) != stem ||
+        name.substr(stem.size(), 2) != "_r" || name.substr(name.size() - kRecoverySuffix.size()) != kRecoverySuffix)
+        return false;
+    std::string_view rest = name.substr(stem.size() + 2, name.size() - stem.size() - 2 - kRecoverySuffix.size());
+    const std::size_t first = rest.find('_');
+    const std::size_t second = first == std::string_view::npos ? first : rest.find('_', first + 1);
+    if (second == std::string_view::npos) return false;
+    return ParseCount(rest.substr(0, first), kMaxRecoveryFiles, id.perGroup) && id.perGroup > 0 &&
+           ParseCount(rest.substr(first + 1, second - first - 1), INT32_MAX, id.group) &&
+           ParseCount(rest.substr(second + 1), id.perGroup - 1, id.row);
+}
+
+std::string RecoveryInfoName(const std::string& stem) { return stem + ".rec"; }
+std::string RecoveryChecksumName(const std::string& stem) { return stem + ".rec.xxh128"; }
+
+bool IsRecoveryName(std::string_view name, std::string_view stem) {
+    RecoveryFileId id;
+    const std::string base(stem);
+    return ParseRecoveryFileName(name, stem, id) || name == RecoveryInfoName(base) ||
+           name == RecoveryChecksumName(base);
+}
+
+std::string DescribeRebuilt(const RebuiltChunk& rebuilt) {
+    return "rebuilt chunk " + std::to_string(rebuilt.chunkIndex) + " from " +
+           Plural(rebuilt.recoveryFilesUsed, "recovery file");
+}
+
+int CheckRecoveryFiles(const std::string& chunkFolder, const std::vector<int32_t>& lostChunks, RecoveryCheck& check) {
+    check = {};
+    UniqueFd folder;
+    RecoverySet set;
+    ChecksumTable sums;
+    const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
+    if (found <= 0) return found;
+    check.perGroup = set.layout.perGroup;
+    const auto lines = ReadRecoveryChecksums(set);
+    std::vector<int32_t> usable(static_cast<std::size_t>(set.layout.groups), 0);
+    std::vector<int32_t> lost(usable.size(), 0);
+    std::vector<char> buffer;
+    int64_t good = 0;
+    for (int32_t group = 0; group < set.layout.groups; ++group) {
+        for (int32_t row = 0; row < set.layout.perGroup; ++row) {
+            RecoveryFileEntry entry;
+            entry.id = {set.layout.perGroup, group, row};
+            entry.name = RecoveryFileName(set.stem, entry.id);
+            if (VerifyRecoveryFile(set, lines, entry, buffer) != 0) return -1;
+            if (entry.verdict == ChunkVerdict::kOk || entry.verdict == ChunkVerdict::kUnchecked) {
+                ++usable[static_cast<std::size_t>(group)];
+                ++good;
+            }
+            check.files.push_back(std::move(entry));
+        }
+    }
+    for (int32_t chunk : lostChunks)
+        if (chunk >= 0 && chunk < set.layout.chunkCount) ++lost[static_cast<std::size_t>(set.layout.GroupOf(chunk))];
+    check.summary = "recovery: " + Plural(good, "file") + ", repairable";
+    for (std::size_t g = 0; g < lost.size(); ++g) {
+        if (lost[g] <= usable[g]) continue;
+        check.repairable = false;
+        check.summary = "recovery: not repairable: " + std::to_string(lost[g]) + " lost in group " + std::to_string(g) +
+                        ", " + Plural(usable[g], "recovery file");
+        break;
+    }
+    return 0;
+}
+
+int RebuildLostChunks(const std::string& chunkFolder, const std::string& scratchFolder,
+                      const std::vector<int32_t>& known, std::vector<RebuiltFile>& rebuilt) {
+    rebuilt.clear();
+    UniqueFd folder;
+    RecoverySet set;
+    ChecksumTable sums;
+    const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
+    if (found <= 0) return found;
+    std::vector<int32_t> lost = known;
+    ChunkSetSummary summary;
+    if (InspectChunkSet(chunkFolder, summary, [&](const ChunkEntry& entry) {
+            if (entry.verdict != 0 || sums.LineFault(entry.chunkIndex) != ChunkReason::kNone)
+                lost.push_back(entry.chunkIndex);
+        }) != 0)
+        return -1;
+    if (lost.empty()) return 1;
+    UniqueFd scratch = OpenFolder(scratchFolder, true);
+    if (!scratch.valid()) return Fail("cannot open", scratchFolder, errno);
+    const RebuildTarget target = [&](int32_t) { return CreateScratchFile(scratch.get(), scratchFolder); };
+    return RebuildChunks(set, sums, lost, target, rebuilt) == 0 ? 1 : -1;
+}
+
+int RepairChunkSet(const std::string& chunkFolder, std::vector<RebuiltChunk>& rebuilt) {
+    rebuilt.clear();
+    std::vector<FullCheckEntry> entries;
+    ChunkSetCheck full;
+    if (CheckChunkSetFully(chunkFolder, entries, full) != 0) return -1;
+    std::vector<int32_t> lost;
+    for (const FullCheckEntry& entry : entries)
+        if (entry.verdict != ChunkVerdict::kOk) lost.push_back(entry.chunkIndex);
+    if (full.checksumFile.empty())
+        return Fail("the set in " + QuoteName(chunkFolder) + " has no checksum file to check a repair against");
+    if (lost.empty()) return 0;
+    UniqueFd folder;
+    RecoverySet set;
+    ChecksumTable sums;
+    const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
+    if (found == 0) return Fail("the set in " + QuoteName(chunkFolder) + " has no recovery files");
+    if (found < 0) return -1;
+    // Rebuilt under temporary names, renamed over the lost chunks only once
+    // every one of them is whole and checked.
+    std::vector<std::string> temporary;
+    auto removeTemporary = [&] {
+        for (const std::string& name : temporary) ::unlinkat(folder.get(), name.c_str(), 0);
+    };
+    const RebuildTarget target = [&](int32_t chunk) {
+        temporary.push_back(".partwise-" + std::to_string(::getpid()) + "-" + std::to_string(chunk) + ".tmp");
+        UniqueFd fd = CreateFreshAt(folder.get(), temporary.back());
+        if (!fd.valid()) Fail("cannot create", set.PathOf(temporary.back()), errno);
+        return fd;
+    };
+    std::vector<RebuiltFile> files;
+    if (RebuildChunks(set, sums, lost, target, files) != 0) {
+        removeTemporary();
+        return -1;
+    }
+    for (RebuiltFile& file : files) {
+        if (::fsync(file.fd.get()) != 0 || file.fd.Close() != 0) {
+            const int err = errno;
+            removeTemporary();
+            return Fail("cannot write", set.PathOf(ChunkFileName(set.stem, file.chunk.chunkIndex)), err);
+        }
+    }
+    for (const RebuiltFile& file : files) {
+        const std::string name = ChunkFileName(set.stem, file.chunk.chunkIndex);
+        const std::string from =
+            ".partwise-" + std::to_string(::getpid()) + "-" + std::to_string(file.chunk.chunkIndex) + ".tmp";
+        if (::renameat(folder.get(), from.c_str(), folder.get(), name.c_str()) != 0) {
+            const int err = errno;
+            removeTemporary();
+            return Fail("cannot put in place", set.PathOf(name), err);
+        }
+        rebuilt.push_back(file.chunk);
+    }
+    ::fsync(folder.get());
+    return 0;
+}
+
+}  // namespace partwise

@@ -1,0 +1,388 @@
+#include "recovery_coding.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <isa-l/erasure_code.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <set>
+
+#include "cancel.h"
+#include "fail.h"
+#include "partwise/chunk_names.h"
+#include "partwise/errors.h"
+
+namespace partwise {
+
+namespace {
+
+// Buffers of all shards of a stripe together stay under this.
+constexpr int64_t kStripeBudget = int64_t{48} << 20;
+constexpr int64_t kMinStripe = 4096;
+// Larger than any recovery checksum file: 64 x 255 files of lines under 400 bytes.
+constexpr int64_t kMaxRecoveryChecksumBytes = int64_t{8} << 20;
+
+struct Shard {
+    int fd = -1;
+    std::string path;
+    int64_t length = 0;  // bytes it holds; the code reads zeros past them
+};
+
+int64_t StripeFor(int64_t shardSize, std::size_t shards) {
+    int64_t stripe = kStripeBudget / static_cast<int64_t>(shards);
+    stripe = std::max(kMinStripe, stripe - stripe % 64);
+    return std::min(stripe, shardSize);
+}
+
+// Runs the rows x k coefficients over the inputs into the outputs a stripe at
+// a time, hashing both as they pass.
+int CodeStripes(const std::vector<Shard>& in, const std::vector<Shard>& out, unsigned char* coefficients,
+                int64_t shardSize, std::vector<ChunkHasher>& inHash, std::vector<ChunkHasher>& outHash) {
+    const int k = static_cast<int>(in.size());
+    const int rows = static_cast<int>(out.size());
+    std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * rows));
+    ec_init_tables(k, rows, coefficients, tables.data());
+    const int64_t stripe = StripeFor(shardSize, in.size() + out.size());
+    std::vector<unsigned char> memory(static_cast<std::size_t>(stripe) * (in.size() + out.size()));
+    std::vector<unsigned char*> pointers(in.size() + out.size());
+    for (std::size_t i = 0; i < pointers.size(); ++i)
+        pointers[i] = memory.data() + i * static_cast<std::size_t>(stripe);
+    inHash.assign(in.size(), ChunkHasher());
+    outHash.assign(out.size(), ChunkHasher());
+    for (int64_t offset = 0; offset < shardSize; offset += stripe) {
+        const int64_t length = std::min(stripe, shardSize - offset);
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const int64_t want = std::clamp<int64_t>(in[i].length - offset, 0, length);
+            const int64_t got = ReadAt(in[i].fd, pointers[i], static_cast<std::size_t>(want), offset);
+            if (got < 0) return Fail("cannot read", in[i].path, errno);
+            if (got != want) return Fail("cannot read", in[i].path, EIO);
+            std::fill(pointers[i] + got, pointers[i] + length, 0);
+            inHash[i].Update(pointers[i], static_cast<std::size_t>(got));
+        }
+        ec_encode_data(static_cast<int>(length), k, rows, tables.data(), pointers.data(), pointers.data() + k);
+        for (std::size_t o = 0; o < out.size(); ++o) {
+            const int64_t put = std::clamp<int64_t>(out[o].length - offset, 0, length);
+            unsigned char* bytes = pointers[in.size() + o];
+            if (WriteAllAt(out[o].fd, bytes, static_cast<std::size_t>(put), offset) != 0)
+                return Fail("cannot write", out[o].path, errno);
+            outHash[o].Update(bytes, static_cast<std::size_t>(put));
+        }
+        if (CheckCancel() != 0) return -1;
+    }
+    return 0;
+}
+
+// ISA-L's Cauchy matrix for k data and n recovery shards: k identity rows,
+// then n coding rows; any k of its rows are independent.
+std::vector<unsigned char> CodeMatrix(int k, int n) {
+    std::vector<unsigned char> matrix(static_cast<std::size_t>((k + n) * k));
+    gf_gen_cauchy1_matrix(matrix.data(), k + n, k);
+    return matrix;
+}
+
+std::string InfoText(const RecoverySet& set) {
+    return "partwise-recovery 1\nfiles-per-group " + std::to_string(set.layout.perGroup) + "\ngroups " +
+           std::to_string(set.layout.groups) + "\nchunk-size " + std::to_string(set.chunkSize) +
+           "\nmatrix isa-l-cauchy1\n";
+}
+
+int EncodeGroup(const RecoverySet& set, int32_t group, std::vector<std::string>& created, ChecksumFileWriter& sums) {
+    const int k = set.layout.DataIn(group);
+    const int n = set.layout.perGroup;
+    std::vector<UniqueFd> fds;
+    std::vector<Shard> in, out;
+    for (int j = 0; j < k; ++j) {
+        const int32_t chunk = set.layout.ChunkAt(group, j);
+        const std::string name = ChunkFileName(set.stem, chunk);
+        fds.push_back(OpenChunkAt(set.folderFd, name));
+        if (!fds.back().valid()) return Fail("cannot open", set.PathOf(name), errno);
+        in.push_back({fds.back().get(), set.PathOf(name), set.ChunkLength(chunk)});
+    }
+    std::vector<std::string> names;
+    for (int row = 0; row < n; ++row) {
+        names.push_back(RecoveryFileName(set.stem, {n, group, row}));
+        fds.push_back(CreateFreshAt(set.folderFd, names.back()));
+        if (!fds.back().valid()) return Fail("cannot create", set.PathOf(names.back()), errno);
+        created.push_back(names.back());
+        out.push_back({fds.back().get(), set.PathOf(names.back()), set.chunkSize});
+    }
+    std::vector<unsigned char> matrix = CodeMatrix(k, n);
+    std::vector<ChunkHasher> inHash, outHash;
+    if (CodeStripes(in, out, matrix.data() + k * k, set.chunkSize, inHash, outHash) != 0) return -1;
+    for (int row = 0; row < n; ++row) {
+        const std::size_t at = static_cast<std::size_t>(k + row);
+        if (set.flushEachFile && set.durability.FlushFile(fds[at].get(), out[static_cast<std::size_t>(row)].path) != 0)
+            return -1;
+        if (fds[at].Close() != 0) return Fail("cannot write", out[static_cast<std::size_t>(row)].path, errno);
+        if (sums.Add(names[static_cast<std::size_t>(row)], outHash[static_cast<std::size_t>(row)].Final()) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Names the lost chunks: "1, 4 and 7".
+std::string ChunkList(const std::vector<int32_t>& chunks) {
+    std::string text;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        if (i > 0) text += i + 1 == chunks.size() ? " and " : ", ";
+        text += std::to_string(chunks[i]);
+    }
+    return text;
+}
+
+// One group's shards as a rebuild finds them.
+struct GroupState {
+    std::vector<int> lostPositions;  // ascending
+    std::vector<bool> rowUsable;
+};
+
+int TooManyLost(const RecoverySet& set, int32_t group, const GroupState& state, std::size_t usable) {
+    std::vector<int32_t> chunks;
+    for (int p : state.lostPositions) chunks.push_back(set.layout.ChunkAt(group, p));
+    return Fail("cannot rebuild chunk" + std::string(chunks.size() > 1 ? "s " : " ") + ChunkList(chunks) +
+                " of group " + std::to_string(group) + ": " + std::to_string(chunks.size()) + " recovery file" +
+                (chunks.size() > 1 ? "s are" : " is") + " needed and the group has " + std::to_string(usable) +
+                " usable of " + std::to_string(set.layout.perGroup));
+}
+
+bool LineDiffers(const ChecksumTable& sums, int32_t chunk, const Digest128& got) {
+    Digest128 want{};
+    return sums.Get(chunk, want) && want != got;
+}
+
+const Digest128* RecoveryLine(const std::vector<std::pair<std::string, Digest128>>& lines, const std::string& name) {
+    for (const auto& [lineName, digest] : lines)
+        if (lineName == name) return &digest;
+    return nullptr;
+}
+
+// One decoding pass over a group. Returns 1 when a survivor turned out
+// damaged (state updated; the pass must be run again), 0 when the lost
+// chunks were rebuilt and checked, -1 with the last error.
+int DecodeGroupOnce(const RecoverySet& set, const ChecksumTable& sums,
+                    const std::vector<std::pair<std::string, Digest128>>& recoverySums, int32_t group,
+                    GroupState& state, const RebuildTarget& target, std::vector<RebuiltFile>& rebuilt) {
+    const int k = set.layout.DataIn(group);
+    const int n = set.layout.perGroup;
+    std::vector<int> rows;  // rows of the code matrix read, in input order
+    std::vector<UniqueFd> fds;
+    std::vector<Shard> in;
+    std::vector<int32_t> inChunk;  // the data chunk of each input, -1 for a recovery file
+    std::vector<std::string> inName;
+    for (int j = 0; j < k; ++j) {
+        if (std::binary_search(state.lostPositions.begin(), state.lostPositions.end(), j)) continue;
+        const int32_t chunk = set.layout.ChunkAt(group, j);
+        const std::string name = ChunkFileName(set.stem, chunk);
+        UniqueFd fd = OpenChunkAt(set.folderFd, name);
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_size != set.ChunkLength(chunk)) {
+            state.lostPositions.insert(std::upper_bound(state.lostPositions.begin(), state.lostPositions.end(), j), j);
+            return 1;
+        }
+        rows.push_back(j);
+        in.push_back({fd.get(), set.PathOf(name), st.st_size});
+        inChunk.push_back(chunk);
+        inName.push_back(name);
+        fds.push_back(std::move(fd));
+    }
+    const std::size_t lost = state.lostPositions.size();
+    std::size_t usable = 0;
+    for (int row = 0; row < n && in.size() < static_cast<std::size_t>(k); ++row) {
+        if (!state.rowUsable[static_cast<std::size_t>(row)]) continue;
+        const std::string name = RecoveryFileName(set.stem, {n, group, row});
+        UniqueFd fd = OpenChunkAt(set.folderFd, name);
+        struct stat st {};
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != set.chunkSize) {
+            state.rowUsable[static_cast<std::size_t>(row)] = false;
+            continue;
+        }
+        ++usable;
+        rows.push_back(k + row);
+        in.push_back({fd.get(), set.PathOf(name), st.st_size});
+        inChunk.push_back(-1);
+        inName.push_back(name);
+        fds.push_back(std::move(fd));
+    }
+    if (in.size() < static_cast<std::size_t>(k)) return TooManyLost(set, group, state, usable);
+    const std::vector<unsigned char> matrix = CodeMatrix(k, n);
+    std::vector<unsigned char> chosen(static_cast<std::size_t>(k * k)), inverse(chosen.size());
+    for (int r = 0; r < k; ++r)
+        std::copy_n(matrix.begin() + rows[static_cast<std::size_t>(r)] * k, k, chosen.begin() + r * k);
+    if (gf_invert_matrix(chosen.data(), inverse.data(), k) != 0)
+        return Fail("the recovery code of group " + std::to_string(group) + " cannot be inverted");
+    std::vector<unsigned char> decode(lost * static_cast<std::size_t>(k));
+    std::vector<Shard> out;
+    std::vector<RebuiltFile> made;
+    for (std::size_t i = 0; i < lost; ++i) {
+        const int position = state.lostPositions[i];
+        std::copy_n(inverse.begin() + position * k, k, decode.begin() + static_cast<std::ptrdiff_t>(i) * k);
+        const int32_t chunk = set.layout.ChunkAt(group, position);
+        made.push_back({{chunk, static_cast<int32_t>(lost)}, target(chunk)});
+        if (!made.back().fd.valid()) return -1;
+        out.push_back({made.back().fd.get(), set.PathOf(ChunkFileName(set.stem, chunk)), set.ChunkLength(chunk)});
+    }
+    std::vector<ChunkHasher> inHash, outHash;
+    if (CodeStripes(in, out, decode.data(), set.chunkSize, inHash, outHash) != 0) return -1;
+    bool again = false;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        const Digest128 got = inHash[i].Final();
+        if (inChunk[i] >= 0 && LineDiffers(sums, inChunk[i], got)) {
+            const int position = rows[i];
+            state.lostPositions.insert(
+                std::upper_bound(state.lostPositions.begin(), state.lostPositions.end(), position), position);
+            again = true;
+        } else if (inChunk[i] < 0) {
+            const Digest128* want = RecoveryLine(recoverySums, inName[i]);
+            if (want != nullptr && *want != got) {
+                state.rowUsable[static_cast<std::size_t>(rows[i] - k)] = false;
+                again = true;
+            }
+        }
+    }
+    if (again) return 1;
+    for (std::size_t i = 0; i < made.size(); ++i)
+        if (LineDiffers(sums, made[i].chunk.chunkIndex, outHash[i].Final()))
+            return Fail("rebuilt chunk " + std::to_string(made[i].chunk.chunkIndex) +
+                        " does not match its checksum: the recovery files do not belong to these chunks");
+    for (RebuiltFile& file : made) rebuilt.push_back(std::move(file));
+    return 0;
+}
+
+}  // namespace
+
+int64_t RecoverySet::ChunkLength(int32_t chunk) const {
+    return std::min(chunkSize, totalSize - static_cast<int64_t>(chunk) * chunkSize);
+}
+
+int WriteRecoveryFiles(const RecoverySet& set, std::vector<std::string>& created) {
+    ChecksumFileWriter sums;
+    const std::string sumsName = RecoveryChecksumName(set.stem);
+    created.push_back(sumsName);
+    if (sums.Open(set.PathOf(sumsName)) != 0) return -1;
+    for (int32_t group = 0; group < set.layout.groups; ++group)
+        if (EncodeGroup(set, group, created, sums) != 0) return -1;
+    StagedFile info;
+    const std::string infoName = RecoveryInfoName(set.stem);
+    created.push_back(infoName);
+    if (info.Open(set.PathOf(infoName)) != 0 || info.Append(InfoText(set)) != 0 || info.Commit(set.durability) != 0)
+        return -1;
+    return sums.Commit(set.durability);
+}
+
+int FindRecoverySet(int folderFd, const std::string& folder, const std::string& stem, int32_t chunkCount,
+                    int64_t totalSize, RecoverySet& set) {
+    const int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (dir == nullptr) {
+        const int err = errno;
+        if (listFd >= 0) ::close(listFd);
+        return Fail("cannot list", folder, err);
+    }
+    std::set<int32_t> codes;
+    std::map<int64_t, int> sizes;
+    std::vector<std::pair<RecoveryFileId, int64_t>> found;
+    while (const dirent* entry = ::readdir(dir)) {
+        RecoveryFileId id;
+        if (!ParseRecoveryFileName(entry->d_name, stem, id)) continue;
+        struct stat st {};
+        const bool regular = ::fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+        codes.insert(id.perGroup);
+        found.push_back({id, regular ? st.st_size : -1});
+    }
+    ::closedir(dir);
+    if (codes.empty()) return 0;
+    if (codes.size() > 1)
+        return Fail("the chunk folder " + QuoteName(folder) + " holds recovery files of " +
+                    std::to_string(codes.size()) + " different codes");
+    RecoveryLayout layout;
+    if (MakeRecoveryLayout(chunkCount, *codes.begin(), layout) != 0) return -1;
+    for (const auto& [id, size] : found)
+        if (id.group < layout.groups && size > 0 && ChunkCountFor(totalSize, size) == chunkCount) ++sizes[size];
+    if (sizes.empty())
+        return Fail("no recovery file in " + QuoteName(folder) + " has a size that fits the set's chunks");
+    const auto best =
+        std::max_element(sizes.begin(), sizes.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    set.folderFd = folderFd;
+    set.folder = folder;
+    set.stem = stem;
+    set.chunkSize = best->first;
+    set.totalSize = totalSize;
+    set.layout = layout;
+    return 1;
+}
+
+std::vector<std::pair<std::string, Digest128>> ReadRecoveryChecksums(const RecoverySet& set) {
+    std::vector<std::pair<std::string, Digest128>> lines;
+    UniqueFd fd = OpenChunkAt(set.folderFd, RecoveryChecksumName(set.stem));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxRecoveryChecksumBytes)
+        return lines;
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    if (ReadAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) break;
+        const std::string_view line(text.data() + start, end - start);
+        start = end + 1;
+        Digest128 digest{};
+        RecoveryFileId id;
+        if (line.size() < 35 || line.substr(32, 2) != "  " || !ParseDigest(line.substr(0, 32), digest) ||
+            !ParseRecoveryFileName(line.substr(34), set.stem, id))
+            continue;
+        const std::string name(line.substr(34));
+        if (const Digest128* other = RecoveryLine(lines, name); other != nullptr && *other != digest) return {};
+        lines.emplace_back(name, digest);
+    }
+    return lines;
+}
+
+int RebuildChunks(const RecoverySet& set, const ChecksumTable& sums, std::vector<int32_t> lost,
+                  const RebuildTarget& target, std::vector<RebuiltFile>& rebuilt) {
+    std::sort(lost.begin(), lost.end());
+    lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
+    const auto recoverySums = ReadRecoveryChecksums(set);
+    std::map<int32_t, GroupState> groups;
+    for (int32_t chunk : lost) {
+        if (chunk < 0 || chunk >= set.layout.chunkCount) continue;
+        GroupState& state = groups[set.layout.GroupOf(chunk)];
+        state.lostPositions.push_back(chunk / set.layout.groups);
+        state.rowUsable.assign(static_cast<std::size_t>(set.layout.perGroup), true);
+    }
+    for (auto& [group, state] : groups) {
+        int result = 1;
+        while (result == 1) {
+            if (state.lostPositions.size() > static_cast<std::size_t>(set.layout.perGroup))
+                return TooManyLost(
+                    set, group, state,
+                    static_cast<std::size_t>(std::count(state.rowUsable.begin(), state.rowUsable.end(), true)));
+            result = DecodeGroupOnce(set, sums, recoverySums, group, state, target, rebuilt);
+        }
+        if (result != 0) return -1;
+    }
+    return 0;
+}
+
+UniqueFd CreateScratchFile(int folderFd, const std::string& folder) {
+    UniqueFd fd(::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd.valid()) return fd;
+    // File systems without unnamed files (FAT among them): a fresh name,
+    // removed at once, so that nothing is left whatever happens next.
+    static std::atomic<int> counter{0};
+    const std::string name = ".partwise-" + std::to_string(::getpid()) + "-r" + std::to_string(counter++) + ".tmp";
+    fd = UniqueFd(::openat(folderFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        Fail("cannot create a temporary file in", folder, errno);
+        return fd;
+    }
+    ::unlinkat(folderFd, name.c_str(), 0);
+    return fd;
+}
+
+}  // namespace partwise
