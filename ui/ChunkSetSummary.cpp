@@ -7,7 +7,10 @@ QString chunkHealthText(const ChunkHealth& health) {
     const int64_t bad = health.damaged + health.missing;
     if (bad > 0) {
         const char* what = health.missing == 0 ? "damaged" : health.damaged == 0 ? "missing" : "damaged or missing";
-        return QString("%1 of %2 %3").arg(bad).arg(chunks, what);
+        const char* recovery = health.repairable < 0   ? ""
+                               : health.repairable > 0 ? ", repairable with recovery files"
+                                                       : ", too many for the recovery files";
+        return QString("%1 of %2 %3%4").arg(bad).arg(chunks, what, recovery);
     }
     using Stage = ChunkHealth::Stage;
     if (health.stage == Stage::kChecking) return chunks + QString(", checking every byte: %1%").arg(health.percent);

@@ -19,6 +19,8 @@ struct ChunkHealth {
     int64_t headOnly = 0;  // no checksum: only the size and first KiB checked
     Stage stage = Stage::kFirstKiB;
     int percent = 0;
+    // -1: the set has no recovery files; else whether they rebuild the bad chunks.
+    int repairable = -1;
 };
 
 // "10 chunks, every byte checked, all good", "checking every byte: 37%",

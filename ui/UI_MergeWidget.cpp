@@ -183,6 +183,16 @@ void UI_MergeWidget::showSummary() {
     health.headOnly = rows.count(RowCheck::kHeadOnly);
     health.stage = checkStage;
     health.percent = checkStage == ChunkHealth::Stage::kChecking ? partwise::GetPercentDone() : 0;
+    if (recovery.layout.perGroup > 0 && health.damaged + health.missing > 0) {
+        std::vector<int32_t> lost;
+        for (std::size_t row = 0; row < rows.size(); ++row) {
+            const RowCheck check = rows.check(row);
+            if (check == RowCheck::kHeadBad || check == RowCheck::kDamaged || check == RowCheck::kRefused ||
+                check == RowCheck::kMissing)
+                lost.push_back(rows.chunkIndex(row));
+        }
+        health.repairable = recovery.Covers(lost) ? 1 : 0;
+    }
     // A long name gives way in its middle, so the chunks' figures stay in sight.
     const QString name = summaryLabel->fontMetrics().elidedText(sourceName, Qt::ElideMiddle, summaryLabel->width() / 2);
     summaryLabel->setText(chunkSetSummary(name, inspected.totalSize, inspected.hasPassword(), chunkHealthText(health)));
@@ -246,16 +256,20 @@ void UI_MergeWidget::listChunkFolder(const QString& folder) {
     struct Inspected {
         partwise::ChunkSetSummary summary;
         ChunkRows rows;
+        partwise::RecoveryOutline recovery;
     };
     mainWindow->setEngineBusy(true);
     inspectThread->startCall<Inspected>(
         [path = QFile::encodeName(folder).toStdString()](Inspected& found) {
-            return partwise::InspectChunkSet(path, found.summary,
-                                             [&found](const partwise::ChunkEntry& entry) { found.rows.add(entry); });
+            const int result = partwise::InspectChunkSet(
+                path, found.summary, [&found](const partwise::ChunkEntry& entry) { found.rows.add(entry); });
+            if (result == 0 && partwise::ReadRecoveryOutline(path, found.recovery) != 0) found.recovery = {};
+            return result;
         },
         [this](Inspected& found) {
             inspected = std::move(found.summary);
             inspectedRows = std::move(found.rows);
+            inspectedRecovery = std::move(found.recovery);
         });
 }
 
@@ -280,6 +294,8 @@ void UI_MergeWidget::inspection_Finished() {
     partwise::StripExtension(stem);
     chunkModel->setRows(QFile::encodeName(chunkFolder).toStdString(), std::move(stem), std::move(inspectedRows));
     inspectedRows = ChunkRows();
+    recovery = std::move(inspectedRecovery);
+    inspectedRecovery = {};
     showSummary();
     if (damaged) {
         showFailure(
@@ -385,6 +401,8 @@ void UI_MergeWidget::deleteChunks(const QString& checksumFile) {
     const std::string name = QFile::encodeName(sourceName).toStdString();
     set.otherFiles = {partwise::MetadataFilePath(set.chunkFolder, name),
                       partwise::JoinScriptFileFor(set.chunkFolder, name)};
+    for (std::string& path : partwise::RecoveryPathsIn(set.chunkFolder, set.stem))
+        set.otherFiles.push_back(std::move(path));
     chunkModel->clear();
     sourceName.clear();
     summaryLabel->clear();

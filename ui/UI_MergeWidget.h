@@ -13,6 +13,7 @@
 #include "ChunkListModel.h"
 #include "ChunkSetSummary.h"
 #include "partwise/chunk_check.h"
+#include "partwise/recovery.h"
 
 class EngineCallThread;
 class FullCheckThread;
@@ -111,6 +112,9 @@ private:
     // The listed set's header part and, until listed, its rows as inspected.
     partwise::ChunkSetSummary inspected;
     ChunkRows inspectedRows;
+    // What the set's recovery files could rebuild, by their names and sizes.
+    partwise::RecoveryOutline recovery;
+    partwise::RecoveryOutline inspectedRecovery;
     ChunkHealth::Stage checkStage = ChunkHealth::Stage::kFirstKiB;
     // Counts the checks started and stopped: what a stopped one still hands
     // over is dropped.

@@ -17,6 +17,7 @@
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -116,6 +117,8 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     split_bycount_LineEidt = named(new QLineEdit(optionsWidget), "split_bycount_LineEidt");
     deleteSourceCheckBox = named(new QCheckBox(optionsWidget), "deleteSourceCheckBox");
     entry_pwd_CheckBox = named(new QCheckBox(optionsWidget), "entry_pwd_CheckBox");
+    recoveryLabel = named(new QLabel(optionsWidget), "recoveryLabel");
+    recovery_SpinBox = named(new QSpinBox(optionsWidget), "recovery_SpinBox");
     outPathLabel = named(new QLabel(this), "outPathLabel");
     outPathLineEdit = named(new QLineEdit(this), "outPathLineEdit");
     output_fileButton = named(new QPushButton(this), "output_fileButton");
@@ -151,6 +154,14 @@ UI_SplitWidget::UI_SplitWidget(QWidget* parent) : QWidget(parent) {
     deleteSourceCheckBox->setText("Delete source file after splitting");
     // Nothing is encrypted: the password guards the join only.
     entry_pwd_CheckBox->setText("Password protect");
+    recoveryLabel->setText("Recovery chunks");
+    recovery_SpinBox->setRange(0, 50);
+    // They rebuild lost chunks; they hide nothing.
+    const QString recoveryTip =
+        "Files of parity written beside the chunks: any this many lost or damaged chunks of a group of up to "
+        "256 chunks are rebuilt when the set is joined. They do not encrypt or hide anything.";
+    recoveryLabel->setToolTip(recoveryTip);
+    recovery_SpinBox->setToolTip(recoveryTip);
 
     split_size_ComboBox->addItems({"KB", "MB", "GB"});
     QFont comboFont = font();
@@ -241,6 +252,8 @@ void UI_SplitWidget::placeWidgets(int x, int y, int w, int h) {
     split_bycount_LineEidt->setGeometry(120, 40, 100, 24);
     deleteSourceCheckBox->setGeometry(0, 80, 300, 24);
     entry_pwd_CheckBox->setGeometry(0, 120, qMax(100, entry_pwd_CheckBox->sizeHint().width()), 24);
+    recoveryLabel->setGeometry(180, 120, 110, 24);
+    recovery_SpinBox->setGeometry(290, 120, 60, 24);
     outPathLabel->setGeometry(0, h - 98, 60, 30);
     outPathLineEdit->setGeometry(60, h - 100, 360, 26);
     output_fileButton->setGeometry(420, h - 100, 35, 26);
@@ -492,6 +505,7 @@ void UI_SplitWidget::m_split_Button_slots() {
     job.chunkSize = chunkSize;
     std::memcpy(job.password, password.constData(), password.size());
     job.joinScript = joinScriptAction->isChecked() ? 1 : 0;
+    job.recoveryCount = recovery_SpinBox->value();
     // Each chunk takes a block of disk and a file entry however small it is.
     const int64_t chunkCount = partwise::ChunkCountFor(totalSize, chunkSize);
     if (chunkCount > partwise::kManyChunks &&

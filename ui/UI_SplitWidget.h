@@ -11,6 +11,7 @@
 #include <string>
 
 class QCheckBox;
+class QSpinBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -130,6 +131,8 @@ private:
     QLineEdit* split_bycount_LineEidt;
     QCheckBox* deleteSourceCheckBox;
     QCheckBox* entry_pwd_CheckBox;
+    QLabel* recoveryLabel;
+    QSpinBox* recovery_SpinBox;
     QLabel* outPathLabel;
     QLineEdit* outPathLineEdit;
     QPushButton* output_fileButton;

@@ -16,6 +16,7 @@
 #include "partwise/errors.h"
 #include "partwise/fsutil.h"
 #include "recovery_coding.h"
+#include "walk.h"
 
 namespace partwise {
 
@@ -200,6 +201,47 @@ int CheckRecoveryFiles(const std::string& chunkFolder, const std::vector<int32_t
         break;
     }
     return 0;
+}
+
+bool RecoveryOutline::Covers(const std::vector<int32_t>& lostChunks) const {
+    if (layout.perGroup == 0) return lostChunks.empty();
+    std::vector<int32_t> lost(present.size(), 0);
+    for (int32_t chunk : lostChunks) {
+        if (chunk < 0 || chunk >= layout.chunkCount) return false;
+        if (++lost[static_cast<std::size_t>(layout.GroupOf(chunk))] >
+            present[static_cast<std::size_t>(layout.GroupOf(chunk))])
+            return false;
+    }
+    return true;
+}
+
+int ReadRecoveryOutline(const std::string& chunkFolder, RecoveryOutline& outline) {
+    outline = {};
+    UniqueFd folder;
+    RecoverySet set;
+    ChecksumTable sums;
+    const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
+    if (found <= 0) return found;
+    outline.layout = set.layout;
+    outline.present.assign(static_cast<std::size_t>(set.layout.groups), 0);
+    for (int32_t group = 0; group < set.layout.groups; ++group) {
+        for (int32_t row = 0; row < set.layout.perGroup; ++row) {
+            struct stat st {};
+            const std::string name = RecoveryFileName(set.stem, {set.layout.perGroup, group, row});
+            if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+                st.st_size == set.chunkSize)
+                ++outline.present[static_cast<std::size_t>(group)];
+        }
+    }
+    return 0;
+}
+
+std::vector<std::string> RecoveryPathsIn(const std::string& chunkFolder, const std::string& stem) {
+    std::vector<std::string> paths;
+    ListFolderNames(chunkFolder, [&](std::string_view name) {
+        if (IsRecoveryName(name, stem)) paths.push_back(chunkFolder + "/" + std::string(name));
+    });
+    return paths;
 }
 
 int RebuildLostChunks(const std::string& chunkFolder, const std::string& scratchFolder,

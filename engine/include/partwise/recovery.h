@@ -93,6 +93,21 @@ struct RecoveryCheck {
 // be read.
 int CheckRecoveryFiles(const std::string& chunkFolder, const std::vector<int32_t>& lostChunks, RecoveryCheck& check);
 
+// What a set's recovery files offer, from their names and sizes alone.
+struct RecoveryOutline {
+    RecoveryLayout layout;  // perGroup 0: the set has no recovery files
+    // Per group, its recovery files of the right size.
+    std::vector<int32_t> present;
+    // Whether lostChunks can be rebuilt, as far as names and sizes tell.
+    bool Covers(const std::vector<int32_t>& lostChunks) const;
+};
+// Returns 0 with outline filled in (perGroup 0 for a set without recovery
+// files or without a readable descriptor), or -1 with the last error.
+int ReadRecoveryOutline(const std::string& chunkFolder, RecoveryOutline& outline);
+// Every recovery file, "<stem>.rec" and "<stem>.rec.xxh128" in chunkFolder,
+// as paths: what goes with the chunks when they are deleted.
+std::vector<std::string> RecoveryPathsIn(const std::string& chunkFolder, const std::string& stem);
+
 struct RebuiltChunk {
     int32_t chunkIndex = 0;
     int32_t recoveryFilesUsed = 0;
