@@ -28,17 +28,23 @@
 # ROWS=memory: the 1 GiB split and join again on a tmpfs (/dev/shm, about
 # 3 GiB of memory), where no disk's write-back blurs the copy, and, as root
 # with xfsprogs and loop mounts, a 2 GiB file split on a reflink XFS image.
+# Recovery files (all, and ROWS=recovery alone): the 1 GiB file in 10 chunks
+# split with -r 1 and -r 2 against a split without them and against
+# `par2 create -r10` and `-r20` of the same file (par2 from Debian, once each:
+# it takes minutes), and joins of the -r 2 set with one and two chunks
+# deleted against a plain join, RECOVERY_RUNS times (3), partwise-cli with
+# --no-sync since par2 flushes nothing; measure's sync runs before each command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 PARTWISE_PACKAGES=(g++ cmake ninja-build libcli11-dev)  # no window, no tests
-partwise_install_missing time xfsprogs
+partwise_install_missing time xfsprogs par2
 
 RUNS=${RUNS:-9}  # odd, for a median; this many because disks are noisy
 CHUNK_RUNS=${CHUNK_RUNS:-3}
 ROWS=${ROWS:-all}
-case $ROWS in all | chunks | scale | big | memory) ;; *)
-  echo "compare.sh: ROWS is all, chunks, scale, big or memory" >&2
+case $ROWS in all | chunks | scale | big | memory | recovery) ;; *)
+  echo "compare.sh: ROWS is all, chunks, scale, big, memory or recovery" >&2
   exit 1
   ;;
 esac
@@ -50,7 +56,7 @@ CLI=$PWD/build-bench/cli/partwise-cli
 
 free_kib=$(df -Pk "$BENCH_DIR" | awk 'NR == 2 { print $4 }')
 need_gib=3
-[[ $ROWS != all && $ROWS != scale ]] || need_gib=5
+[[ $ROWS != all && $ROWS != scale && $ROWS != recovery ]] || need_gib=5
 [[ $ROWS != memory ]] || need_gib=0
 if ((free_kib < need_gib * 1024 * 1024)); then
   echo "compare.sh: needs $need_gib GiB free in $BENCH_DIR (set BENCH_DIR to another place)" >&2
@@ -84,12 +90,59 @@ measure() {
 median() { sort -n "$1" | sed -n "$(((${2:-$RUNS} + 1) / 2))p"; }
 peak() { sort -n "$1" | tail -n 1; }
 
+# Recovery files against par2 at the same redundancy, and the joins that
+# rebuild chunks on the fly against a plain one.
+if [[ $ROWS == all || $ROWS == recovery ]]; then
+  RECOVERY_RUNS=${RECOVERY_RUNS:-3}
+  for ((run = 1; run <= RECOVERY_RUNS; run++)); do
+    echo "Recovery files: run $run of $RECOVERY_RUNS ..."
+    for r in 0 1 2; do
+      rm -rf "rec$r" && mkdir "rec$r"
+      measure "rec_split$r" "$CLI" split big.bin -n 10 -r "$r" -q --no-sync -o "rec$r"
+      [[ $r == 2 ]] || rm -rf "rec$r"
+    done
+    set=rec2/big_spt
+    for lost in 0 1 2; do
+      rm -rf join && mkdir join && mkdir -p aside
+      for ((i = 0; i < lost; i++)); do mv "$set/big_$((3 + 4 * i)).spt" aside/; done
+      measure "rec_join$lost" "$CLI" join "$set" -o join -q --no-sync
+      cmp big.bin join/big.bin
+      mv aside/* "$set/" 2>/dev/null || true
+    done
+    rm -rf rec2 join aside
+  done
+  for r in 10 20; do
+    echo "par2 create -r$r (once) ..."
+    rm -rf par && mkdir par && ln big.bin par/big.bin
+    measure "par2_create$r" sh -c 'cd par && par2 create -q -q -r"$0" big.par2 big.bin' "$r"
+    rm -rf par
+  done
+  echo
+  printf '%-34s %10s %8s %14s\n' "1 GiB in 10 chunks" time ratio "peak memory"
+  recovery_row() {  # LABEL NAME BASE RUNS
+    awk -v label="$1" -v t="$(median "$2.ns" "$4")" -v b="$(median "$3.ns" "$4")" -v kib="$(peak "$2.kib")" \
+      'BEGIN { printf "%-34s %8.3f s %8.2f %10.1f MiB\n", label, t / 1e9, t / b, kib / 1024 }'
+  }
+  recovery_row "split (ratio: to itself)" rec_split0 rec_split0 "$RECOVERY_RUNS"
+  recovery_row "split -r 1 (to split)" rec_split1 rec_split0 "$RECOVERY_RUNS"
+  recovery_row "split -r 2 (to split)" rec_split2 rec_split0 "$RECOVERY_RUNS"
+  recovery_row "par2 create -r10 (to split -r 1)" par2_create10 rec_split1 1
+  recovery_row "par2 create -r20 (to split -r 2)" par2_create20 rec_split2 1
+  recovery_row "join (ratio: to itself)" rec_join0 rec_join0 "$RECOVERY_RUNS"
+  recovery_row "join, 1 chunk deleted (to join)" rec_join1 rec_join0 "$RECOVERY_RUNS"
+  recovery_row "join, 2 chunks deleted (to join)" rec_join2 rec_join0 "$RECOVERY_RUNS"
+  echo "Targets: split -r 2 at most 1.5, par2 at least 20 times slower, a join rebuilding 2 chunks at most 2,"
+  echo "peak memory under 64 MiB."
+  [[ $ROWS != recovery ]] || exit 0
+  rm -f rec_*.ns rec_*.kib par2_*.ns par2_*.kib
+fi
+
 # cat joins the very chunk files that partwise-cli joins, so that the data
 # never takes more than three copies of the file.
 parts=()
 for ((i = 0; i < (1024 + 99) / 100; i++)); do parts+=("out/p/big_spt/big_$i.spt"); done
 for ((run = 1; run <= RUNS; run++)); do
-  [[ $ROWS != chunks && $ROWS != scale && $ROWS != memory ]] || break
+  [[ $ROWS != chunks && $ROWS != scale && $ROWS != memory && $ROWS != recovery ]] || break
   echo "Run $run of $RUNS ..."
   rm -rf out join && mkdir -p out/p out/c join
   # Flushed (the default) against coreutils and sync; --no-sync against coreutils alone.

@@ -749,6 +749,32 @@ group_pipes() {
   check "after the chunks before it" cmp -s joined <(cat out/tree_spt/tree_{0,1}.spt)
 }
 
+# The wiring of -r, the join's and repair's notes and list --full's lines;
+# the rebuilding itself is the engine suite's.
+group_recovery() {
+  head -c 10000 /dev/urandom >data.bin
+  run split data.bin -s 4K -r 1 -q
+  local set=$W/data_spt
+  check "one recovery file beside the chunks" [ -f data_spt/data_r1_0_0.spr -a -f data_spt/data.rec ]
+  rm data_spt/data_1.spt
+  run list data_spt --full
+  check "list --full shows the recovery file" grep -q $'^r0.0\tok\t4096\t'"$set/data_r1_0_0.spr"'$' "$T/out"
+  check "and that the set is repairable" grep -qx '# recovery: 1 file, repairable' "$T/out"
+  mkdir out
+  run join data_spt -o out -q
+  expect "join rebuilds the lost chunk" 0 "partwise-cli: note: $set: rebuilt chunk 1 from 1 recovery file" "$W/out/data.bin"
+  run repair data_spt -q
+  expect "repair writes it back" 0 "partwise-cli: note: $set: rebuilt chunk 1 from 1 recovery file" "$set"
+  check "the set is whole again" cmp -s out/data.bin <(cat data_spt/data_{0,1,2}.spt)
+  rm data_spt/data_0.spt data_spt/data_2.spt
+  run repair data_spt -q
+  expect_failure "two lost with one recovery file" "cannot rebuild chunks 0 and 2 of group 0" "2 recovery files are needed"
+  run split data.bin -s 4K -r 65 -q
+  expect_usage "-r above 64" "$SPLIT_USAGE"
+  run split - --name x -s 1K -r 1
+  expect_usage "split - with -r" "$SPLIT_USAGE"
+}
+
 for group in "$@"; do
   W=$T/$group
   mkdir "$W" && cd "$W" && "group_$group"
