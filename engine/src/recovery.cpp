@@ -250,8 +250,11 @@ int RebuildLostChunks(const std::string& chunkFolder, const std::string& scratch
     UniqueFd folder;
     RecoverySet set;
     ChecksumTable sums;
+    // Recovery files that cannot be used leave the join as without them: it
+    // names what is lost, if anything is.
     const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
-    if (found <= 0) return found;
+    if (found < 0) ClearLastError();
+    if (found <= 0) return 0;
     std::vector<int32_t> lost = known;
     ChunkSetSummary summary;
     if (InspectChunkSet(chunkFolder, summary, [&](const ChunkEntry& entry) {

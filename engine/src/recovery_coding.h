@@ -69,8 +69,8 @@ int RebuildChunks(const RecoverySet& set, const ChecksumTable& sums, std::vector
 // For a join: rebuilds the chunks of the set in chunkFolder that are lost
 // (missing, of another size or fingerprint, without a usable checksum line,
 // or among known) into unnamed files in scratchFolder. Returns 1 with what
-// was rebuilt (perhaps nothing), 0 when the set has no recovery files, -1
-// with the last error.
+// was rebuilt (perhaps nothing), 0 when the set has no recovery files (or
+// none that can be used), -1 with the last error.
 int RebuildLostChunks(const std::string& chunkFolder, const std::string& scratchFolder,
                       const std::vector<int32_t>& known, std::vector<RebuiltFile>& rebuilt);
 
