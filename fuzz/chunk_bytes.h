@@ -12,6 +12,11 @@ inline constexpr int kChunkCount = 3;
 // An input holding this marker is a descriptor, the marker, then the checksum
 // file laid down beside the chunks as "<stem>.xxh128".
 inline constexpr std::string_view kChecksumMarker = "\n#xxh128#\n";
+// What follows this marker, at the input's end, is laid down beside the
+// chunks as recovery files and their side files: entries split by
+// kFileMarker, each a name, a line break and the file's bytes.
+inline constexpr std::string_view kRecoveryMarker = "\n#recovery#\n";
+inline constexpr std::string_view kFileMarker = "\n#file#\n";
 inline constexpr std::size_t kChunkLengths[kChunkCount] = {16, 16, 5};
 inline constexpr std::size_t kChunkSize = 16;
 inline constexpr std::size_t kStreamLength = 37;  // the chunks laid end to end

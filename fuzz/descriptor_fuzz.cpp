@@ -1,10 +1,9 @@
-// Fuzz target for the chunk set descriptor and the checksum file. Each input
-// is laid down as the descriptor (and, after a marker, the checksum file) of a
-// chunk folder that holds a few small chunks; the reader, the inspection, the
-// full check and a join into an output folder beside a sentinel file then run
-// on it. The run aborts when anything appears outside the output folder, the
-// sentinel or the chunk folder changes, or the output folder holds something
-// the descriptor and the chunks do not account for.
+// Fuzz target for the chunk set descriptor, the checksum file and the
+// recovery files. Each input is laid down as the descriptor (and, after
+// markers, the checksum file and recovery files) of a chunk folder that holds a few small chunks; the reader, the
+// inspection, the full check and a join into an output folder beside a sentinel file then run on it. The run aborts
+// when anything appears outside the output folder, the sentinel or the chunk folder changes, or the output folder holds
+// something the descriptor and the chunks do not account for.
 //
 // Built two ways: with -fsanitize=fuzzer as the libFuzzer target, and with
 // DESCRIPTOR_FUZZ_REPLAY as a program that runs every file of the folders it
@@ -46,6 +45,8 @@ namespace fs = std::filesystem;
 using partwise::fuzz::ChunkBytes;
 using partwise::fuzz::kChecksumMarker;
 using partwise::fuzz::kChunkCount;
+using partwise::fuzz::kFileMarker;
+using partwise::fuzz::kRecoveryMarker;
 
 constexpr const char* kSentinelText = "sentinel: the join must never touch this file\n";
 constexpr const char* kPreviousText = "an output left by an earlier join\n";
@@ -192,6 +193,25 @@ std::optional<std::string> ChunkContent(const Run& run, const std::string& stem,
     return ChunkBytes(index);
 }
 
+// Recovery files and their side files under the names the input gives, each
+// a plain name of the chunk folder that is not already laid down.
+void LayDownRecovery(Run& run, const std::string& entries) {
+    std::size_t start = 0;
+    while (start < entries.size()) {
+        std::size_t end = entries.find(kFileMarker, start);
+        if (end == std::string::npos) end = entries.size();
+        const std::string entry = entries.substr(start, end - start);
+        start = end + kFileMarker.size();
+        const std::size_t newline = entry.find('\n');
+        const std::string name = entry.substr(0, newline);
+        if (newline == std::string::npos || name.empty() || name == "." || name == ".." || name.size() > 200 ||
+            name.find_first_of(std::string("/\0", 2)) != std::string::npos || run.inputs.count(name) > 0)
+            continue;
+        run.inputs[name] = entry.substr(newline + 1);
+        WriteWhole(run.chunkFolder + "/" + name, run.inputs[name]);
+    }
+}
+
 // Picks the chunk file names from the descriptor's source name, as the join
 // derives them; a name that would lead out of the chunk folder gets the
 // common stem "set" instead.
@@ -206,6 +226,11 @@ void LayDown(Run& run, const uint8_t* data, std::size_t size) {
     // The checksum file, when the input holds one, follows its marker line to
     // the end; a metadata file follows the descriptor from its header line on.
     std::string descriptor(reinterpret_cast<const char*>(data), size);
+    std::string recovery;
+    if (const std::size_t at = descriptor.find(kRecoveryMarker); at != std::string::npos) {
+        recovery = descriptor.substr(at + kRecoveryMarker.size());
+        descriptor.resize(at);
+    }
     const std::size_t marker = descriptor.find(kChecksumMarker);
     if (marker != std::string::npos) {
         run.checksums = descriptor.substr(marker + kChecksumMarker.size());
@@ -243,6 +268,7 @@ void LayDown(Run& run, const uint8_t* data, std::size_t size) {
         run.inputs[run.chunkStem + ".xxh128"] = *run.checksums;
         WriteWhole(run.chunkFolder + "/" + run.chunkStem + ".xxh128", *run.checksums);
     }
+    LayDownRecovery(run, recovery);
     struct stat st {};
     if (::lstat(run.sentinel.c_str(), &run.sentinelBefore) != 0 || ::lstat(run.work.c_str(), &st) != 0)
         Violation("cannot look at the work folder");

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -29,6 +30,8 @@ namespace fs = std::filesystem;
 using partwise::DescriptorHeader;
 using partwise::FileRecord;
 using partwise::fuzz::kChecksumMarker;
+using partwise::fuzz::kFileMarker;
+using partwise::fuzz::kRecoveryMarker;
 using partwise::fuzz::StreamBytes;
 
 [[noreturn]] void Die(const std::string& what) {
@@ -73,7 +76,8 @@ void MakeFolder(const std::string& folder, const Layout& layout) {
     }
 }
 
-std::string Split(const std::string& source, const std::string& outputFolder, const std::string& password) {
+std::string Split(const std::string& source, const std::string& outputFolder, const std::string& password,
+                  int32_t recovery = 0) {
     partwise::SplitJob job;
     std::memset(&job, 0, sizeof job);
     std::snprintf(job.sourcePath, sizeof job.sourcePath, "%s", source.c_str());
@@ -81,6 +85,7 @@ std::string Split(const std::string& source, const std::string& outputFolder, co
     std::snprintf(job.password, sizeof job.password, "%s", password.c_str());
     job.totalSize = partwise::GetPathSize(source);
     job.chunkSize = static_cast<int64_t>(partwise::fuzz::kChunkSize);
+    job.recoveryCount = recovery;
     partwise::ResetDescriptorState();
     if (partwise::RunSplit(job) != 0) Die("split of '" + source + "' failed: " + partwise::GetLastErrorText());
     const partwise::ChunkSetNames names = partwise::DeriveChunkSetNames(source, outputFolder);
@@ -214,6 +219,41 @@ int main(int argc, char** argv) {
             sizeof(DescriptorHeader) + sizeof(partwise::ChunkRecord) + offsetof(partwise::ChunkRecord, fingerprint);
         std::memset(seed.data() + at, 0, sizeof partwise::ChunkRecord::fingerprint);
         seeds.emplace_back("checksums_zeroed_fingerprint", std::move(seed));
+    }
+
+    {
+        // A set with two recovery files, whole and with what can go wrong.
+        WriteWhole(sources + "/rdata.bin", StreamBytes(0, 37));
+        const std::string set = chunks + "/rdata_spt";
+        const std::string base = WithChecksums(Split(sources + "/rdata.bin", chunks, "", 2), set, "rdata");
+        std::map<std::string, std::string> files;
+        for (const char* name : {"rdata_r2_0_0.spr", "rdata_r2_0_1.spr", "rdata.rec", "rdata.rec.xxh128"})
+            files[name] = ReadWhole(set + "/" + name);
+        auto recovery = [&](const std::string& name, const std::string& descriptor,
+                            const std::function<void(std::map<std::string, std::string>&)>& edit) {
+            std::map<std::string, std::string> laid = files;
+            edit(laid);
+            std::string seed = descriptor + std::string(kRecoveryMarker);
+            for (const auto& [fileName, bytes] : laid) seed += fileName + "\n" + bytes + std::string(kFileMarker);
+            seeds.emplace_back(name, seed.substr(0, seed.size() - kFileMarker.size()));
+        };
+        const std::size_t recoveryLine = 32 + 2 + std::string("rdata_0.spt\n").size();
+        std::string noLine = base;
+        noLine.erase(noLine.find(kChecksumMarker) + kChecksumMarker.size() + recoveryLine, recoveryLine);
+        recovery("recovery_whole", base, [](auto&) {});
+        // Chunk 1 has no line: it counts as lost and is rebuilt.
+        recovery("recovery_rebuilds_chunk_without_line", noLine, [](auto&) {});
+        recovery("recovery_damaged_file", noLine, [](auto& f) { f["rdata_r2_0_0.spr"][3] ^= 1; });
+        recovery("recovery_short_file", noLine, [](auto& f) { f["rdata_r2_0_1.spr"].resize(5); });
+        recovery("recovery_two_codes", noLine, [](auto& f) { f["rdata_r3_0_0.spr"] = f["rdata_r2_0_0.spr"]; });
+        recovery("recovery_group_out_of_range", noLine, [](auto& f) {
+            f["rdata_r2_7_0.spr"] = f["rdata_r2_0_0.spr"];
+            f.erase("rdata_r2_0_0.spr");
+        });
+        recovery("recovery_damaged_side_files", noLine, [](auto& f) {
+            f["rdata.rec"] = "partwise-recovery 9\nfiles-per-group -1\n";
+            f["rdata.rec.xxh128"] = std::string(40, 'f') + "  rdata_r2_0_0.spr\n";
+        });
     }
 
     auto variant = [&](const std::string& name, const std::string& base,
