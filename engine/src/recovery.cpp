@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <functional>
+#include <optional>
 
 #include "descriptor_stream.h"
 #include "fail.h"
@@ -55,6 +57,20 @@ int OpenRecoverySet(const std::string& chunkFolder, UniqueFd& folder, RecoverySe
     const int found = FindRecoverySet(folder.get(), chunkFolder, stem, header.chunkCount, header.totalSize, set);
     if (found <= 0) return found;
     if (ReadChecksumFile(ChecksumFilePath(chunkFolder, stem), stem, header.chunkCount, sums) < 0) return -1;
+    return 1;
+}
+
+// Opens the set and hands visit the id of each recovery file its code has,
+// group by group. Returns 1, 0 for a set without recovery files, or -1 with
+// the last error, also when visit fails.
+int VisitRecoveryFiles(const std::string& chunkFolder, UniqueFd& folder, RecoverySet& set,
+                       const std::function<int(const RecoveryFileId&)>& visit) {
+    ChecksumTable sums;
+    const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
+    if (found <= 0) return found;
+    for (int32_t group = 0; group < set.layout.groups; ++group)
+        for (int32_t row = 0; row < set.layout.perGroup; ++row)
+            if (visit({set.layout.perGroup, group, row}) != 0) return -1;
     return 1;
 }
 
@@ -168,28 +184,27 @@ int CheckRecoveryFiles(const std::string& chunkFolder, const std::vector<int32_t
     check = {};
     UniqueFd folder;
     RecoverySet set;
-    ChecksumTable sums;
-    const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
-    if (found <= 0) return found;
-    check.perGroup = set.layout.perGroup;
-    const auto lines = ReadRecoveryChecksums(set);
-    std::vector<int32_t> usable(static_cast<std::size_t>(set.layout.groups), 0);
-    std::vector<int32_t> lost(usable.size(), 0);
+    std::optional<std::vector<std::pair<std::string, Digest128>>> lines;
+    std::vector<int32_t> usable;
     std::vector<char> buffer;
     int64_t good = 0;
-    for (int32_t group = 0; group < set.layout.groups; ++group) {
-        for (int32_t row = 0; row < set.layout.perGroup; ++row) {
-            RecoveryFileEntry entry;
-            entry.id = {set.layout.perGroup, group, row};
-            entry.name = RecoveryFileName(set.stem, entry.id);
-            if (VerifyRecoveryFile(set, lines, entry, buffer) != 0) return -1;
-            if (entry.verdict == ChunkVerdict::kOk || entry.verdict == ChunkVerdict::kUnchecked) {
-                ++usable[static_cast<std::size_t>(group)];
-                ++good;
-            }
-            check.files.push_back(std::move(entry));
+    const int found = VisitRecoveryFiles(chunkFolder, folder, set, [&](const RecoveryFileId& id) {
+        if (!lines) lines = ReadRecoveryChecksums(set);
+        RecoveryFileEntry entry;
+        entry.id = id;
+        entry.name = RecoveryFileName(set.stem, id);
+        if (VerifyRecoveryFile(set, *lines, entry, buffer) != 0) return -1;
+        usable.resize(std::max(usable.size(), static_cast<std::size_t>(id.group) + 1), 0);
+        if (entry.verdict == ChunkVerdict::kOk || entry.verdict == ChunkVerdict::kUnchecked) {
+            ++usable[static_cast<std::size_t>(id.group)];
+            ++good;
         }
-    }
+        check.files.push_back(std::move(entry));
+        return 0;
+    });
+    if (found <= 0) return found;
+    check.perGroup = set.layout.perGroup;
+    std::vector<int32_t> lost(usable.size(), 0);
     for (int32_t chunk : lostChunks)
         if (chunk >= 0 && chunk < set.layout.chunkCount) ++lost[static_cast<std::size_t>(set.layout.GroupOf(chunk))];
     check.summary = "recovery: " + Plural(good, "file") + ", repairable";
@@ -219,21 +234,17 @@ int ReadRecoveryOutline(const std::string& chunkFolder, RecoveryOutline& outline
     outline = {};
     UniqueFd folder;
     RecoverySet set;
-    ChecksumTable sums;
-    const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
-    if (found <= 0) return found;
-    outline.layout = set.layout;
-    outline.present.assign(static_cast<std::size_t>(set.layout.groups), 0);
-    for (int32_t group = 0; group < set.layout.groups; ++group) {
-        for (int32_t row = 0; row < set.layout.perGroup; ++row) {
-            struct stat st {};
-            const std::string name = RecoveryFileName(set.stem, {set.layout.perGroup, group, row});
-            if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-                st.st_size == set.chunkSize)
-                ++outline.present[static_cast<std::size_t>(group)];
-        }
-    }
-    return 0;
+    const int found = VisitRecoveryFiles(chunkFolder, folder, set, [&](const RecoveryFileId& id) {
+        outline.present.resize(std::max(outline.present.size(), static_cast<std::size_t>(id.group) + 1), 0);
+        struct stat st {};
+        const std::string name = RecoveryFileName(set.stem, id);
+        if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_size == set.chunkSize)
+            ++outline.present[static_cast<std::size_t>(id.group)];
+        return 0;
+    });
+    if (found > 0) outline.layout = set.layout;
+    return found < 0 ? -1 : 0;
 }
 
 std::vector<std::string> RecoveryPathsIn(const std::string& chunkFolder, const std::string& stem) {
