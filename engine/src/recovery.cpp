@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <charconv>
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "descriptor_stream.h"
 #include "fail.h"
+#include "folder_ops.h"
 #include "partwise/checksums.h"
 #include "partwise/chunk_check.h"
 #include "partwise/chunk_names.h"
@@ -297,16 +299,22 @@ int RepairChunkSet(const std::string& chunkFolder, std::vector<RebuiltChunk>& re
     const int found = OpenRecoverySet(chunkFolder, folder, set, sums);
     if (found == 0) return Fail("the set in " + QuoteName(chunkFolder) + " has no recovery files");
     if (found < 0) return -1;
+    // A repair writes into the set: no split or join may work on it meanwhile.
+    if (LockFolder(folder.get(), true, chunkFolder, "split") != 0) return -1;
     // Rebuilt under temporary names, renamed over the lost chunks only once
-    // every one of them is whole and checked.
+    // every one of them is whole and checked. A group decoded again leaves
+    // the files of its first pass behind: they go with the rest.
     std::vector<std::string> temporary;
+    std::map<int32_t, std::string> latest;
     auto removeTemporary = [&] {
         for (const std::string& name : temporary) ::unlinkat(folder.get(), name.c_str(), 0);
     };
     const RebuildTarget target = [&](int32_t chunk) {
-        temporary.push_back(".partwise-" + std::to_string(::getpid()) + "-" + std::to_string(chunk) + ".tmp");
-        UniqueFd fd = CreateFreshAt(folder.get(), temporary.back());
-        if (!fd.valid()) Fail("cannot create", set.PathOf(temporary.back()), errno);
+        UniqueFd fd;
+        std::string name;
+        if (CreateTemporaryAt(folder.get(), chunkFolder, fd, name) != 0) return UniqueFd();
+        temporary.push_back(name);
+        latest[chunk] = name;
         return fd;
     };
     std::vector<RebuiltFile> files;
@@ -315,23 +323,26 @@ int RepairChunkSet(const std::string& chunkFolder, std::vector<RebuiltChunk>& re
         return -1;
     }
     for (RebuiltFile& file : files) {
-        if (::fsync(file.fd.get()) != 0 || file.fd.Close() != 0) {
+        if (::fsync(file.fd.get()) != 0) {
             const int err = errno;
             removeTemporary();
             return Fail("cannot write", set.PathOf(ChunkFileName(set.stem, file.chunk.chunkIndex)), err);
         }
     }
-    for (const RebuiltFile& file : files) {
+    for (RebuiltFile& file : files) {
         const std::string name = ChunkFileName(set.stem, file.chunk.chunkIndex);
-        const std::string from =
-            ".partwise-" + std::to_string(::getpid()) + "-" + std::to_string(file.chunk.chunkIndex) + ".tmp";
-        if (::renameat(folder.get(), from.c_str(), folder.get(), name.c_str()) != 0) {
+        if (::renameat(folder.get(), latest[file.chunk.chunkIndex].c_str(), folder.get(), name.c_str()) != 0) {
             const int err = errno;
             removeTemporary();
             return Fail("cannot put in place", set.PathOf(name), err);
         }
+        if (CloseAfterPlacing(file.fd, folder.get(), name, set.PathOf(name)) != 0) {
+            removeTemporary();
+            return -1;
+        }
         rebuilt.push_back(file.chunk);
     }
+    removeTemporary();
     ::fsync(folder.get());
     return 0;
 }

@@ -1,19 +1,18 @@
 #include "recovery_coding.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <isa-l/erasure_code.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <map>
 #include <set>
 
 #include "cancel.h"
 #include "fail.h"
+#include "folder_ops.h"
 #include "partwise/chunk_names.h"
 #include "partwise/errors.h"
 
@@ -266,38 +265,34 @@ int WriteRecoveryFiles(const RecoverySet& set, std::vector<std::string>& created
     ChecksumFileWriter sums;
     const std::string sumsName = RecoveryChecksumName(set.stem);
     created.push_back(sumsName);
-    if (sums.Open(set.PathOf(sumsName)) != 0) return -1;
+    if (sums.Open(set.folderFd, set.PathOf(sumsName)) != 0) return -1;
     for (int32_t group = 0; group < set.layout.groups; ++group)
         if (EncodeGroup(set, group, created, sums) != 0) return -1;
     StagedFile info;
     const std::string infoName = RecoveryInfoName(set.stem);
     created.push_back(infoName);
-    if (info.Open(set.PathOf(infoName)) != 0 || info.Append(InfoText(set)) != 0 || info.Commit(set.durability) != 0)
+    if (info.Open(set.folderFd, set.PathOf(infoName)) != 0 || info.Append(InfoText(set)) != 0 ||
+        info.Commit(set.durability) != 0)
         return -1;
     return sums.Commit(set.durability);
 }
 
 int FindRecoverySet(int folderFd, const std::string& folder, const std::string& stem, int32_t chunkCount,
                     int64_t totalSize, RecoverySet& set) {
-    const int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
-    if (dir == nullptr) {
-        const int err = errno;
-        if (listFd >= 0) ::close(listFd);
-        return Fail("cannot list", folder, err);
-    }
     std::set<int32_t> codes;
     std::map<int64_t, int> sizes;
     std::vector<std::pair<RecoveryFileId, int64_t>> found;
-    while (const dirent* entry = ::readdir(dir)) {
-        RecoveryFileId id;
-        if (!ParseRecoveryFileName(entry->d_name, stem, id)) continue;
-        struct stat st {};
-        const bool regular = ::fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
-        codes.insert(id.perGroup);
-        found.push_back({id, regular ? st.st_size : -1});
-    }
-    ::closedir(dir);
+    if (ListFolderNamesAt(folderFd, folder, [&](std::string_view name) {
+            RecoveryFileId id;
+            if (!ParseRecoveryFileName(name, stem, id)) return;
+            struct stat st {};
+            const std::string entry(name);
+            const bool regular =
+                ::fstatat(folderFd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+            codes.insert(id.perGroup);
+            found.push_back({id, regular ? st.st_size : -1});
+        }) != 0)
+        return -1;
     if (codes.empty()) return 0;
     if (codes.size() > 1)
         return Fail("the chunk folder " + QuoteName(folder) + " holds recovery files of " +
@@ -374,15 +369,10 @@ int RebuildChunks(const RecoverySet& set, const ChecksumTable& sums, std::vector
 UniqueFd CreateScratchFile(int folderFd, const std::string& folder) {
     UniqueFd fd(::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (fd.valid()) return fd;
-    // File systems without unnamed files (FAT among them): a fresh name,
+    // File systems without unnamed files (FAT among them): a temporary name,
     // removed at once, so that nothing is left whatever happens next.
-    static std::atomic<int> counter{0};
-    const std::string name = ".partwise-" + std::to_string(::getpid()) + "-r" + std::to_string(counter++) + ".tmp";
-    fd = UniqueFd(::openat(folderFd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid()) {
-        Fail("cannot create a temporary file in", folder, errno);
-        return fd;
-    }
+    std::string name;
+    if (CreateTemporaryAt(folderFd, folder, fd, name) != 0) return UniqueFd();
     ::unlinkat(folderFd, name.c_str(), 0);
     return fd;
 }
