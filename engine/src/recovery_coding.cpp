@@ -41,9 +41,10 @@ int64_t StripeFor(int64_t shardSize, std::size_t shards) {
 }
 
 // Runs the rows x k coefficients over the inputs into the outputs a stripe at
-// a time, hashing both as they pass.
+// a time, hashing the outputs, and the inputs when inHash is given, as they
+// pass.
 int CodeStripes(const std::vector<Shard>& in, const std::vector<Shard>& out, unsigned char* coefficients,
-                int64_t shardSize, std::vector<ChunkHasher>& inHash, std::vector<ChunkHasher>& outHash) {
+                int64_t shardSize, std::vector<ChunkHasher>* inHash, std::vector<ChunkHasher>& outHash) {
     const int k = static_cast<int>(in.size());
     const int rows = static_cast<int>(out.size());
     std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * rows));
@@ -53,7 +54,7 @@ int CodeStripes(const std::vector<Shard>& in, const std::vector<Shard>& out, uns
     std::vector<unsigned char*> pointers(in.size() + out.size());
     for (std::size_t i = 0; i < pointers.size(); ++i)
         pointers[i] = memory.data() + i * static_cast<std::size_t>(stripe);
-    inHash.assign(in.size(), ChunkHasher());
+    if (inHash != nullptr) inHash->assign(in.size(), ChunkHasher());
     outHash.assign(out.size(), ChunkHasher());
     for (int64_t offset = 0; offset < shardSize; offset += stripe) {
         const int64_t length = std::min(stripe, shardSize - offset);
@@ -63,7 +64,7 @@ int CodeStripes(const std::vector<Shard>& in, const std::vector<Shard>& out, uns
             if (got < 0) return Fail("cannot read", in[i].path, errno);
             if (got != want) return Fail("cannot read", in[i].path, EIO);
             std::fill(pointers[i] + got, pointers[i] + length, 0);
-            inHash[i].Update(pointers[i], static_cast<std::size_t>(got));
+            if (inHash != nullptr) (*inHash)[i].Update(pointers[i], static_cast<std::size_t>(got));
         }
         ec_encode_data(static_cast<int>(length), k, rows, tables.data(), pointers.data(), pointers.data() + k);
         for (std::size_t o = 0; o < out.size(); ++o) {
@@ -113,8 +114,9 @@ int EncodeGroup(const RecoverySet& set, int32_t group, std::vector<std::string>&
         out.push_back({fds.back().get(), set.PathOf(names.back()), set.chunkSize});
     }
     std::vector<unsigned char> matrix = CodeMatrix(k, n);
-    std::vector<ChunkHasher> inHash, outHash;
-    if (CodeStripes(in, out, matrix.data() + k * k, set.chunkSize, inHash, outHash) != 0) return -1;
+    // The split hashed the chunks as it wrote them.
+    std::vector<ChunkHasher> outHash;
+    if (CodeStripes(in, out, matrix.data() + k * k, set.chunkSize, nullptr, outHash) != 0) return -1;
     for (int row = 0; row < n; ++row) {
         const std::size_t at = static_cast<std::size_t>(k + row);
         if (set.flushEachFile && set.durability.FlushFile(fds[at].get(), out[static_cast<std::size_t>(row)].path) != 0)
@@ -229,7 +231,7 @@ int DecodeGroupOnce(const RecoverySet& set, const ChecksumTable& sums,
         out.push_back({made.back().fd.get(), set.PathOf(ChunkFileName(set.stem, chunk)), set.ChunkLength(chunk)});
     }
     std::vector<ChunkHasher> inHash, outHash;
-    if (CodeStripes(in, out, decode.data(), set.chunkSize, inHash, outHash) != 0) return -1;
+    if (CodeStripes(in, out, decode.data(), set.chunkSize, &inHash, outHash) != 0) return -1;
     bool again = false;
     for (std::size_t i = 0; i < in.size(); ++i) {
         const Digest128 got = inHash[i].Final();

@@ -82,8 +82,8 @@ struct RecoveryCheck {
     int32_t perGroup = 0;  // 0: the set has no recovery files
     std::vector<RecoveryFileEntry> files;
     bool repairable = true;
-    // "# recovery: 2 files, repairable", or "not repairable: 3 lost in
-    // group 0, 2 recovery files"; "" for a set without recovery files.
+    // "recovery: 2 files, repairable", or "recovery: not repairable: 3 lost
+    // in group 0, 2 recovery files"; "" for a set without recovery files.
     std::string summary;
 };
 
