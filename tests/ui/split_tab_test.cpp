@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QStyleOptionComboBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -233,6 +234,13 @@ private slots:
         child<QAction>(tab, "joinScriptAction")->trigger();
         split();
         QVERIFY(QFile::exists(temp->filePath("f_spt/join-f.sh")));
+    }
+
+    void recoveryChunksGoToTheSplit() {
+        addFile(3000);
+        child<QSpinBox>(tab, "recovery_SpinBox")->setValue(2);
+        split();
+        QVERIFY(QFile::exists(temp->filePath("f_spt/f_r2_0_1.spr")));
     }
 
     // --- The Split button and its refusals ---
