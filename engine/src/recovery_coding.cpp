@@ -58,12 +58,14 @@ int CodeStripes(const std::vector<Shard>& in, const std::vector<Shard>& out, uns
     outHash.assign(out.size(), ChunkHasher());
     for (int64_t offset = 0; offset < shardSize; offset += stripe) {
         const int64_t length = std::min(stripe, shardSize - offset);
+        int64_t read = 0;
         for (std::size_t i = 0; i < in.size(); ++i) {
             const int64_t want = std::clamp<int64_t>(in[i].length - offset, 0, length);
             const int64_t got = ReadAt(in[i].fd, pointers[i], static_cast<std::size_t>(want), offset);
             if (got < 0) return Fail("cannot read", in[i].path, errno);
             if (got != want) return Fail("cannot read", in[i].path, EIO);
             std::fill(pointers[i] + got, pointers[i] + length, 0);
+            read += got;
             if (inHash != nullptr) (*inHash)[i].Update(pointers[i], static_cast<std::size_t>(got));
         }
         ec_encode_data(static_cast<int>(length), k, rows, tables.data(), pointers.data(), pointers.data() + k);
@@ -74,7 +76,7 @@ int CodeStripes(const std::vector<Shard>& in, const std::vector<Shard>& out, uns
                 return Fail("cannot write", out[o].path, errno);
             outHash[o].Update(bytes, static_cast<std::size_t>(put));
         }
-        if (CheckCancel() != 0) return -1;
+        if (CountBlock(read) != 0) return -1;
     }
     return 0;
 }

@@ -747,6 +747,8 @@ int WriteRecovery(SplitRun& run) {
     set.durability = run.durability;
     set.flushEachFile = run.flushEachFile;
     if (MakeRecoveryLayout(run.chunkCount, perGroup, set.layout) != 0) return -1;
+    // The chunks are read once more.
+    Progress().totalBytes += run.job.totalSize;
     return WriteRecoveryFiles(set, run.recoveryMade);
 }
 

@@ -7,6 +7,7 @@
 #include "partwise/chunk_names.h"
 #include "partwise/errors.h"
 #include "partwise/joiner.h"
+#include "partwise/progress.h"
 #include "partwise/recovery.h"
 #include "partwise/splitter.h"
 #include "test_support.h"
@@ -91,6 +92,17 @@ INSTANTIATE_TEST_SUITE_P(Losses, RecoveryRoundTrip,
                                            LossCase{"OneTooMany", 1, 10, 4096, {2, 5}, {}, -1, false},
                                            LossCase{"RecoveryFileLostOneTooMany", 2, 10, 4096, {4}, {6}, 1, false}),
                          [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(RecoveryRoundTrip, ACancelInTheRecoveryPassLeavesNothing) {
+    WriteFile(dir / "src/data.bin", test::PatternBytes(40000));
+    SplitJob job = test::MakeJob(dir / "src/data.bin", dir / "src", 4096);
+    job.recoveryCount = 2;
+    RequestCancelAt(40000 + 1);
+    EXPECT_NE(RunSplit(job), 0);
+    ClearCancel();
+    EXPECT_NE(GetLastErrorText().find("cancelled"), std::string::npos) << GetLastErrorText();
+    EXPECT_FALSE(Exists(dir / "src/data_spt"));
+}
 
 TEST(RecoveryNames, OnlyExactNamesInRangeAreRecoveryFiles) {
     RecoveryFileId id;
