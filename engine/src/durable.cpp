@@ -65,7 +65,7 @@ int Durability::WaitWriteBack(int fd, const std::string& path) const {
     constexpr unsigned kWait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
     for (int64_t at = 0; at < st.st_size; at += kFlushSlice) {
         if (CheckCancel() != 0) return -1;
-        // Where it is not supported the fdatasync below does the whole wait.
+        // Where it is not supported, the caller's fdatasync or syncfs waits.
         if (::sync_file_range(fd, at, kFlushSlice, kWait) != 0 && errno != EINTR) {
             if (errno == EINVAL || errno == ESPIPE || errno == ENOSYS) break;
             return Fail("cannot write to the disk", path, errno);
@@ -75,7 +75,8 @@ int Durability::WaitWriteBack(int fd, const std::string& path) const {
 }
 
 int Durability::FlushFile(int fd, const std::string& path) const {
-    if (!enabled_ || WaitWriteBack(fd, path) != 0) return enabled_ ? -1 : 0;
+    if (!enabled_) return 0;
+    if (WaitWriteBack(fd, path) != 0) return -1;
     return Sync(fd, true) == 0 ? 0 : Fail("cannot write to the disk", path, errno);
 }
 
