@@ -53,6 +53,12 @@ struct ChunkJob {
     int64_t length = 0;
 };
 
+// What copies a chunk and hashes its bytes as they go.
+struct CopyLane {
+    RangeCopier copier;
+    ReadBackHasher hasher;
+};
+
 // What one split shares between its steps.
 struct SplitRun {
     SplitRun(const SplitJob& splitJob, SplitReport* splitReport)
@@ -71,7 +77,6 @@ struct SplitRun {
     FileIdentitySet existing;
     DescriptorStream descriptor;
     MetaFileWriter meta;
-    RangeCopier copier;
     int64_t copied = 0;
     // What RemoveUnfinishedSet takes back: chunks 0 to chunksStarted - 1,
     // each created or put in place of what stood under its name, and the
@@ -107,8 +112,10 @@ struct SplitRun {
     bool scriptPlaced = false;
     // The recovery files made so far, by name in the chunk folder.
     std::vector<std::string> recoveryMade;
-    // Follows the chunk being written, opened again for reading.
-    ReadBackHasher hasher;
+    // Copies and hashes the chunk being written; a second lane takes every
+    // other large chunk of a file where a second core can run it.
+    CopyLane lane;
+    std::unique_ptr<CopyLane> pairLane;
     // A block of small chunks of a source without holes, read whole.
     std::vector<char> inHand;
 };
@@ -146,7 +153,7 @@ int FollowChunk(SplitRun& run, const ChunkJob& chunk) {
     if (!run.writeChecksums) return 0;
     UniqueFd readBack = OpenForReadingAt(run.chunkDir.get(), ChunkFileName(run.names.stem, chunk.chunkIndex));
     if (!readBack.valid()) return Fail("cannot read back chunk", chunk.chunkPath, errno);
-    return run.hasher.Start(readBack.get(), chunk.chunkPath);
+    return run.lane.hasher.Start(readBack.get(), chunk.chunkPath);
 }
 
 int FlushPending(SplitRun& run) {
@@ -175,18 +182,17 @@ int FlushBehind(SplitRun& run, int fd, const std::string& path, int64_t written)
 
 // Closes a written chunk and records it; the descriptor's own write failures
 // stop the split here too.
-int FinishChunk(SplitRun& run, UniqueFd& fd, const ChunkJob& chunk, int64_t written) {
+int FinishChunk(SplitRun& run, ReadBackHasher& hasher, UniqueFd& fd, const ChunkJob& chunk, int64_t written) {
     if (run.writeChecksums) {
-        if (run.hasher.Finish(written) != 0) return -1;
-        if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), run.hasher.Final()) != 0) return -1;
+        if (hasher.Finish(written) != 0) return -1;
+        if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), hasher.Final()) != 0) return -1;
     }
     if (FlushBehind(run, fd.get(), chunk.chunkPath, written) != 0) return -1;
     if (fd.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
     // The hasher read the chunk's head back already: the fingerprint is made
     // from it rather than from another open and read.
     if (run.writeChecksums)
-        run.descriptor.AddChunkRecordOf(chunk.chunkIndex,
-                                        FingerprintOfBytes(written, run.hasher.head(), kFingerprintHead));
+        run.descriptor.AddChunkRecordOf(chunk.chunkIndex, FingerprintOfBytes(written, hasher.head(), kFingerprintHead));
     else
         run.descriptor.AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
     return run.descriptor.failed() ? -1 : 0;
@@ -275,23 +281,59 @@ int WriteChunksFromHand(SplitRun& run, int source) {
     return 0;
 }
 
-// The chunk's bytes are hashed from the source on the hasher's thread while
-// the kernel copies them, rather than read back from the chunk afterwards: a
-// source that changes under the split fails it at the check of the source
-// that follows the last chunk.
-int CopyRangeToChunk(SplitRun& run, int source, const ChunkJob& chunk) {
-    UniqueFd out;
+// The chunk's bytes are hashed from the source on the lane's hasher thread
+// while the kernel copies them, rather than read back from the chunk
+// afterwards: a source that changes under the split fails it at the check of
+// the source that follows the last chunk. Returns the bytes copied, or -1
+// with the last error.
+int64_t CopyRangeToChunk(const SplitRun& run, CopyLane& lane, int source, const ChunkJob& chunk, int out) {
     const int64_t expected = std::min(chunk.length, run.job.totalSize - chunk.readPosition);
-    if (OpenChunk(run, chunk.chunkIndex, out) != 0 ||
-        ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out.get(), 0, chunk.chunkPath) != 0)
+    if (ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out, 0, chunk.chunkPath) != 0)
         return -1;
     if (run.writeChecksums &&
-        (run.hasher.Start(source, run.sourcePath, chunk.readPosition) != 0 || run.hasher.HashUpTo(expected) != 0))
+        (lane.hasher.Start(source, run.sourcePath, chunk.readPosition) != 0 || lane.hasher.HashUpTo(expected) != 0))
         return -1;
-    int64_t n = run.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out.get(), chunk.chunkPath, chunk.length);
-    if (n < 0) return -1;
-    run.copied += n;
-    return FinishChunk(run, out, chunk, n);
+    return lane.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out, chunk.chunkPath, chunk.length);
+}
+
+// Chunk first, and the next one on the second lane when there is one: a copy
+// into the page cache keeps a core busy, so two at once take about half the
+// time. Both are finished in order, as one at a time would be.
+int CopyChunkPair(SplitRun& run, int source, int64_t first) {
+    const int64_t count = run.pairLane != nullptr ? std::min<int64_t>(2, run.chunkCount - first) : 1;
+    ChunkJob chunks[2];
+    UniqueFd outs[2];
+    int64_t copied[2] = {-1, -1};
+    for (int64_t j = 0; j < count; ++j) {
+        chunks[j] = MakeChunkJob(run, first + j, (first + j) * run.job.chunkSize);
+        if (OpenChunk(run, chunks[j].chunkIndex, outs[j]) != 0) return -1;
+    }
+    std::string firstFailure;
+    {
+        std::jthread second;
+        if (count == 2) {
+            auto copySecond = [&] {
+                copied[1] = CopyRangeToChunk(run, *run.pairLane, source, chunks[1], outs[1].get());
+            };
+            try {
+                second = std::jthread(copySecond);
+            } catch (const std::system_error&) {
+                copySecond();
+            }
+        }
+        copied[0] = CopyRangeToChunk(run, run.lane, source, chunks[0], outs[0].get());
+        // The first chunk's reason is the one to report: the second may fail
+        // after it and set its own.
+        if (copied[0] < 0) firstFailure = GetLastErrorText();
+    }
+    if (copied[0] < 0) return Fail(firstFailure);
+    CopyLane* lanes[2] = {&run.lane, run.pairLane.get()};
+    for (int64_t j = 0; j < count; ++j) {
+        if (copied[j] < 0) return -1;
+        run.copied += copied[j];
+        if (FinishChunk(run, lanes[j]->hasher, outs[j], chunks[j], copied[j]) != 0) return -1;
+    }
+    return 0;
 }
 
 int SplitSingleFile(SplitRun& run) {
@@ -302,8 +344,10 @@ int SplitSingleFile(SplitRun& run) {
     const bool inHand =
         run.job.chunkSize <= kInHandLimit && static_cast<int64_t>(before.st_blocks) * 512 >= before.st_size;
     if (inHand && WriteChunksFromHand(run, source.get()) != 0) return -1;
-    for (int64_t i = 0; !inHand && i < run.chunkCount; ++i) {
-        if (CopyRangeToChunk(run, source.get(), MakeChunkJob(run, i, i * run.job.chunkSize)) != 0) return -1;
+    if (!inHand && run.chunkCount > 1 && std::thread::hardware_concurrency() > 1)
+        run.pairLane = std::make_unique<CopyLane>();
+    for (int64_t i = 0; !inHand && i < run.chunkCount; i += run.pairLane != nullptr ? 2 : 1) {
+        if (CopyChunkPair(run, source.get(), i) != 0) return -1;
     }
     struct stat st {};
     if (::fstat(source.get(), &st) != 0) return Fail("cannot read", run.sourcePath, errno);
@@ -459,9 +503,9 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
         const int64_t expected = cursor.file.size - cursor.readPosition;
         bool fileEnded = false;
         int64_t n = 0;
-        if (expected >= 0 && expected < space && !cursor.sparse && run.copier.Gathers(expected)) {
-            n = run.copier.Gather(cursor.fd.get(), path, cursor.readPosition, expected, out.get(), chunk.chunkPath,
-                                  fileEnded);
+        if (expected >= 0 && expected < space && !cursor.sparse && run.lane.copier.Gathers(expected)) {
+            n = run.lane.copier.Gather(cursor.fd.get(), path, cursor.readPosition, expected, out.get(), chunk.chunkPath,
+                                       fileEnded);
             if (n < 0) return -1;
         }
         if (!fileEnded) {
@@ -473,8 +517,8 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
                 return -1;
             // Copy writes out what Gather held back first, so everything up
             // to written + n is in the chunk when the hasher follows.
-            int64_t more = CopyAndHash(run.copier, cursor.fd.get(), path, from, out.get(), chunk.chunkPath, space - n,
-                                       run.hasher, written + n);
+            int64_t more = CopyAndHash(run.lane.copier, cursor.fd.get(), path, from, out.get(), chunk.chunkPath,
+                                       space - n, run.lane.hasher, written + n);
             if (more < 0) return -1;
             n += more;
             fileEnded = n < space;
@@ -482,14 +526,14 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
         written += n;
         cursor.readPosition += n;
         // Small files wait in the copier's block; what went out may be hashed.
-        if (run.hasher.HashUpTo(written - run.copier.held()) != 0) return -1;
+        if (run.lane.hasher.HashUpTo(written - run.lane.copier.held()) != 0) return -1;
         run.descriptor.AddFileRecord(RelativePath(run, path), chunk.chunkIndex, pieceStart, written - pieceStart);
         if (!fileEnded) break;
         if (cursor.Advance() != 0) return -1;
     }
-    if (cursor.walker.failed() || run.copier.Flush() != 0) return -1;
+    if (cursor.walker.failed() || run.lane.copier.Flush() != 0) return -1;
     run.copied += written;
-    return FinishChunk(run, out, chunk, written);
+    return FinishChunk(run, run.lane.hasher, out, chunk, written);
 }
 
 // After the last chunk: the files the chunks did not reach must hold no more
@@ -691,7 +735,8 @@ void RemoveUnfinishedSet(SplitRun& run) {
     run.meta.Discard();
     run.checksums.Discard();
     run.script.Discard();
-    run.hasher.Start(-1, std::string());
+    run.lane.hasher.Start(-1, std::string());
+    if (run.pairLane != nullptr) run.pairLane->hasher.Start(-1, std::string());
     const int dir = run.chunkDir.get();
     std::string notRemoved;
     int64_t notRemovedCount = 0;

@@ -92,16 +92,26 @@ TEST_F(SplitFaults, FullDiskStopsAFolderSplitToo) {
 }
 
 TEST_F(SplitFaults, PastTheFileSizeLimitFailsAndLeavesNothing) {
-    WriteFile(dir / "src/f.bin", test::PatternBytes(100000));
-    struct rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct rlimit small = old;
-    small.rlim_cur = 50000;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const int r = RunSplit(test::MakeJob(dir / "src/f.bin", dir.path(), 80000));
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_EQ(r, -1);
-    ExpectNothingLeft(dir / "f_spt", "File too large");
+    // Small chunks go through memory; large ones are copied two at once, and
+    // both copies fail: the first chunk's reason is the one given.
+    struct Case {
+        int64_t size, chunkSize;
+        rlim_t limit;
+    };
+    for (const Case& c : {Case{100000, 80000, 50000}, Case{5 << 20, 3 << 19, 1 << 20}}) {
+        SCOPED_TRACE(c.chunkSize);
+        WriteFile(dir / "src/f.bin", test::PatternBytes(static_cast<std::size_t>(c.size)));
+        struct rlimit old {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        struct rlimit small = old;
+        small.rlim_cur = c.limit;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const int r = RunSplit(test::MakeJob(dir / "src/f.bin", dir.path(), c.chunkSize));
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        EXPECT_EQ(r, -1);
+        ExpectNothingLeft(dir / "f_spt", "File too large");
+        EXPECT_NE(GetLastErrorText().find("f_0.spt"), std::string::npos) << GetLastErrorText();
+    }
 }
 
 TEST_F(SplitFaults, DescriptorThatDoesNotFitLeavesNone) {
