@@ -492,33 +492,37 @@ int ReportRefusedJoin(const std::string& folder, const std::string& reason) {
                 " missing or damaged; nothing was written");
 }
 
-// Hashes every chunk before the first byte goes out. Returns 0, or the exit
-// status after naming the chunks that are missing or damaged.
-int VerifyFirst(const Options& options, const std::string& folder) {
-    std::string bad;
-    int64_t badCount = 0;
+// What a successful join says besides its output: the chunks it rebuilt and
+// those it could check by their first KiB alone.
+void NoteJoinedChecks(const std::string& folder, const partwise::ChunkSetCheck& check) {
+    for (const partwise::RebuiltChunk& rebuilt : check.rebuilt)
+        Note(folder + ": " + partwise::DescribeRebuilt(rebuilt));
+    if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
+}
+
+// Hashes every chunk before the first byte goes out, naming those missing
+// or damaged and noting their indices in lost. Returns 0, or the exit status.
+int VerifyFirst(const Options& options, const std::string& folder, std::vector<int32_t>& lost) {
     const auto noteBad = [&](const partwise::FullCheckEntry& entry) {
         if (entry.verdict == partwise::ChunkVerdict::kOk || entry.verdict == partwise::ChunkVerdict::kUnchecked) return;
         ChunkReasonLine(entry.chunkPath, entry.reason);
-        bad += (bad.empty() ? "" : ", ") + std::to_string(entry.chunkIndex);
-        ++badCount;
+        lost.push_back(entry.chunkIndex);
     };
     partwise::ChunkSetCheck check;
     if (RunJob([&] { return partwise::CheckChunkSetFully(folder, check, noteBad); }, options.quiet) != 0)
         return Fail(EngineReason(folder + ": the chunks could not be checked"));
-    if (badCount == 0) return 0;
-    return Fail(folder + (badCount == 1 ? ": chunk " : ": chunks ") + bad + (badCount == 1 ? " is" : " are") +
-                " missing or damaged; nothing was written");
+    return 0;
 }
 
 // The joined file to standard output. A reader that went away ends the join
 // as it ends cat: killed by SIGPIPE, even when it was started with SIGPIPE
-// ignored.
+// ignored. Chunks found lost by --verify-first are rebuilt from the recovery
+// files before anything goes out, or the join fails with nothing written.
 int JoinToStdout(const Options& options, const std::string& folder) {
     if (partwise::GetFileRecordCount() > 0)
         return UsageError("-o - needs a single-file set; a folder set rebuilds a tree", kJoinUsage);
-    if (options.verifyFirst && VerifyFirst(options, folder) != 0) return kExitFailure;
     partwise::JoinOptions joinOptions;
+    if (options.verifyFirst && VerifyFirst(options, folder, joinOptions.lostChunks) != 0) return kExitFailure;
     joinOptions.ignoreChecksums = options.ignoreChecksums;
     joinOptions.flush = !options.noSync;
     partwise::ChunkSetCheck check;
@@ -532,9 +536,12 @@ int JoinToStdout(const Options& options, const std::string& folder) {
         if (check.checksumFault)
             return Fail(reason + "; nothing was written (--ignore-checksums joins with the first KiB check alone)");
         if (check.refusedChunk >= 0) return ReportRefusedJoin(folder, reason);
-        return Fail(check.damagedChunk >= 0 ? reason + "; the chunks before it were written" : reason);
+        return Fail(check.damagedChunk >= 0 ? reason +
+                                                  "; the chunks before it were written (--verify-first checks "
+                                                  "every chunk, and rebuilds what it can, before any goes out)"
+                                            : reason);
     }
-    if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
+    NoteJoinedChecks(folder, check);
     return 0;
 }
 
@@ -586,9 +593,7 @@ int Join(const Options& options) {
             return Fail(reason + "; nothing was written (--ignore-checksums joins with the first KiB check alone)");
         return check.refusedChunk >= 0 ? ReportRefusedJoin(folder, reason) : Fail(reason);
     }
-    for (const partwise::RebuiltChunk& rebuilt : check.rebuilt)
-        Note(folder + ": " + partwise::DescribeRebuilt(rebuilt));
-    if (check.partlyChecked > 0) Note(folder + ": " + PartlyCheckedNote(check.partlyChecked, check.chunkCount));
+    NoteJoinedChecks(folder, check);
     std::printf("%s\n", target.c_str());
     return 0;
 }

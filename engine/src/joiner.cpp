@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -169,6 +170,9 @@ struct JoinRun {
     int stream = -1;
     std::string streamName;
     int streamError = 0;
+    // Bytes went out to the stream: a join that fails after it cannot be
+    // run again.
+    bool sentAny = false;
     // Lost chunks rebuilt from the recovery files, read in place of the set's.
     std::map<int32_t, int> rebuilt;
 };
@@ -601,6 +605,7 @@ void VerifyStreamChunk(const JoinRun& run, int32_t index, StreamChunk& chunk) {
 // page cache, by the kernel where it can, failing if it changed in between.
 int SendStreamChunk(JoinRun& run, int32_t index, StreamChunk& chunk) {
     const int64_t size = chunk.before.st_size;
+    run.sentAny = true;
     if (chunk.held) {
         if (WriteAll(run.stream, chunk.bytes.data(), static_cast<std::size_t>(size)) != 0) {
             const int err = errno;
@@ -1140,22 +1145,29 @@ std::string MetadataFilePath(const std::string& chunkFolder, const std::string& 
 }
 
 namespace {
+// Where a join to a stream rebuilds lost chunks, having no output folder.
+std::string StreamScratchFolder() {
+    const char* folder = std::getenv("TMPDIR");
+    return folder != nullptr && folder[0] == '/' ? WithoutTrailingSlashes(folder) : std::string("/tmp");
+}
+
 // outputFolder "" for a join to the stream outFd.
 int RunAnyJoin(const std::string& chunkFolder, const std::string& outputFolder, int outFd, const std::string& outName,
                const JoinOptions& options, ChunkSetCheck* check, int* writeError) {
     ClearLastError();
     IgnoreFileSizeSignal();
-    // Lost chunks are rebuilt first (not for a stream, which has no folder
-    // to rebuild them in); one found damaged only as the join
+    // Lost chunks are rebuilt first; one found damaged only as the join
     // reads it fails the join before anything is placed, and the join runs
-    // again with it rebuilt too.
-    std::vector<int32_t> known;
+    // again with it rebuilt too, unless its bytes already went to a stream.
+    std::vector<int32_t> known = options.lostChunks;
     std::vector<RebuiltFile> rebuilt;
+    const std::string scratch = outFd >= 0 ? StreamScratchFolder() : WithoutTrailingSlashes(outputFolder);
     for (;;) {
-        const int recovery = options.ignoreChecksums || outFd >= 0
-                                 ? 0
-                                 : RebuildLostChunks(chunkFolder, WithoutTrailingSlashes(outputFolder), known, rebuilt);
+        const int recovery = options.ignoreChecksums ? 0 : RebuildLostChunks(chunkFolder, scratch, known, rebuilt);
         if (recovery < 0) return -1;
+        if (recovery == 0 && !options.lostChunks.empty())
+            return Fail("the set in " + QuoteName(chunkFolder) +
+                        " has lost chunks and no recovery files to rebuild them from");
         Progress().bytesDone = 0;
         JoinRun run;
         run.chunkFolder = chunkFolder;
@@ -1170,8 +1182,8 @@ int RunAnyJoin(const std::string& chunkFolder, const std::string& outputFolder, 
         if (check != nullptr) *check = run.check;
         if (writeError != nullptr) *writeError = run.streamError;
         const int32_t bad = run.check.damagedChunk >= 0 ? run.check.damagedChunk : run.check.refusedChunk;
-        if (result == 0 || recovery == 0 || bad < 0 || run.check.checksumFault || run.rebuilt.count(bad) > 0 ||
-            std::find(known.begin(), known.end(), bad) != known.end())
+        if (result == 0 || recovery == 0 || bad < 0 || run.sentAny || run.check.checksumFault ||
+            run.rebuilt.count(bad) > 0 || std::find(known.begin(), known.end(), bad) != known.end())
             return result;
         known.push_back(bad);
     }

@@ -766,6 +766,11 @@ group_recovery() {
   run repair data_spt -q
   expect "repair writes it back" 0 "partwise-cli: note: $set: rebuilt chunk 1 from 1 recovery file" "$set"
   check "the set is whole again" cmp -s out/data.bin <(cat data_spt/data_{0,1,2}.spt)
+  printf 'X' | dd of=data_spt/data_2.spt bs=1 seek=1500 conv=notrunc 2>/dev/null
+  run join data_spt -o - --verify-first -q
+  expect "--verify-first rebuilds a damaged chunk before anything goes out" 0 \
+    "$(why 2 'its bytes differ from its checksum')"$'\n'"partwise-cli: note: $set: rebuilt chunk 2 from 1 recovery file"
+  check "and sends the whole file" cmp -s "$T/out" data.bin
   rm data_spt/data_0.spt data_spt/data_2.spt
   run repair data_spt -q
   expect_failure "two lost with one recovery file" "cannot rebuild chunks 0 and 2 of group 0" "2 recovery files are needed"

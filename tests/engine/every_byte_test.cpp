@@ -226,7 +226,9 @@ TEST_P(FaultyChunk, IsRefusedByTheJoinAndMarkedByEveryCheck) {
     ASSERT_EQ(InspectChunkSet(set, summary, [&](const ChunkEntry& entry) { quick.push_back(entry); }), 0);
     EXPECT_EQ(quick.at(1).reason, IsChecksumFileFault(fault.reason) ? ChunkReason::kNone : fault.reason);
     // Passing the file over helps only where the file was at fault.
-    EXPECT_EQ(RunJoin(set, out, {.ignoreChecksums = true}, &check), IsChecksumFileFault(fault.reason) ? 0 : -1);
+    JoinOptions passOver;
+    passOver.ignoreChecksums = true;
+    EXPECT_EQ(RunJoin(set, out, passOver, &check), IsChecksumFileFault(fault.reason) ? 0 : -1);
     EXPECT_EQ(test::ReadTree(out).size(), IsChecksumFileFault(fault.reason) ? 1u : 0u);
 }
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -72,6 +73,15 @@ TEST_P(RecoveryRoundTrip, LostChunksAreRebuiltOnlyWhenTheGroupAllows) {
     } else {
         EXPECT_NE(GetLastErrorText().find("recovery files are needed"), std::string::npos) << GetLastErrorText();
     }
+    // To a stream: the damaged chunks as a full check beforehand finds them;
+    // a set that cannot be made whole sends nothing.
+    JoinOptions toStream;
+    toStream.lostChunks = c.damaged;
+    const std::string streamed = dir / "out/streamed";
+    const int out = ::open(streamed.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    EXPECT_EQ(RunJoinToStream(dir / "src/data_spt", out, "streamed", toStream, &check) == 0, c.repairable);
+    ::close(out);
+    EXPECT_EQ(ReadFile(streamed), c.repairable ? content : "");
 
     std::vector<RebuiltChunk> rebuilt;
     EXPECT_EQ(RepairChunkSet(dir / "src/data_spt", rebuilt) == 0, c.repairable) << GetLastErrorText();

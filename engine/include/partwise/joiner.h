@@ -1,7 +1,9 @@
 #pragma once
 // Rebuilds the file or folder tree of a chunk set. Runs on a worker thread;
 // progress goes to the ProgressCounters.
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "partwise/checksums.h"
 
@@ -22,6 +24,10 @@ struct JoinOptions {
     // The output is on the disk before RunJoin returns; off, it is left to
     // the page cache, for scratch work on fast disks.
     bool flush = true;
+    // Chunks already found lost (by a full check), rebuilt from the set's
+    // recovery files before the join reads anything; without such files
+    // the join fails before it writes.
+    std::vector<int32_t> lostChunks;
 };
 
 // chunkFolder + "/" + stem + ".meta", stem taken from the recorded name.
