@@ -10,11 +10,13 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -285,34 +287,77 @@ struct FirstFault {
     }
 };
 
+constexpr int64_t kChunkRecordSize = sizeof(ChunkRecord);
+
+// The descriptor's records of chunks [begin, end), read a block at a time.
+RecordBlockReader ChunkRecordsOf(const DescriptorFile& descriptor, int32_t begin, int32_t end) {
+    return RecordBlockReader(descriptor.fd.get(), descriptor.chunkRecordsStart + begin * kChunkRecordSize, end - begin,
+                             sizeof(ChunkRecord));
+}
+
+// The next record, which must be chunk index's.
+ChunkFault NextChunkRecord(RecordBlockReader& records, int32_t index, ChunkRecord& record) {
+    const int64_t n = records.Next(&record);
+    if (n < 0) return {ChunkFault::kDescriptorUnreadable, errno};
+    if (n != kChunkRecordSize || record.chunkIndex != index) return {ChunkFault::kDescriptorChanged};
+    return {};
+}
+
+// How far the check before the copy goes. kWhole opens each chunk and
+// checks its fingerprint. kMeasure leaves small chunks without holes to the
+// copy, which reads each of them once and checks it from the bytes in hand:
+// they are only looked up, for their type, size and holes.
+enum class CheckDepth : unsigned char { kWhole, kMeasure };
+
+// A chunk left to the copy by kMeasure: a lookup without following a link.
+// Sets fault, or marks the chunk dense and returns true when it is small.
+bool MeasureSmallChunk(JoinRun& run, int32_t index, int64_t expected, ChunkFault& fault) {
+    const auto slot = static_cast<std::size_t>(index);
+    struct stat st {};
+    if (::fstatat(run.chunkDir.get(), ChunkFileName(run.stem, index).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        fault = {ChunkFault::kOpen, errno};
+    else if (!S_ISREG(st.st_mode))
+        fault = {ChunkFault::kNotAFile};
+    else if (expected >= 0 && st.st_size != expected)
+        fault = {ChunkFault::kSize, 0, st.st_size};
+    else if (st.st_size > kInHandLimit || !HasNoHoles(st))
+        return false;
+    else {
+        run.chunkSizes[slot] = st.st_size;
+        run.dense[slot] = 1;
+    }
+    return true;
+}
+
 // Checks chunks [begin, end) against their records, read from the
 // descriptor's own block reader. Stops at the first fault, or once a fault
 // was found at a lower index.
-void CheckChunkRange(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk, int32_t begin, int32_t end,
-                     FirstFault& first) {
-    constexpr int64_t kRecordSize = sizeof(ChunkRecord);
-    RecordBlockReader reader(descriptor.fd.get(), descriptor.chunkRecordsStart + begin * kRecordSize, end - begin,
-                             sizeof(ChunkRecord));
+void CheckChunkRange(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk, CheckDepth depth, int32_t begin,
+                     int32_t end, FirstFault& first) {
+    RecordBlockReader records = ChunkRecordsOf(descriptor, begin, end);
     ChunkRecord record;
     for (int32_t i = begin; i < end && i < first.index.load(std::memory_order_relaxed); ++i) {
         const auto slot = static_cast<std::size_t>(i);
         const int64_t expected = run.chunkSizes[slot];
-        const int64_t n = reader.Next(&record);
-        if (n < 0) return first.Note(i, expected, {ChunkFault::kDescriptorUnreadable, errno});
-        if (n != kRecordSize || record.chunkIndex != i)
-            return first.Note(i, expected, {ChunkFault::kDescriptorChanged});
+        ChunkFault fault = NextChunkRecord(records, i, record);
+        if (fault.kind != ChunkFault::kNone) return first.Note(i, expected, fault);
         if (!everyChunk && expected < 0) continue;
         if (CancelRequested()) return first.Note(i, expected, {ChunkFault::kCancelled});
+        // A rebuilt chunk has no name to look up; it is checked whole.
+        if (depth == CheckDepth::kMeasure && run.rebuilt.count(i) == 0 && MeasureSmallChunk(run, i, expected, fault)) {
+            if (fault.kind != ChunkFault::kNone) return first.Note(i, expected, fault);
+            continue;
+        }
         struct stat st {};
         UniqueFd fd;
-        ChunkFault fault = OpenChunkQuietly(run, i, expected, fd, st);
+        fault = OpenChunkQuietly(run, i, expected, fd, st);
         // An empty recorded fingerprint matches no chunk, as in the listing.
         if (fault.kind == ChunkFault::kNone &&
             FingerprintOpenFile(fd.get(), st.st_size) != FieldText(record.fingerprint, 32))
             fault.kind = ChunkFault::kFingerprint;
         if (fault.kind != ChunkFault::kNone) return first.Note(i, expected, fault);
         run.chunkSizes[slot] = st.st_size;
-        run.dense[slot] = static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size;
+        run.dense[slot] = HasNoHoles(st);
     }
 }
 
@@ -322,7 +367,11 @@ void CheckChunkRange(JoinRun& run, const DescriptorFile& descriptor, bool everyC
 // chunk is opened once; the recorded fingerprints are streamed from the
 // descriptor again rather than kept. Large sets are checked on a few threads:
 // the opens and the fingerprints' MD5 are most of a join of small chunks.
-int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk) {
+// With kMeasure, the small chunks the copy checks are only looked up; when a
+// fault is found, they are checked whole up to it, so that the fault named
+// is still the first in chunk order.
+int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk,
+                 CheckDepth depth = CheckDepth::kWhole) {
     constexpr int32_t kChunksPerThread = 4096;
     const int32_t count = run.chunkCount;
     run.dense.assign(static_cast<std::size_t>(count), 0);
@@ -336,15 +385,20 @@ int VerifyChunks(JoinRun& run, const DescriptorFile& descriptor, bool everyChunk
     for (int32_t t = 1; t < threads; ++t) {
         const int32_t begin = t * share, end = t + 1 == threads ? count : begin + share;
         try {
-            helpers.emplace_back([&, begin, end] { CheckChunkRange(run, descriptor, everyChunk, begin, end, first); });
+            helpers.emplace_back(
+                [&, begin, end] { CheckChunkRange(run, descriptor, everyChunk, depth, begin, end, first); });
         } catch (const std::system_error&) {
             here.emplace_back(begin, end);
         }
     }
-    for (const auto& [begin, end] : here) CheckChunkRange(run, descriptor, everyChunk, begin, end, first);
+    for (const auto& [begin, end] : here) CheckChunkRange(run, descriptor, everyChunk, depth, begin, end, first);
     for (std::thread& helper : helpers) helper.join();
-    const int32_t index = first.index.load();
+    int32_t index = first.index.load();
     if (index == INT32_MAX) return 0;
+    if (depth == CheckDepth::kMeasure && first.fault.kind != ChunkFault::kCancelled) {
+        CheckChunkRange(run, descriptor, everyChunk, CheckDepth::kWhole, 0, index, first);
+        index = first.index.load();
+    }
     if (first.fault.kind >= ChunkFault::kOpen) run.check.refusedChunk = index;
     return ReportFault(run, index, first.expectedSize, first.fault);
 }
@@ -425,41 +479,76 @@ bool TakenInHand(const JoinRun& run, int32_t index) {
     return index < run.chunkCount && run.dense[slot] && run.chunkSizes[slot] <= kInHandLimit;
 }
 
-// Chunks from first on, up to 2 MiB and while they are small.
-void PlanHandBlock(const JoinRun& run, HandBlock& block, int32_t first) {
-    constexpr int64_t kBlock = 2 << 20;
-    block.first = block.end = first;
-    int64_t bytes = 0;
-    while (TakenInHand(run, block.end) &&
-           (block.end == first || bytes + run.chunkSizes[static_cast<std::size_t>(block.end)] <= kBlock))
-        bytes += run.chunkSizes[static_cast<std::size_t>(block.end++)];
-    block.bytes.resize(static_cast<std::size_t>(bytes));
+// The end of the block that starts at chunk first: up to 1 MiB of small
+// chunks, at least one. first itself when it is not small.
+int32_t HandBlockEnd(const JoinRun& run, int32_t first) {
+    constexpr int64_t kBlock = 1 << 20;
+    int32_t end = first;
+    for (int64_t bytes = 0; TakenInHand(run, end); ++end) {
+        bytes += run.chunkSizes[static_cast<std::size_t>(end)];
+        if (end > first && bytes > kBlock) break;
+    }
+    return end;
 }
 
-// Reads the block's chunks and checks each against its checksum in memory.
-// Their sizes and types were checked a moment ago: one open and one read a
-// chunk. Leaves the last error alone: two blocks are filled at once.
-void FillHandBlock(const JoinRun& run, HandBlock& block) {
+// Reads a chunk of size bytes whole with one pread, asking for a byte more:
+// a regular file gives fewer only where it ends, so a chunk that grew since
+// it was measured shows in the same read. A read cut short before size is
+// finished by ReadAt. Returns the bytes read, up to size + 1, or -1 with errno.
+int64_t ReadSmallWhole(int fd, char* into, int64_t size) {
+    ssize_t n = 0;
+    do n = ::pread(fd, into, static_cast<std::size_t>(size) + 1, 0);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0 || n >= size) return n;
+    const int64_t rest = ReadAt(fd, into + n, static_cast<std::size_t>(size + 1 - n), n);
+    return rest < 0 ? -1 : n + rest;
+}
+
+// Reads small chunk index (size bytes, measured before the copy) to at, with
+// one byte of room after it, and checks it as the check before the copy and
+// the checksum line would: the bytes checked are the bytes written.
+ChunkFault ReadSmallChunk(const JoinRun& run, int32_t index, int64_t size, char* at, RecordBlockReader& records,
+                          int32_t& matched) {
+    ChunkRecord record;
+    if (const ChunkFault fault = NextChunkRecord(records, index, record); fault.kind != ChunkFault::kNone) return fault;
+    const UniqueFd chunk = OpenChunkByName(run, index);
+    if (!chunk.valid())
+        return errno == ELOOP ? ChunkFault{ChunkFault::kNotAFile} : ChunkFault{ChunkFault::kOpen, errno};
+    // A folder or a FIFO put in its place cannot be read.
+    const int64_t n = ReadSmallWhole(chunk.get(), at, size);
+    if (n < 0)
+        return errno == EISDIR || errno == ESPIPE ? ChunkFault{ChunkFault::kNotAFile}
+                                                  : ChunkFault{ChunkFault::kRead, errno};
+    if (n != size) return {ChunkFault::kChanged};
+    const auto length = static_cast<std::size_t>(size);
+    if (FingerprintOfBytes(size, at, std::min(length, kFingerprintHead)) != FieldText(record.fingerprint, 32))
+        return {ChunkFault::kFingerprint};
+    Digest128 expected;
+    if (!run.checksums.Get(index, expected)) return {};
+    ChunkHasher hasher;
+    hasher.Update(at, length);
+    if (hasher.Final() != expected) return {ChunkFault::kDamaged};
+    ++matched;
+    return {};
+}
+
+// Reads the chunks [first, end) into the block, checking each, up to the
+// first fault. Leaves the last error alone: two blocks are filled at once.
+void FillHandBlock(const JoinRun& run, const DescriptorFile& descriptor, HandBlock& block, int32_t first, int32_t end) {
+    int64_t bytes = 0;
+    for (int32_t i = first; i < end; ++i) bytes += run.chunkSizes[static_cast<std::size_t>(i)];
+    block.first = first;
+    block.end = end;
+    block.bytes.resize(static_cast<std::size_t>(bytes) + 1);
     block.length = 0;
     block.matched = 0;
     block.faultIndex = -1;
-    for (int32_t i = block.first; i < block.end; ++i) {
+    RecordBlockReader records = ChunkRecordsOf(descriptor, first, end);
+    for (int32_t i = first; i < end; ++i) {
         const int64_t size = run.chunkSizes[static_cast<std::size_t>(i)];
-        char* at = block.bytes.data() + block.length;
-        UniqueFd chunk = OpenChunkByName(run, i);
-        const int64_t n = chunk.valid() ? ReadAt(chunk.get(), at, static_cast<std::size_t>(size), 0) : -1;
-        ChunkFault fault;
-        Digest128 expected;
-        if (n < 0)
-            fault = {chunk.valid() ? ChunkFault::kRead : ChunkFault::kOpen, errno};
-        else if (n != size)
-            fault = {ChunkFault::kChanged};
-        else if (run.checksums.Get(i, expected)) {
-            ChunkHasher hasher;
-            hasher.Update(at, static_cast<std::size_t>(size));
-            if (hasher.Final() != expected) fault = {ChunkFault::kDamaged};
-            ++block.matched;
-        }
+        const ChunkFault fault =
+            CancelRequested() ? ChunkFault{ChunkFault::kCancelled}
+                              : ReadSmallChunk(run, i, size, block.bytes.data() + block.length, records, block.matched);
         if (fault.kind != ChunkFault::kNone) {
             block.faultIndex = i;
             block.fault = fault;
@@ -476,29 +565,91 @@ int WriteHandBlock(JoinRun& run, const HandBlock& block, int out, const std::str
     return CountBlock(static_cast<int64_t>(block.length));
 }
 
-// Small chunks in a row from index on, two blocks at a time: one read and
-// checked on a second thread, the next on this one, then both written in
-// order. The opens and reads of many small chunks are most of their join.
-// Leaves index at the first chunk that is not small.
-int JoinChunksFromHand(JoinRun& run, int32_t& index, int out, const std::string& finalPath) {
-    HandBlock blocks[2];
-    while (TakenInHand(run, index)) {
-        PlanHandBlock(run, blocks[0], index);
-        PlanHandBlock(run, blocks[1], blocks[0].end);
-        {
-            std::jthread filling;
-            try {
-                filling = std::jthread([&run, &blocks] { FillHandBlock(run, blocks[0]); });
-            } catch (const std::system_error&) {
-                FillHandBlock(run, blocks[0]);
-            }
-            FillHandBlock(run, blocks[1]);
-        }
-        for (const HandBlock& block : blocks) {
-            if (WriteHandBlock(run, block, out, finalPath) != 0) return -1;
-        }
-        index = blocks[1].end;
+// The blocks of a run of small chunks, in a ring of a few: both threads
+// take the next block to fill, and this one writes them in order as they
+// are ready, so that neither core waits while the other reads.
+class HandBlockRing {
+public:
+    HandBlockRing(const JoinRun& run, const DescriptorFile& descriptor, int32_t from)
+        : run_(run), descriptor_(descriptor), next_(from) {}
+
+    // The second thread: fills blocks until the run is taken or stop is asked.
+    void FillBlocks(const std::stop_token& stop) {
+        std::unique_lock lock(mutex_);
+        while (changed_.wait(lock, stop, [this] { return ended_ || CanTake(); }) && !ended_ && !stop.stop_requested())
+            FillNext(lock);
     }
+
+    // This thread: writes every block in order, filling blocks itself while
+    // the next to write is not ready. Returns the end of the run, or -1.
+    int32_t WriteBlocks(JoinRun& run, int out, const std::string& finalPath) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            HandBlock& block = ring_[written_ % kRing];
+            if (ready_[written_ % kRing]) {
+                lock.unlock();
+                if (WriteHandBlock(run, block, out, finalPath) != 0) return -1;
+                lock.lock();
+                ready_[written_ % kRing] = false;
+                ++written_;
+                changed_.notify_all();
+            } else if (!ended_ && CanTake()) {
+                FillNext(lock);
+            } else if (ended_ && written_ == taken_) {
+                return next_;
+            } else {
+                changed_.wait(lock);
+            }
+        }
+    }
+
+private:
+    static constexpr int64_t kRing = 4;
+
+    bool CanTake() const { return taken_ < written_ + kRing; }
+
+    // Takes the next block and fills it with the lock let go; marks the run
+    // ended instead where it is.
+    void FillNext(std::unique_lock<std::mutex>& lock) {
+        const int32_t first = next_, end = HandBlockEnd(run_, first);
+        if (end == first) {
+            ended_ = true;
+            changed_.notify_all();
+            return;
+        }
+        next_ = end;
+        const int64_t k = taken_++;
+        lock.unlock();
+        FillHandBlock(run_, descriptor_, ring_[k % kRing], first, end);
+        lock.lock();
+        ready_[k % kRing] = true;
+        changed_.notify_all();
+    }
+
+    const JoinRun& run_;
+    const DescriptorFile& descriptor_;
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    int32_t next_;  // the first chunk of the next block to take
+    bool ended_ = false;
+    int64_t taken_ = 0, written_ = 0;
+    HandBlock ring_[kRing];
+    bool ready_[kRing] = {};
+};
+
+// Small chunks in a row from index on, each opened and read once and checked
+// in memory, on two threads: the opens and reads of many small chunks are
+// most of their join. Leaves index at the first chunk that is not small.
+int JoinChunksFromHand(JoinRun& run, const DescriptorFile& descriptor, int32_t& index, int out,
+                       const std::string& finalPath) {
+    HandBlockRing ring(run, descriptor, index);
+    std::jthread filling;
+    try {
+        filling = std::jthread([&ring](const std::stop_token& stop) { ring.FillBlocks(stop); });
+    } catch (const std::system_error&) {}
+    const int32_t end = ring.WriteBlocks(run, out, finalPath);
+    if (end < 0) return -1;
+    index = end;
     return 0;
 }
 
@@ -521,11 +672,9 @@ int CopyChunk(JoinRun& run, int32_t index, int out, const std::string& finalPath
     return 0;
 }
 
-int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
-    const std::string finalPath = run.outputFolder + "/" + run.sourceName;
-    run.chunkSizes.assign(static_cast<std::size_t>(run.chunkCount), -1);
-    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, descriptor, true) != 0 || run.meta.CheckSingleFile() != 0)
-        return -1;
+// Everything of a single-file join after the check before the copy.
+int WriteSingleFile(JoinRun& run, const DescriptorFile& descriptor, const std::string& finalPath) {
+    if (run.meta.CheckSingleFile() != 0) return -1;
     int64_t total = 0;
     for (int64_t size : run.chunkSizes) total += size;
     if (total != GetTotalSize())
@@ -540,7 +689,7 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
         return -1;
     for (int32_t i = 0; i < run.chunkCount;) {
         // A run of small chunks is taken whole, and i moves past it.
-        if ((TakenInHand(run, i) ? JoinChunksFromHand(run, i, out.fd(), finalPath)
+        if ((TakenInHand(run, i) ? JoinChunksFromHand(run, descriptor, i, out.fd(), finalPath)
                                  : CopyChunk(run, i++, out.fd(), finalPath)) != 0)
             return -1;
     }
@@ -553,6 +702,28 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
     if (run.replace && MayReplace(run, run.outputDir.get(), run.sourceName, finalPath) < 0) return -1;
     if (out.Place(run.sourceName, run.replace, finalPath) != 0) return -1;
     return run.durability.FlushFolder(run.outputDir.get(), run.outputFolder);
+}
+
+// The small chunks are only measured before the copy, which checks them as
+// it reads them. When the join fails, every chunk is checked whole, and a
+// chunk the check would have refused is named instead of what followed from
+// it: the same reason as had each been checked before the first write. A
+// cancel is not held up.
+int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
+    const std::string finalPath = run.outputFolder + "/" + run.sourceName;
+    run.chunkSizes.assign(static_cast<std::size_t>(run.chunkCount), -1);
+    if (CheckPathLength(finalPath) != 0 || VerifyChunks(run, descriptor, true, CheckDepth::kMeasure) != 0) return -1;
+    if (WriteSingleFile(run, descriptor, finalPath) == 0) return 0;
+    if (CancelRequested()) return -1;
+    const std::string reason = GetLastErrorText();
+    run.chunkSizes.assign(static_cast<std::size_t>(run.chunkCount), -1);
+    if (VerifyChunks(run, descriptor, true) == 0) {
+        SetLastErrorText(reason);
+        return -1;
+    }
+    run.check.damagedChunk = -1;
+    run.check.matched = 0;
+    return -1;
 }
 
 // A failed write to the stream; a reader that went away is told apart for

@@ -234,8 +234,8 @@ TEST_P(FaultyChunk, IsRefusedByTheJoinAndMarkedByEveryCheck) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, FaultyChunk, ::testing::ValuesIn(kFaults));
 
-// Small chunks are read two blocks of 2,048 at a time, one block on a second
-// thread: damage in either block, and in the last chunk, names that chunk.
+// Small chunks are read in blocks of 1,024, on two threads: damage in any
+// block, and in the last chunk, names that chunk.
 TEST_F(EveryByte, ManySmallChunksAreEachChecked) {
     WriteFile(dir / "src/data.bin", test::PatternBytes(5000 * 1024 + 1020, 4));
     ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/data.bin", dir.path(), 1024)), 0) << GetLastErrorText();

@@ -316,7 +316,7 @@ TEST_F(JoinFaults, LargeSetsNameTheirFirstBadChunk) {
     WriteFile(dir / "src/many.bin", test::PatternBytes(9000));
     ASSERT_EQ(RunSplit(test::MakeJob(dir / "src/many.bin", dir.path(), 1)), 0) << GetLastErrorText();
     const auto chunk = [this](int i) { return dir / "many_spt/many_" + std::to_string(i) + ".spt"; };
-    const std::string late = ReadFile(chunk(8000));
+    const std::string late = ReadFile(chunk(8000)), early = ReadFile(chunk(3));
     WriteFile(chunk(8000), late == "x" ? "y" : "x");
     EXPECT_EQ(RunJoin(dir / "many_spt", dir / "out"), -1);
     EXPECT_NE(GetLastErrorText().find("many_8000.spt' is not the chunk"), std::string::npos) << GetLastErrorText();
@@ -326,6 +326,13 @@ TEST_F(JoinFaults, LargeSetsNameTheirFirstBadChunk) {
     EXPECT_NE(GetLastErrorText().find("cannot open chunk '" + chunk(3) + "'"), std::string::npos) << GetLastErrorText();
     EXPECT_EQ(check.refusedChunk, 3);
     EXPECT_FALSE(Exists(dir / "out/many.bin"));
+    // A small chunk's fingerprint is checked as it is copied, yet a chunk
+    // missing further on does not hide it.
+    WriteFile(chunk(3), early == "x" ? "y" : "x");
+    ASSERT_EQ(::unlink(chunk(8001).c_str()), 0);
+    EXPECT_EQ(RunJoin(dir / "many_spt", dir / "out", {}, &check), -1);
+    EXPECT_NE(GetLastErrorText().find("many_3.spt' is not the chunk"), std::string::npos) << GetLastErrorText();
+    EXPECT_EQ(check.refusedChunk, 3);
     // A failure that is no chunk's names none.
     EXPECT_EQ(RunJoin(dir / "many_spt", dir / "missing", {}, &check), -1);
     EXPECT_EQ(check.refusedChunk, -1);
