@@ -468,6 +468,7 @@ bool ChangedSince(int fd, const struct stat& before) {
 struct HandBlock {
     int32_t first = 0, end = 0;  // chunks [first, end)
     std::vector<char> bytes;
+    std::vector<ChunkRecord> records;
     std::size_t length = 0;
     int32_t matched = 0;
     int32_t faultIndex = -1;
@@ -505,11 +506,9 @@ int64_t ReadSmallWhole(int fd, char* into, int64_t size) {
 }
 
 // Reads small chunk index (size bytes, measured before the copy) to at, with
-// one byte of room after it, and checks it as the check before the copy and
-// the checksum line would: the bytes checked are the bytes written.
+// one byte of room after it, and its record.
 ChunkFault ReadSmallChunk(const JoinRun& run, int32_t index, int64_t size, char* at, RecordBlockReader& records,
-                          int32_t& matched) {
-    ChunkRecord record;
+                          ChunkRecord& record) {
     if (const ChunkFault fault = NextChunkRecord(records, index, record); fault.kind != ChunkFault::kNone) return fault;
     const UniqueFd chunk = OpenChunkByName(run, index);
     if (!chunk.valid())
@@ -519,42 +518,80 @@ ChunkFault ReadSmallChunk(const JoinRun& run, int32_t index, int64_t size, char*
     if (n < 0)
         return errno == EISDIR || errno == ESPIPE ? ChunkFault{ChunkFault::kNotAFile}
                                                   : ChunkFault{ChunkFault::kRead, errno};
-    if (n != size) return {ChunkFault::kChanged};
-    const auto length = static_cast<std::size_t>(size);
-    if (FingerprintOfBytes(size, at, std::min(length, kFingerprintHead)) != FieldText(record.fingerprint, 32))
-        return {ChunkFault::kFingerprint};
-    Digest128 expected;
-    if (!run.checksums.Get(index, expected)) return {};
-    ChunkHasher hasher;
-    hasher.Update(at, length);
-    if (hasher.Final() != expected) return {ChunkFault::kDamaged};
-    ++matched;
-    return {};
+    return n == size ? ChunkFault{} : ChunkFault{ChunkFault::kChanged};
 }
 
-// Reads the chunks [first, end) into the block, checking each, up to the
-// first fault. Leaves the last error alone: two blocks are filled at once.
+// The first of the block's chunks [block.first, end), read whole, whose
+// bytes differ from its recorded fingerprint; end for none. The fingerprints
+// are computed several at once: their MD5 is most of the work of the copy.
+int32_t FirstFingerprintFault(const JoinRun& run, const HandBlock& block, int32_t end) {
+    const char* at = block.bytes.data();
+    FingerprintInput inputs[kFingerprintLanes];
+    for (int32_t group = block.first; group < end; group += static_cast<int32_t>(kFingerprintLanes)) {
+        const auto count = static_cast<std::size_t>(std::min<int32_t>(end - group, kFingerprintLanes));
+        for (std::size_t k = 0; k < count; ++k) {
+            const int64_t size = run.chunkSizes[static_cast<std::size_t>(group) + k];
+            inputs[k] = {size, at, std::min(static_cast<std::size_t>(size), kFingerprintHead)};
+            at += size;
+        }
+        FingerprintSeveral(inputs, count);
+        for (std::size_t k = 0; k < count; ++k) {
+            const int32_t i = group + static_cast<int32_t>(k);
+            // An empty recorded fingerprint matches no chunk, as in the listing.
+            if (std::memcmp(inputs[k].text, block.records[static_cast<std::size_t>(i - block.first)].fingerprint,
+                            sizeof inputs[k].text) != 0)
+                return i;
+        }
+    }
+    return end;
+}
+
+// Reads the chunks [first, end) into the block and checks each, as the
+// check before the copy and the checksum line would, from the bytes in
+// hand: the bytes checked are the bytes written. Stops at the first fault.
+// Leaves the last error alone: two blocks are filled at once.
 void FillHandBlock(const JoinRun& run, const DescriptorFile& descriptor, HandBlock& block, int32_t first, int32_t end) {
     int64_t bytes = 0;
     for (int32_t i = first; i < end; ++i) bytes += run.chunkSizes[static_cast<std::size_t>(i)];
     block.first = first;
     block.end = end;
     block.bytes.resize(static_cast<std::size_t>(bytes) + 1);
+    block.records.resize(static_cast<std::size_t>(end - first));
     block.length = 0;
     block.matched = 0;
     block.faultIndex = -1;
     RecordBlockReader records = ChunkRecordsOf(descriptor, first, end);
-    for (int32_t i = first; i < end; ++i) {
-        const int64_t size = run.chunkSizes[static_cast<std::size_t>(i)];
-        const ChunkFault fault =
-            CancelRequested() ? ChunkFault{ChunkFault::kCancelled}
-                              : ReadSmallChunk(run, i, size, block.bytes.data() + block.length, records, block.matched);
-        if (fault.kind != ChunkFault::kNone) {
-            block.faultIndex = i;
-            block.fault = fault;
-            return;
+    ChunkFault fault;
+    int32_t read = first;
+    for (std::size_t at = 0; read < end; ++read) {
+        const int64_t size = run.chunkSizes[static_cast<std::size_t>(read)];
+        fault = CancelRequested() ? ChunkFault{ChunkFault::kCancelled}
+                                  : ReadSmallChunk(run, read, size, block.bytes.data() + at, records,
+                                                   block.records[static_cast<std::size_t>(read - first)]);
+        if (fault.kind != ChunkFault::kNone) break;
+        at += static_cast<std::size_t>(size);
+    }
+    // The first fault in chunk order: of the chunks read, the first whose
+    // fingerprint differs, or before it the first that fails its line.
+    const int32_t printed = FirstFingerprintFault(run, block, read);
+    if (printed < read) fault = {ChunkFault::kFingerprint};
+    int32_t i = first;
+    for (Digest128 expected; i < printed; ++i) {
+        const auto size = static_cast<std::size_t>(run.chunkSizes[static_cast<std::size_t>(i)]);
+        if (run.checksums.Get(i, expected)) {
+            ChunkHasher hasher;
+            hasher.Update(block.bytes.data() + block.length, size);
+            if (hasher.Final() != expected) {
+                fault = {ChunkFault::kDamaged};
+                break;
+            }
+            ++block.matched;
         }
-        block.length += static_cast<std::size_t>(size);
+        block.length += size;
+    }
+    if (i < end) {
+        block.faultIndex = i;
+        block.fault = fault;
     }
 }
 

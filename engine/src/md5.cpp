@@ -27,16 +27,20 @@ constexpr int kShift[64] = {7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  
                             14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
                             4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
 
-template <int N>
-uint32_t RotateLeft(uint32_t x) {
+// The steps below run on one uint32_t, or on a vector of them: one lane per
+// message, several messages at once.
+using Md5Lanes = uint32_t __attribute__((vector_size(16)));
+
+template <int N, typename W>
+W RotateLeft(W x) {
     return (x << N) | (x >> (32 - N));
 }
 
 // Step I of the 64, written out by the compiler for each I: the round's
 // function and word index are constants, so no step branches or divides.
-template <int I>
-void Step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, const uint32_t words[16]) {
-    uint32_t f = 0;
+template <int I, typename W>
+void Step(W& a, W b, W c, W d, const W words[16]) {
+    W f;
     int g = 0;
     if constexpr (I < 16) {
         f = d ^ (b & (c ^ d));  // (b & c) | (~b & d)
@@ -55,18 +59,36 @@ void Step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, const uint32_t words[
 }
 
 // Four steps: each writes the register the next three leave alone.
-template <int I>
-void FourSteps(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, const uint32_t words[16]) {
+template <int I, typename W>
+void FourSteps(W& a, W& b, W& c, W& d, const W words[16]) {
     Step<I>(a, b, c, d, words);
     Step<I + 1>(d, a, b, c, words);
     Step<I + 2>(c, d, a, b, words);
     Step<I + 3>(b, c, d, a, words);
 }
 
-template <int... Groups>
-void AllSteps(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, const uint32_t words[16],
-              std::integer_sequence<int, Groups...>) {
+template <typename W, int... Groups>
+void AllSteps(W& a, W& b, W& c, W& d, const W words[16], std::integer_sequence<int, Groups...>) {
     (FourSteps<Groups * 4>(a, b, c, d, words), ...);
+}
+
+template <typename W>
+void TransformState(W state[4], const W words[16]) {
+    W a = state[0], b = state[1], c = state[2], d = state[3];
+    AllSteps(a, b, c, d, words, std::make_integer_sequence<int, 16>());
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+}
+
+void HexDigits(const uint32_t state[4], char text[32]) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (int i = 0; i < 16; ++i) {
+        const auto byte = static_cast<unsigned char>(state[i / 4] >> (8 * (i % 4)));
+        text[2 * i] = kHex[byte >> 4];
+        text[2 * i + 1] = kHex[byte & 0xF];
+    }
 }
 
 void TransformBytes(uint32_t state[4], const unsigned char* bytes) {
@@ -89,14 +111,7 @@ void Md5Init(Md5Context& context) {
     context.state[3] = 0x10325476;
 }
 
-void Md5Transform(uint32_t state[4], const uint32_t words[16]) {
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-    AllSteps(a, b, c, d, words, std::make_integer_sequence<int, 16>());
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-}
+void Md5Transform(uint32_t state[4], const uint32_t words[16]) { TransformState(state, words); }
 
 void Md5Update(Md5Context& context, const void* data, uint32_t length) {
     const unsigned char* input = static_cast<const unsigned char*>(data);
@@ -144,12 +159,8 @@ std::string Md5HexText(const void* data, std::size_t length) {
         length -= slice;
     }
     Md5Final(context);
-    static const char kHex[] = "0123456789ABCDEF";
     std::string text(32, '0');
-    for (int i = 0; i < 16; ++i) {
-        text[2 * i] = kHex[context.digest[i] >> 4];
-        text[2 * i + 1] = kHex[context.digest[i] & 0xF];
-    }
+    HexDigits(context.state, text.data());
     return text;
 }
 
@@ -177,6 +188,42 @@ std::string FingerprintOfBytes(int64_t size, const void* head, std::size_t headL
     const auto bits = static_cast<uint64_t>(size);
     for (int i = 0; i < 8; ++i) block[i] = static_cast<unsigned char>(bits >> (8 * i));
     return Md5HexText(block, sizeof block);
+}
+
+void FingerprintSeveral(FingerprintInput* inputs, std::size_t count) {
+    constexpr std::size_t kLanes = sizeof(Md5Lanes) / sizeof(uint32_t);
+    static_assert(kLanes == kFingerprintLanes);
+    constexpr std::size_t kBlocks = (8 + kFingerprintHead) / 64;
+    count = std::min(count, kLanes);
+    // Each lane's 1024 bytes as FingerprintOfBytes lays them out; lanes
+    // without a file hash zeros, and their results are dropped.
+    alignas(16) unsigned char blocks[kLanes][8 + kFingerprintHead] = {};
+    for (std::size_t lane = 0; lane < count; ++lane) {
+        const auto bits = static_cast<uint64_t>(inputs[lane].size);
+        for (int i = 0; i < 8; ++i) blocks[lane][i] = static_cast<unsigned char>(bits >> (8 * i));
+        std::memcpy(blocks[lane] + 8, inputs[lane].head, std::min(inputs[lane].headLength, kFingerprintHead));
+    }
+    Md5Lanes state[4] = {Md5Lanes{} + 0x67452301u, Md5Lanes{} + 0xEFCDAB89u, Md5Lanes{} + 0x98BADCFEu,
+                         Md5Lanes{} + 0x10325476u};
+    Md5Lanes words[16];
+    for (std::size_t block = 0; block < kBlocks; ++block) {
+        for (std::size_t w = 0; w < 16; ++w)
+            for (std::size_t lane = 0; lane < kLanes; ++lane) {
+                uint32_t word = 0;
+                std::memcpy(&word, blocks[lane] + 64 * block + 4 * w, sizeof word);
+                words[w][lane] = word;
+            }
+        TransformState(state, words);
+    }
+    // Every message is 1024 bytes long: one padding block, the same for all.
+    for (Md5Lanes& word : words) word = Md5Lanes{};
+    words[0] += 0x80u;
+    words[14] += (8 + kFingerprintHead) * 8u;
+    TransformState(state, words);
+    for (std::size_t lane = 0; lane < count; ++lane) {
+        const uint32_t digest[4] = {state[0][lane], state[1][lane], state[2][lane], state[3][lane]};
+        HexDigits(digest, inputs[lane].text);
+    }
 }
 
 int CheckPassword(const char* password, const char* storedDigest) {

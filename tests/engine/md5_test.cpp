@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <span>
 #include <string>
 
+#include "fingerprint.h"
 #include "partwise/md5.h"
 #include "test_support.h"
 
@@ -80,6 +82,20 @@ TEST_F(Fingerprint, IsTheDigestOfSizeThenContent) {
     unsigned char block[1024] = {3};
     std::memcpy(block + 8, "abc", 3);
     EXPECT_EQ(ChunkFingerprint(dir / "abc"), Md5HexText(block, sizeof block));
+}
+
+TEST(FingerprintSeveral, MatchesOneAtATime) {
+    const std::string bytes = test::PatternBytes(3000, 7);
+    for (std::size_t count = 1; count <= kFingerprintLanes; ++count) {
+        FingerprintInput inputs[kFingerprintLanes];
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            const std::size_t sizes[] = {0, 1, 1016, 1017, 3000};
+            inputs[lane] = {static_cast<int64_t>(sizes[(lane + count) % 5]), bytes.data() + lane, 1016 - lane};
+        }
+        FingerprintSeveral(inputs, count);
+        for (const FingerprintInput& in : std::span(inputs, count))
+            EXPECT_EQ(std::string(in.text, 32), FingerprintOfBytes(in.size, in.head, in.headLength)) << count;
+    }
 }
 
 TEST(CheckPassword, ComparesDigestTextsCaseSensitively) {
