@@ -28,7 +28,7 @@ struct FingerprintInput {
 };
 // FingerprintSeveral computes this many at once, side by side in vector
 // registers: several times as many a second as one at a time.
-inline constexpr std::size_t kFingerprintLanes = 4;
+inline constexpr std::size_t kFingerprintLanes = 8;
 // Fills the text of the first count inputs (at most kFingerprintLanes).
 void FingerprintSeveral(FingerprintInput* inputs, std::size_t count);
 

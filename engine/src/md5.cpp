@@ -28,18 +28,15 @@ constexpr int kShift[64] = {7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  
                             4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
 
 // The steps below run on one uint32_t, or on a vector of them: one lane per
-// message, several messages at once.
-using Md5Lanes = uint32_t __attribute__((vector_size(16)));
-
-template <int N, typename W>
-W RotateLeft(W x) {
-    return (x << N) | (x >> (32 - N));
-}
+// message, several messages at once. They take vectors by reference and are
+// always inlined, so that the vector unit of their caller is the one used.
+using Md5Lanes4 = uint32_t __attribute__((vector_size(16)));
+using Md5Lanes8 = uint32_t __attribute__((vector_size(32)));
 
 // Step I of the 64, written out by the compiler for each I: the round's
 // function and word index are constants, so no step branches or divides.
 template <int I, typename W>
-void Step(W& a, W b, W c, W d, const W words[16]) {
+[[gnu::always_inline]] inline void Step(W& a, const W& b, const W& c, const W& d, const W words[16]) {
     W f;
     int g = 0;
     if constexpr (I < 16) {
@@ -55,12 +52,13 @@ void Step(W& a, W b, W c, W d, const W words[16]) {
         f = c ^ (b | ~d);
         g = (7 * I) % 16;
     }
-    a = b + RotateLeft<kShift[I]>(a + f + kSine[I] + words[g]);
+    const W sum = a + f + kSine[I] + words[g];
+    a = b + ((sum << kShift[I]) | (sum >> (32 - kShift[I])));
 }
 
 // Four steps: each writes the register the next three leave alone.
 template <int I, typename W>
-void FourSteps(W& a, W& b, W& c, W& d, const W words[16]) {
+[[gnu::always_inline]] inline void FourSteps(W& a, W& b, W& c, W& d, const W words[16]) {
     Step<I>(a, b, c, d, words);
     Step<I + 1>(d, a, b, c, words);
     Step<I + 2>(c, d, a, b, words);
@@ -68,12 +66,13 @@ void FourSteps(W& a, W& b, W& c, W& d, const W words[16]) {
 }
 
 template <typename W, int... Groups>
-void AllSteps(W& a, W& b, W& c, W& d, const W words[16], std::integer_sequence<int, Groups...>) {
+[[gnu::always_inline]] inline void AllSteps(W& a, W& b, W& c, W& d, const W words[16],
+                                            std::integer_sequence<int, Groups...>) {
     (FourSteps<Groups * 4>(a, b, c, d, words), ...);
 }
 
 template <typename W>
-void TransformState(W state[4], const W words[16]) {
+[[gnu::always_inline]] inline void TransformState(W state[4], const W words[16]) {
     W a = state[0], b = state[1], c = state[2], d = state[3];
     AllSteps(a, b, c, d, words, std::make_integer_sequence<int, 16>());
     state[0] += a;
@@ -190,22 +189,24 @@ std::string FingerprintOfBytes(int64_t size, const void* head, std::size_t headL
     return Md5HexText(block, sizeof block);
 }
 
-void FingerprintSeveral(FingerprintInput* inputs, std::size_t count) {
-    constexpr std::size_t kLanes = sizeof(Md5Lanes) / sizeof(uint32_t);
-    static_assert(kLanes == kFingerprintLanes);
+namespace {
+
+// The fingerprints of the first count of inputs, one a lane of W.
+template <typename W>
+[[gnu::always_inline]] inline void FingerprintLanes(FingerprintInput* inputs, std::size_t count) {
+    constexpr std::size_t kLanes = sizeof(W) / sizeof(uint32_t);
     constexpr std::size_t kBlocks = (8 + kFingerprintHead) / 64;
     count = std::min(count, kLanes);
     // Each lane's 1024 bytes as FingerprintOfBytes lays them out; lanes
     // without a file hash zeros, and their results are dropped.
-    alignas(16) unsigned char blocks[kLanes][8 + kFingerprintHead] = {};
+    alignas(64) unsigned char blocks[kLanes][8 + kFingerprintHead] = {};
     for (std::size_t lane = 0; lane < count; ++lane) {
         const auto bits = static_cast<uint64_t>(inputs[lane].size);
         for (int i = 0; i < 8; ++i) blocks[lane][i] = static_cast<unsigned char>(bits >> (8 * i));
         std::memcpy(blocks[lane] + 8, inputs[lane].head, std::min(inputs[lane].headLength, kFingerprintHead));
     }
-    Md5Lanes state[4] = {Md5Lanes{} + 0x67452301u, Md5Lanes{} + 0xEFCDAB89u, Md5Lanes{} + 0x98BADCFEu,
-                         Md5Lanes{} + 0x10325476u};
-    Md5Lanes words[16];
+    W state[4] = {W{} + 0x67452301u, W{} + 0xEFCDAB89u, W{} + 0x98BADCFEu, W{} + 0x10325476u};
+    W words[16];
     for (std::size_t block = 0; block < kBlocks; ++block) {
         for (std::size_t w = 0; w < 16; ++w)
             for (std::size_t lane = 0; lane < kLanes; ++lane) {
@@ -216,7 +217,7 @@ void FingerprintSeveral(FingerprintInput* inputs, std::size_t count) {
         TransformState(state, words);
     }
     // Every message is 1024 bytes long: one padding block, the same for all.
-    for (Md5Lanes& word : words) word = Md5Lanes{};
+    for (W& word : words) word = W{};
     words[0] += 0x80u;
     words[14] += (8 + kFingerprintHead) * 8u;
     TransformState(state, words);
@@ -224,6 +225,27 @@ void FingerprintSeveral(FingerprintInput* inputs, std::size_t count) {
         const uint32_t digest[4] = {state[0][lane], state[1][lane], state[2][lane], state[3][lane]};
         HexDigits(digest, inputs[lane].text);
     }
+}
+
+static_assert(kFingerprintLanes == sizeof(Md5Lanes8) / sizeof(uint32_t));
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2")]] void FingerprintEightWide(FingerprintInput* inputs, std::size_t count) {
+    FingerprintLanes<Md5Lanes8>(inputs, count);
+}
+#endif
+
+}  // namespace
+
+void FingerprintSeveral(FingerprintInput* inputs, std::size_t count) {
+    count = std::min(count, kFingerprintLanes);
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool kWide = __builtin_cpu_supports("avx2");
+    if (kWide) return FingerprintEightWide(inputs, count);
+#endif
+    // Two halves of four: the lanes of the vector unit every x86-64 has.
+    FingerprintLanes<Md5Lanes4>(inputs, count);
+    if (count > 4) FingerprintLanes<Md5Lanes4>(inputs + 4, count - 4);
 }
 
 int CheckPassword(const char* password, const char* storedDigest) {
