@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -28,22 +30,27 @@ constexpr std::string_view kSeparator = "  ";
 constexpr std::string_view kChunkSuffix = ".spt";
 constexpr std::size_t kBlock = 64 * 1024;
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
+// The value of each lowercase hex digit, 16 for every other byte: a lookup
+// without branches, since the digits of a hash follow no pattern.
+constexpr std::array<unsigned char, 256> kHexValues = [] {
+    std::array<unsigned char, 256> values{};
+    values.fill(16);
+    for (int c = '0'; c <= '9'; ++c) values[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) values[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - 'a' + 10);
+    return values;
+}();
 
 }  // namespace
 
 bool ParseDigest(std::string_view hex, Digest128& digest) {
+    unsigned invalid = 0;
     for (std::size_t i = 0; i < digest.size(); ++i) {
-        int high = HexValue(hex[2 * i]);
-        int low = HexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
+        const unsigned high = kHexValues[static_cast<unsigned char>(hex[2 * i])];
+        const unsigned low = kHexValues[static_cast<unsigned char>(hex[2 * i + 1])];
+        invalid |= high | low;
         digest[i] = static_cast<unsigned char>(high * 16 + low);
     }
-    return true;
+    return (invalid & 16) == 0;
 }
 
 std::string ChecksumFilePath(const std::string& chunkFolder, const std::string& stem) {
@@ -210,14 +217,18 @@ int ReadChecksumFile(const std::string& path, const std::string& stem, int32_t c
         if (n < 0) return Fail("cannot read", path, errno);
         if (n == 0) break;
         position += n;
-        for (int64_t i = 0; i < n; ++i) {
-            char c = block[static_cast<std::size_t>(i)];
-            if (c == '\n') {
+        // A line at a time; bytes past the longest line are dropped.
+        for (std::size_t at = 0, end = static_cast<std::size_t>(n); at < end;) {
+            const char* start = block.data() + at;
+            const auto* newline = static_cast<const char*>(std::memchr(start, '\n', end - at));
+            const std::size_t length = newline != nullptr ? static_cast<std::size_t>(newline - start) : end - at;
+            const std::size_t room = longestLine - std::min(line.size(), longestLine);
+            line.append(start, std::min(length, room));
+            overlong = overlong || length > room;
+            at += length;
+            if (newline != nullptr) {
                 takeLine();
-            } else if (line.size() < longestLine) {
-                line += c;
-            } else {
-                overlong = true;
+                ++at;
             }
         }
     }
