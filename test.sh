@@ -29,10 +29,11 @@ TMPDIR=/dev/shm build-fuzz/fuzz/descriptor_fuzz build-fuzz/found fuzz/corpus \
 
 # ThreadSanitizer over the engine's tests that start threads: the chunk check
 # of large sets, the read-back hasher, the block split's hashing thread, the
-# next chunk verified while join -o - sends one, and cancelling. clang 14's
+# next chunk verified while join -o - sends one, cancelling, and the two
+# threads that share the recovery code's stripes. clang 14's
 # runtime cannot map its shadow memory under the kernel's full mmap
 # randomisation, hence setarch -R.
-tsan_tests=(cancel_test split_join_test every_byte_test faults_test stream_test)
+tsan_tests=(cancel_test split_join_test every_byte_test faults_test stream_test recovery_test)
 partwise_configure build-tsan -DCMAKE_CXX_COMPILER=clang++ -DPARTWISE_UI=OFF \
   "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer"
 cmake --build build-tsan --parallel "$jobs" --target "${tsan_tests[@]}"

@@ -6,33 +6,34 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <cerrno>
 #include <map>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "cancel.h"
 #include "fail.h"
+#include "fingerprint.h"
 #include "folder_ops.h"
 #include "partwise/chunk_names.h"
 #include "partwise/errors.h"
+#include "read_back_hasher.h"
 
 namespace partwise {
 
 namespace {
 
-// The slices of all shards of a stripe together: small enough to stay in the
-// processor's cache from the read to the code, which measured faster than
-// larger stripes with fewer calls.
-constexpr int64_t kStripeBudget = int64_t{2} << 20;
+// The slices of all shards of a stripe together. Shared by two threads,
+// larger stripes measured faster up to about this: fewer calls, and fewer
+// waits for the other thread.
+constexpr int64_t kStripeBudget = int64_t{8} << 20;
 constexpr int64_t kMinStripe = 16 * 1024;
 // Larger than any recovery checksum file: 64 x 255 files of lines under 400 bytes.
 constexpr int64_t kMaxRecoveryChecksumBytes = int64_t{8} << 20;
-
-struct Shard {
-    int fd = -1;
-    std::string path;
-    int64_t length = 0;  // bytes it holds; the code reads zeros past them
-};
+std::atomic<int64_t> g_stripedChunkMinimum{kInHandLimit};
 
 int64_t StripeFor(int64_t shardSize, std::size_t shards) {
     int64_t stripe = kStripeBudget / static_cast<int64_t>(shards);
@@ -41,44 +42,124 @@ int64_t StripeFor(int64_t shardSize, std::size_t shards) {
 }
 
 // Runs the rows x k coefficients over the inputs into the outputs a stripe at
-// a time, hashing the outputs, and the inputs when inHash is given, as they
-// pass.
-int CodeStripes(const std::vector<Shard>& in, const std::vector<Shard>& out, unsigned char* coefficients,
-                int64_t shardSize, std::vector<ChunkHasher>* inHash, std::vector<ChunkHasher>& outHash) {
-    const int k = static_cast<int>(in.size());
-    const int rows = static_cast<int>(out.size());
-    std::vector<unsigned char> tables(static_cast<std::size_t>(32 * k * rows));
-    ec_init_tables(k, rows, coefficients, tables.data());
-    const int64_t stripe = StripeFor(shardSize, in.size() + out.size());
-    std::vector<unsigned char> memory(static_cast<std::size_t>(stripe) * (in.size() + out.size()));
-    std::vector<unsigned char*> pointers(in.size() + out.size());
-    for (std::size_t i = 0; i < pointers.size(); ++i)
-        pointers[i] = memory.data() + i * static_cast<std::size_t>(stripe);
-    if (inHash != nullptr) inHash->assign(in.size(), ChunkHasher());
-    outHash.assign(out.size(), ChunkHasher());
-    for (int64_t offset = 0; offset < shardSize; offset += stripe) {
-        const int64_t length = std::min(stripe, shardSize - offset);
-        int64_t read = 0;
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            const int64_t want = std::clamp<int64_t>(in[i].length - offset, 0, length);
-            const int64_t got = ReadAt(in[i].fd, pointers[i], static_cast<std::size_t>(want), offset);
-            if (got < 0) return Fail("cannot read", in[i].path, errno);
-            if (got != want) return Fail("cannot read", in[i].path, EIO);
-            std::fill(pointers[i] + got, pointers[i] + length, 0);
-            read += got;
-            if (inHash != nullptr) (*inHash)[i].Update(pointers[i], static_cast<std::size_t>(got));
+// a time, hashing the outputs, and the inputs when inSums is given, as they
+// pass. Two threads share each stripe where a second one starts: each reads
+// every other input, codes half of the slices and writes every other output,
+// with a wait for the other between the steps.
+class StripeCoder {
+public:
+    StripeCoder(const std::vector<Shard>& in, const std::vector<Shard>& out, unsigned char* coefficients,
+                int64_t shardSize, ShardSums* inSums, std::vector<ChunkHasher>& outHash)
+        : in_(in),
+          out_(out),
+          shardSize_(shardSize),
+          stripe_(StripeFor(shardSize, in.size() + out.size())),
+          inSums_(inSums),
+          outHash_(outHash) {
+        const int k = static_cast<int>(in.size());
+        const int rows = static_cast<int>(out.size());
+        tables_.resize(static_cast<std::size_t>(32 * k * rows));
+        ec_init_tables(k, rows, coefficients, tables_.data());
+        memory_.resize(static_cast<std::size_t>(stripe_) * (in.size() + out.size()));
+        for (std::size_t i = 0; i < in.size() + out.size(); ++i)
+            pointers_.push_back(memory_.data() + i * static_cast<std::size_t>(stripe_));
+        if (inSums_ != nullptr) {
+            inSums_->hashes.assign(in.size(), ChunkHasher());
+            inSums_->heads.assign(in.size(), std::string());
         }
-        ec_encode_data(static_cast<int>(length), k, rows, tables.data(), pointers.data(), pointers.data() + k);
-        for (std::size_t o = 0; o < out.size(); ++o) {
-            const int64_t put = std::clamp<int64_t>(out[o].length - offset, 0, length);
-            unsigned char* bytes = pointers[in.size() + o];
-            if (WriteAllAt(out[o].fd, bytes, static_cast<std::size_t>(put), offset) != 0)
-                return Fail("cannot write", out[o].path, errno);
-            outHash[o].Update(bytes, static_cast<std::size_t>(put));
-        }
-        if (CountBlock(read) != 0) return -1;
+        outHash_.assign(out.size(), ChunkHasher());
     }
-    return 0;
+
+    int Run() {
+        {
+            std::jthread worker;
+            try {
+                worker = std::jthread([this] { Work(1); });
+            } catch (const std::system_error&) {
+                parts_ = 1;
+                sync_.arrive_and_drop();  // the place of the worker that did not start
+            }
+            Work(0);
+        }
+        return failed_ ? -1 : 0;
+    }
+
+private:
+    void Work(int part) {
+        std::vector<unsigned char*> shifted(pointers_.size());
+        for (int64_t offset = 0; offset < shardSize_; offset += stripe_) {
+            const int64_t length = std::min(stripe_, shardSize_ - offset);
+            if (!failed_ && ReadInputs(part, offset, length) != 0) failed_ = true;
+            sync_.arrive_and_wait();
+            if (failed_) return;
+            // Halves on 64-byte bounds, which the code's vector loops take whole.
+            const int64_t half = parts_ == 1 ? 0 : length / 2 / 64 * 64;
+            const int64_t from = part == 0 ? 0 : half, to = part + 1 == parts_ ? length : half;
+            for (std::size_t i = 0; i < pointers_.size(); ++i) shifted[i] = pointers_[i] + from;
+            if (to > from)
+                ec_encode_data(static_cast<int>(to - from), static_cast<int>(in_.size()), static_cast<int>(out_.size()),
+                               tables_.data(), shifted.data(), shifted.data() + in_.size());
+            sync_.arrive_and_wait();
+            // The next stripe's reads may start at once: only the code read the
+            // inputs' slices, and the next code waits for both writers.
+            if (WriteOutputs(part, offset, length) != 0 || (part == 0 && CountBlock(BytesIn(offset, length)) != 0))
+                failed_ = true;
+        }
+    }
+
+    int ReadInputs(int part, int64_t offset, int64_t length) {
+        for (std::size_t i = static_cast<std::size_t>(part); i < in_.size(); i += static_cast<std::size_t>(parts_)) {
+            const Shard& shard = in_[i];
+            unsigned char* bytes = pointers_[i];
+            const int64_t want = std::clamp<int64_t>(shard.length - offset, 0, length);
+            const int64_t got = ReadAt(shard.fd, bytes, static_cast<std::size_t>(want), shard.base + offset);
+            if (got < 0) return Fail("cannot read", shard.path, errno);
+            if (got != want) return Fail("'" + shard.path + "' changed while it was read");
+            std::fill(bytes + got, bytes + length, 0);
+            const auto n = static_cast<std::size_t>(got);
+            if (shard.copyFd >= 0 && WriteAllAt(shard.copyFd, bytes, n, offset) != 0)
+                return Fail("cannot write", shard.copyPath, errno);
+            if (inSums_ == nullptr) continue;
+            inSums_->hashes[i].Update(bytes, n);
+            if (offset == 0) inSums_->heads[i].assign(reinterpret_cast<char*>(bytes), std::min(n, kFingerprintHead));
+        }
+        return 0;
+    }
+
+    int WriteOutputs(int part, int64_t offset, int64_t length) {
+        for (std::size_t o = static_cast<std::size_t>(part); o < out_.size(); o += static_cast<std::size_t>(parts_)) {
+            const auto put = static_cast<std::size_t>(std::clamp<int64_t>(out_[o].length - offset, 0, length));
+            unsigned char* bytes = pointers_[in_.size() + o];
+            if (WriteAllAt(out_[o].fd, bytes, put, offset) != 0) return Fail("cannot write", out_[o].path, errno);
+            outHash_[o].Update(bytes, put);
+        }
+        return 0;
+    }
+
+    // The bytes a stripe reads from the inputs, for the progress counter.
+    int64_t BytesIn(int64_t offset, int64_t length) const {
+        int64_t bytes = 0;
+        for (const Shard& shard : in_) bytes += std::clamp<int64_t>(shard.length - offset, 0, length);
+        return bytes;
+    }
+
+    const std::vector<Shard>& in_;
+    const std::vector<Shard>& out_;
+    const int64_t shardSize_;
+    const int64_t stripe_;
+    ShardSums* inSums_;
+    std::vector<ChunkHasher>& outHash_;
+    std::vector<unsigned char> tables_;
+    std::vector<unsigned char> memory_;
+    std::vector<unsigned char*> pointers_;
+    int parts_ = 2;
+    std::barrier<> sync_{2};
+    std::atomic<bool> failed_{false};
+};
+
+int CodeStripes(const std::vector<Shard>& in, const std::vector<Shard>& out, unsigned char* coefficients,
+                int64_t shardSize, ShardSums* inSums, std::vector<ChunkHasher>& outHash) {
+    return StripeCoder(in, out, coefficients, shardSize, inSums, outHash).Run();
 }
 
 // ISA-L's Cauchy matrix for k data and n recovery shards: k identity rows,
@@ -95,18 +176,25 @@ std::string InfoText(const RecoverySet& set) {
            "\nmatrix isa-l-cauchy1\n";
 }
 
-int EncodeGroup(const RecoverySet& set, int32_t group, std::vector<std::string>& created, ChecksumFileWriter& sums) {
-    const int k = set.layout.DataIn(group);
-    const int n = set.layout.perGroup;
-    std::vector<UniqueFd> fds;
-    std::vector<Shard> in, out;
-    for (int j = 0; j < k; ++j) {
+// The chunks of a group as the folder holds them, read back.
+int OpenGroupChunks(const RecoverySet& set, int32_t group, std::vector<UniqueFd>& fds, std::vector<Shard>& in) {
+    for (int j = 0; j < set.layout.DataIn(group); ++j) {
         const int32_t chunk = set.layout.ChunkAt(group, j);
         const std::string name = ChunkFileName(set.stem, chunk);
         fds.push_back(OpenChunkAt(set.folderFd, name));
         if (!fds.back().valid()) return Fail("cannot open", set.PathOf(name), errno);
         in.push_back({fds.back().get(), set.PathOf(name), set.ChunkLength(chunk)});
     }
+    return 0;
+}
+
+int EncodeGroup(const RecoverySet& set, int32_t group, const GroupInputs& inputs, std::vector<std::string>& created,
+                ChecksumFileWriter& sums) {
+    const int n = set.layout.perGroup;
+    std::vector<UniqueFd> fds;
+    std::vector<Shard> in, out;
+    if ((inputs.open ? inputs.open(group, in) : OpenGroupChunks(set, group, fds, in)) != 0) return -1;
+    const int k = static_cast<int>(in.size());
     std::vector<std::string> names;
     for (int row = 0; row < n; ++row) {
         names.push_back(RecoveryFileName(set.stem, {n, group, row}));
@@ -116,18 +204,20 @@ int EncodeGroup(const RecoverySet& set, int32_t group, std::vector<std::string>&
         out.push_back({fds.back().get(), set.PathOf(names.back()), set.chunkSize});
     }
     std::vector<unsigned char> matrix = CodeMatrix(k, n);
-    // The split hashed the chunks as it wrote them.
+    // Chunks read back were hashed by the split as it wrote them.
+    ShardSums inSums;
     std::vector<ChunkHasher> outHash;
-    if (CodeStripes(in, out, matrix.data() + k * k, set.chunkSize, nullptr, outHash) != 0) return -1;
+    if (CodeStripes(in, out, matrix.data() + k * k, set.chunkSize, inputs.done ? &inSums : nullptr, outHash) != 0)
+        return -1;
     for (int row = 0; row < n; ++row) {
-        const std::size_t at = static_cast<std::size_t>(k + row);
-        if (set.flushEachFile && set.durability.FlushFile(fds[at].get(), out[static_cast<std::size_t>(row)].path) != 0)
-            return -1;
-        if (fds[at].Close() != 0) return Fail("cannot write", out[static_cast<std::size_t>(row)].path, errno);
+        const auto at = fds.size() - static_cast<std::size_t>(n - row);
+        const std::string& path = out[static_cast<std::size_t>(row)].path;
+        if (set.flushEachFile && set.durability.FlushFile(fds[at].get(), path) != 0) return -1;
+        if (fds[at].Close() != 0) return Fail("cannot write", path, errno);
         if (sums.Add(names[static_cast<std::size_t>(row)], outHash[static_cast<std::size_t>(row)].Final()) != 0)
             return -1;
     }
-    return 0;
+    return inputs.done ? inputs.done(group, inSums) : 0;
 }
 
 // Names the lost chunks: "1, 4 and 7".
@@ -232,11 +322,12 @@ int DecodeGroupOnce(const RecoverySet& set, const ChecksumTable& sums,
         if (!made.back().fd.valid()) return -1;
         out.push_back({made.back().fd.get(), set.PathOf(ChunkFileName(set.stem, chunk)), set.ChunkLength(chunk)});
     }
-    std::vector<ChunkHasher> inHash, outHash;
-    if (CodeStripes(in, out, decode.data(), set.chunkSize, &inHash, outHash) != 0) return -1;
+    ShardSums inSums;
+    std::vector<ChunkHasher> outHash;
+    if (CodeStripes(in, out, decode.data(), set.chunkSize, &inSums, outHash) != 0) return -1;
     bool again = false;
     for (std::size_t i = 0; i < in.size(); ++i) {
-        const Digest128 got = inHash[i].Final();
+        const Digest128 got = inSums.hashes[i].Final();
         if (inChunk[i] >= 0 && LineDiffers(sums, inChunk[i], got)) {
             const int position = rows[i];
             state.lostPositions.insert(
@@ -261,17 +352,23 @@ int DecodeGroupOnce(const RecoverySet& set, const ChecksumTable& sums,
 
 }  // namespace
 
+int64_t StripedChunkMinimum() { return g_stripedChunkMinimum.load(std::memory_order_relaxed); }
+
+void SetStripedChunkMinimumForTesting(int64_t bytes) {
+    g_stripedChunkMinimum.store(bytes < 0 ? kInHandLimit : bytes, std::memory_order_relaxed);
+}
+
 int64_t RecoverySet::ChunkLength(int32_t chunk) const {
     return std::min(chunkSize, totalSize - static_cast<int64_t>(chunk) * chunkSize);
 }
 
-int WriteRecoveryFiles(const RecoverySet& set, std::vector<std::string>& created) {
+int WriteRecoveryFiles(const RecoverySet& set, std::vector<std::string>& created, const GroupInputs& inputs) {
     ChecksumFileWriter sums;
     const std::string sumsName = RecoveryChecksumName(set.stem);
     created.push_back(sumsName);
     if (sums.Open(set.folderFd, set.PathOf(sumsName)) != 0) return -1;
     for (int32_t group = 0; group < set.layout.groups; ++group)
-        if (EncodeGroup(set, group, created, sums) != 0) return -1;
+        if (EncodeGroup(set, group, inputs, created, sums) != 0) return -1;
     StagedFile info;
     const std::string infoName = RecoveryInfoName(set.stem);
     created.push_back(infoName);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "checksum_file.h"
@@ -32,10 +33,47 @@ struct RecoverySet {
     std::string PathOf(const std::string& name) const { return folder + "/" + name; }
 };
 
-// Writes the recovery files of every group from the chunks in the folder,
-// then "<stem>.rec" and "<stem>.rec.xxh128". created receives every name
-// made, for a clean-up. Returns 0, or -1 with the last error.
-int WriteRecoveryFiles(const RecoverySet& set, std::vector<std::string>& created);
+// One shard of a code: length bytes of fd from base on, zeros past them as
+// far as the code is concerned. An input read from elsewhere is written to
+// copyFd at the same offsets as it passes.
+struct Shard {
+    Shard(int shardFd, std::string shardPath, int64_t shardLength)
+        : fd(shardFd), path(std::move(shardPath)), length(shardLength) {}
+    int fd = -1;
+    std::string path;
+    int64_t length = 0;
+    int64_t base = 0;
+    int copyFd = -1;
+    std::string copyPath;
+};
+
+// What a pass learned of its inputs: each one's hash and first bytes (up to
+// kFingerprintHead).
+struct ShardSums {
+    std::vector<ChunkHasher> hashes;
+    std::vector<std::string> heads;
+};
+
+// Where each group's data shards come from. Without open, the chunks in the
+// folder, read back. open fills in the shards of a group, which stay open
+// until done receives what the pass learned of them, once the group's
+// recovery files are written. Each returns 0, or -1 with the last error.
+struct GroupInputs {
+    std::function<int(int32_t group, std::vector<Shard>& in)> open;
+    std::function<int(int32_t group, const ShardSums& sums)> done;
+};
+
+// Writes the recovery files of every group from its inputs, then
+// "<stem>.rec" and "<stem>.rec.xxh128". created receives every name made,
+// for a clean-up. Returns 0, or -1 with the last error.
+int WriteRecoveryFiles(const RecoverySet& set, std::vector<std::string>& created, const GroupInputs& inputs = {});
+
+// A split with recovery files makes chunks larger than this many bytes in
+// one pass with them (kInHandLimit); smaller ones go through memory whole and
+// are read back for the code.
+int64_t StripedChunkMinimum();
+// Tests: takes small sets through the one pass as well; below 0, the default.
+void SetStripedChunkMinimumForTesting(int64_t bytes);
 
 // Looks for the recovery files of stem in the folder of a set of chunkCount
 // chunks and totalSize bytes. Returns 1 with set filled in (its chunk size is

@@ -112,6 +112,7 @@ struct SplitRun {
     bool scriptPlaced = false;
     // The recovery files made so far, by name in the chunk folder.
     std::vector<std::string> recoveryMade;
+    bool recoveryWritten = false;
     // Copies and hashes the chunk being written; a second lane takes every
     // other large chunk of a file where a second core can run it.
     CopyLane lane;
@@ -215,6 +216,18 @@ struct ChunkSums {
     Digest128 checksum{};
 };
 
+// Records the chunks from first on by their sums, in order.
+int RecordChunks(SplitRun& run, int64_t first, const std::vector<ChunkSums>& sums) {
+    for (std::size_t j = 0; j < sums.size(); ++j) {
+        const auto index = static_cast<int32_t>(first + static_cast<int64_t>(j));
+        if (run.writeChecksums && run.checksums.Add(ChunkFileName(run.names.stem, index), sums[j].checksum) != 0)
+            return -1;
+        run.descriptor.AddChunkRecordOf(index, sums[j].fingerprint);
+        if (run.descriptor.failed()) return -1;
+    }
+    return 0;
+}
+
 // The fingerprint and checksum of each chunk of a block in memory.
 void SumChunks(const SplitRun& run, const char* block, int64_t blockLength, std::vector<ChunkSums>& sums) {
     for (std::size_t j = 0; j < sums.size(); ++j) {
@@ -269,14 +282,7 @@ int WriteChunksFromHand(SplitRun& run, int source) {
             run.copied += length;
         }
         if (summing.joinable()) summing.join();
-        for (int64_t j = 0; j < count; ++j) {
-            const auto index = static_cast<int32_t>(first + j);
-            const ChunkSums& chunk = sums[static_cast<std::size_t>(j)];
-            if (run.writeChecksums && run.checksums.Add(ChunkFileName(run.names.stem, index), chunk.checksum) != 0)
-                return -1;
-            run.descriptor.AddChunkRecordOf(index, chunk.fingerprint);
-            if (run.descriptor.failed()) return -1;
-        }
+        if (RecordChunks(run, first, sums) != 0) return -1;
     }
     return 0;
 }
@@ -336,6 +342,82 @@ int CopyChunkPair(SplitRun& run, int source, int64_t first) {
     return 0;
 }
 
+int32_t RecoveryFilesOf(const SplitRun& run) {
+    return RecoveryFilesPerGroup({run.job.recoveryCount, run.job.recoveryPercent}, run.chunkCount);
+}
+
+// The recovery files the job asks for: set's layout has perGroup 0 when none.
+int PlanRecovery(const SplitRun& run, RecoverySet& set) {
+    // A stream's size is known only at its end; its front ends refuse this first.
+    if ((run.job.recoveryCount != 0 || run.job.recoveryPercent != 0) && run.job.totalSize < 0)
+        return Fail("a split of a stream writes no recovery files");
+    const int32_t perGroup = RecoveryFilesOf(run);
+    if (perGroup == 0) return 0;
+    set.folderFd = run.chunkDir.get();
+    set.folder = run.names.chunkFolder;
+    set.stem = run.names.stem;
+    set.chunkSize = std::min(run.job.chunkSize, run.job.totalSize);
+    set.totalSize = run.job.totalSize;
+    set.durability = run.durability;
+    set.flushEachFile = run.flushEachFile;
+    return MakeRecoveryLayout(run.chunkCount, perGroup, set.layout);
+}
+
+// After the last chunk: the source is as large as it was, and all of it went
+// into the chunks.
+int FinishSingleFile(SplitRun& run, int source) {
+    struct stat st {};
+    if (::fstat(source, &st) != 0) return Fail("cannot read", run.sourcePath, errno);
+    if (st.st_size != run.job.totalSize || run.copied != run.job.totalSize)
+        return Fail("'" + run.sourcePath + "' changed while it was split");
+    return run.meta.Add(MetaEntryOf('F', st, "."));
+}
+
+// A source without holes with recovery files: each group's chunks are
+// written with its recovery files in one pass, a stripe at a time, from the
+// source's bytes as they are read, so that no chunk is read back. Chunk i is
+// in group i mod G: the records wait for the last group to go in order.
+int SplitInStripes(SplitRun& run, int source) {
+    RecoverySet set;
+    if (PlanRecovery(run, set) != 0) return -1;
+    std::vector<ChunkSums> sums(static_cast<std::size_t>(run.chunkCount));
+    std::vector<UniqueFd> chunks;
+    std::vector<ChunkJob> jobs;
+    GroupInputs inputs;
+    inputs.open = [&](int32_t group, std::vector<Shard>& in) {
+        chunks.clear();
+        jobs.clear();
+        for (int32_t j = 0; j < set.layout.DataIn(group); ++j) {
+            const int32_t index = set.layout.ChunkAt(group, j);
+            ChunkJob& chunk = jobs.emplace_back(MakeChunkJob(run, index, index * run.job.chunkSize));
+            chunk.length = set.ChunkLength(index);
+            UniqueFd& out = chunks.emplace_back();
+            if (OpenChunk(run, index, out) != 0 || ReserveData(source, chunk.sourcePath, chunk.readPosition,
+                                                               chunk.length, out.get(), 0, chunk.chunkPath) != 0)
+                return -1;
+            Shard& shard = in.emplace_back(source, chunk.sourcePath, chunk.length);
+            shard.base = chunk.readPosition;
+            shard.copyFd = out.get();
+            shard.copyPath = chunk.chunkPath;
+        }
+        return 0;
+    };
+    inputs.done = [&](int32_t, const ShardSums& got) {
+        for (std::size_t j = 0; j < jobs.size(); ++j) {
+            const ChunkJob& chunk = jobs[j];
+            if (FlushBehind(run, chunks[j].get(), chunk.chunkPath, chunk.length) != 0) return -1;
+            if (chunks[j].Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
+            sums[static_cast<std::size_t>(chunk.chunkIndex)] = {
+                FingerprintOfBytes(chunk.length, got.heads[j].data(), got.heads[j].size()), got.hashes[j].Final()};
+            run.copied += chunk.length;
+        }
+        return 0;
+    };
+    if (WriteRecoveryFiles(set, run.recoveryMade, inputs) != 0 || RecordChunks(run, 0, sums) != 0) return -1;
+    run.recoveryWritten = true;
+    return FinishSingleFile(run, source);
+}
+
 int SplitSingleFile(SplitRun& run) {
     UniqueFd source = OpenForReading(run.sourcePath);
     if (!source.valid()) return Fail("cannot open", run.sourcePath, errno);
@@ -343,17 +425,15 @@ int SplitSingleFile(SplitRun& run) {
     if (::fstat(source.get(), &before) != 0) return Fail("cannot read", run.sourcePath, errno);
     const bool inHand =
         run.job.chunkSize <= kInHandLimit && static_cast<int64_t>(before.st_blocks) * 512 >= before.st_size;
+    if (run.job.chunkSize > StripedChunkMinimum() && HasNoHoles(before) && RecoveryFilesOf(run) > 0)
+        return SplitInStripes(run, source.get());
     if (inHand && WriteChunksFromHand(run, source.get()) != 0) return -1;
     if (!inHand && run.chunkCount > 1 && std::thread::hardware_concurrency() > 1)
         run.pairLane = std::make_unique<CopyLane>();
     for (int64_t i = 0; !inHand && i < run.chunkCount; i += run.pairLane != nullptr ? 2 : 1) {
         if (CopyChunkPair(run, source.get(), i) != 0) return -1;
     }
-    struct stat st {};
-    if (::fstat(source.get(), &st) != 0) return Fail("cannot read", run.sourcePath, errno);
-    if (st.st_size != run.job.totalSize || run.copied != run.job.totalSize)
-        return Fail("'" + run.sourcePath + "' changed while it was split");
-    return run.meta.Add(MetaEntryOf('F', st, "."));
+    return FinishSingleFile(run, source.get());
 }
 
 // Closes a chunk cut from a stream and records it.
@@ -775,23 +855,12 @@ void RemoveUnfinishedSet(SplitRun& run) {
 }
 
 // Parity of the chunks just written, read back while the page cache still
-// holds them.
+// holds them, unless the split made it with them.
 int WriteRecovery(SplitRun& run) {
-    const RecoveryRequest request{run.job.recoveryCount, run.job.recoveryPercent};
-    // A stream's size is known only at its end; its front ends refuse this first.
-    if ((request.count != 0 || request.percent != 0) && run.job.totalSize < 0)
-        return Fail("a split of a stream writes no recovery files");
-    const int32_t perGroup = RecoveryFilesPerGroup(request, run.chunkCount);
-    if (perGroup == 0) return 0;
     RecoverySet set;
-    set.folderFd = run.chunkDir.get();
-    set.folder = run.names.chunkFolder;
-    set.stem = run.names.stem;
-    set.chunkSize = std::min(run.job.chunkSize, run.job.totalSize);
-    set.totalSize = run.job.totalSize;
-    set.durability = run.durability;
-    set.flushEachFile = run.flushEachFile;
-    if (MakeRecoveryLayout(run.chunkCount, perGroup, set.layout) != 0) return -1;
+    if (run.recoveryWritten) return 0;
+    if (PlanRecovery(run, set) != 0) return -1;
+    if (set.layout.perGroup == 0) return 0;
     // The chunks are read once more.
     Progress().totalBytes += run.job.totalSize;
     return WriteRecoveryFiles(set, run.recoveryMade);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "partwise/chunk_names.h"
@@ -11,6 +12,7 @@
 #include "partwise/progress.h"
 #include "partwise/recovery.h"
 #include "partwise/splitter.h"
+#include "recovery_coding.h"
 #include "test_support.h"
 
 namespace partwise {
@@ -31,20 +33,33 @@ struct LossCase {
     bool repairable;
 };
 
-class RecoveryRoundTrip : public test::EngineTest, public ::testing::WithParamInterface<LossCase> {
+// Each case runs with small chunks written whole and read back for the
+// code, and again with every chunk made in one pass with the recovery files.
+class RecoveryRoundTrip : public test::EngineTest, public ::testing::WithParamInterface<std::tuple<LossCase, bool>> {
 protected:
+    void TearDown() override { SetStripedChunkMinimumForTesting(-1); }
     std::string Chunk(int32_t i) const { return dir / "src/data_spt/" + ChunkFileName("data", i); }
 };
 
 // The last chunk is short; a loss in it is rebuilt to its own length.
 TEST_P(RecoveryRoundTrip, LostChunksAreRebuiltOnlyWhenTheGroupAllows) {
-    const LossCase c = GetParam();
+    const auto& [c, inOnePass] = GetParam();
     const std::string content =
         test::PatternBytes(static_cast<std::size_t>(c.chunkSize * (c.chunks - 1) + c.chunkSize / 3));
     WriteFile(dir / "src/data.bin", content);
     SplitJob job = test::MakeJob(dir / "src/data.bin", dir / "src", c.chunkSize);
     job.recoveryCount = c.perGroup;
+    if (inOnePass) SetStripedChunkMinimumForTesting(0);
     ASSERT_EQ(RunSplit(job), 0) << GetLastErrorText();
+    if (inOnePass) {
+        // The same set, byte for byte, as the pass that reads the chunks back.
+        SetStripedChunkMinimumForTesting(-1);
+        WriteFile(dir / "readback/.keep", "");
+        SplitJob readBack = test::MakeJob(dir / "src/data.bin", dir / "readback", c.chunkSize);
+        readBack.recoveryCount = c.perGroup;
+        ASSERT_EQ(RunSplit(readBack), 0) << GetLastErrorText();
+        EXPECT_EQ(test::ReadTree(dir / "readback/data_spt"), test::ReadTree(dir / "src/data_spt"));
+    }
     ASSERT_TRUE(Exists(dir / "src/data_spt/data.rec"));
     const std::string xxhsum = "cd '" + dir / "src/data_spt" + "' && xxhsum -q -c data.xxh128 >/dev/null 2>&1";
     ASSERT_EQ(std::system((xxhsum + " && xxhsum -q -c data.rec.xxh128 >/dev/null 2>&1").c_str()), 0);
@@ -92,26 +107,36 @@ TEST_P(RecoveryRoundTrip, LostChunksAreRebuiltOnlyWhenTheGroupAllows) {
         EXPECT_EQ(name.find(".partwise-"), std::string::npos) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Losses, RecoveryRoundTrip,
-                         ::testing::Values(LossCase{"OneDeleted", 1, 10, 4096, {3}, {}, -1, true},
-                                           LossCase{"ShortLastDamaged", 1, 10, 4096, {}, {9}, -1, true},
-                                           LossCase{"TwoOfTwo", 2, 10, 4096, {0, 9}, {}, -1, true},
-                                           LossCase{"RecoveryFileLostToo", 2, 10, 4096, {4}, {}, 0, true},
-                                           LossCase{"FourOfFour", 4, 12, 4096, {1, 2}, {7, 11}, -1, true},
-                                           LossCase{"SeveralGroups", 2, 600, 1024, {0, 3, 1, 4}, {599}, -1, true},
-                                           LossCase{"OneTooMany", 1, 10, 4096, {2, 5}, {}, -1, false},
-                                           LossCase{"RecoveryFileLostOneTooMany", 2, 10, 4096, {4}, {6}, 1, false}),
-                         [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Losses, RecoveryRoundTrip,
+    ::testing::Combine(::testing::Values(LossCase{"OneDeleted", 1, 10, 4096, {3}, {}, -1, true},
+                                         LossCase{"ShortLastDamaged", 1, 10, 4096, {}, {9}, -1, true},
+                                         LossCase{"TwoOfTwo", 2, 10, 4096, {0, 9}, {}, -1, true},
+                                         LossCase{"RecoveryFileLostToo", 2, 10, 4096, {4}, {}, 0, true},
+                                         LossCase{"FourOfFour", 4, 12, 4096, {1, 2}, {7, 11}, -1, true},
+                                         LossCase{"SeveralGroups", 2, 600, 1024, {0, 3, 1, 4}, {599}, -1, true},
+                                         LossCase{"OneTooMany", 1, 10, 4096, {2, 5}, {}, -1, false},
+                                         LossCase{"RecoveryFileLostOneTooMany", 2, 10, 4096, {4}, {6}, 1, false},
+                                         LossCase{"LargeChunks", 2, 4, (1 << 20) + 4099, {1}, {3}, -1, true}),
+                       ::testing::Bool()),
+    [](const auto& param) {
+        return std::string(std::get<0>(param.param).name) + (std::get<1>(param.param) ? "InOnePass" : "");
+    });
 
+// Read back, the recovery pass counts the bytes again; in one pass, the
+// cancel lands in a group's stripes with some chunks and recovery files made.
 TEST_F(RecoveryRoundTrip, ACancelInTheRecoveryPassLeavesNothing) {
     WriteFile(dir / "src/data.bin", test::PatternBytes(40000));
     SplitJob job = test::MakeJob(dir / "src/data.bin", dir / "src", 4096);
     job.recoveryCount = 2;
-    RequestCancelAt(40000 + 1);
-    EXPECT_NE(RunSplit(job), 0);
-    ClearCancel();
-    EXPECT_NE(GetLastErrorText().find("cancelled"), std::string::npos) << GetLastErrorText();
-    EXPECT_FALSE(Exists(dir / "src/data_spt"));
+    for (const int64_t minimum : {-1, 0}) {
+        SetStripedChunkMinimumForTesting(minimum);
+        RequestCancelAt(minimum < 0 ? 40000 + 1 : 20000);
+        EXPECT_NE(RunSplit(job), 0);
+        ClearCancel();
+        EXPECT_NE(GetLastErrorText().find("cancelled"), std::string::npos) << GetLastErrorText();
+        EXPECT_FALSE(Exists(dir / "src/data_spt"));
+    }
 }
 
 TEST(RecoveryNames, OnlyExactNamesInRangeAreRecoveryFiles) {
