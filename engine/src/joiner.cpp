@@ -1364,18 +1364,26 @@ int RunAnyJoin(const std::string& chunkFolder, const std::string& outputFolder, 
                const JoinOptions& options, ChunkSetCheck* check, int* writeError) {
     ClearLastError();
     IgnoreFileSizeSignal();
-    // Lost chunks are rebuilt first; one found damaged only as the join
-    // reads it fails the join before anything is placed, and the join runs
-    // again with it rebuilt too, unless its bytes already went to a stream.
+    // The recovery files are looked for only once the join met a lost chunk,
+    // before anything was placed or sent: a whole set costs no listing of
+    // its folder. They rebuild what the join met and whatever else their
+    // look at the set finds lost, and the join runs again, until it meets a
+    // chunk it met before.
     std::vector<int32_t> known = options.lostChunks;
     std::vector<RebuiltFile> rebuilt;
     const std::string scratch = outFd >= 0 ? StreamScratchFolder() : WithoutTrailingSlashes(outputFolder);
+    bool joined = false;
     for (;;) {
-        const int recovery = options.ignoreChecksums ? 0 : RebuildLostChunks(chunkFolder, scratch, known, rebuilt);
-        if (recovery < 0) return -1;
-        if (recovery == 0 && !options.lostChunks.empty())
-            return Fail("the set in " + QuoteName(chunkFolder) +
-                        " has lost chunks and no recovery files to rebuild them from");
+        if (!known.empty() && !options.ignoreChecksums) {
+            const std::string failure = GetLastErrorText();
+            const int recovery = RebuildLostChunks(chunkFolder, scratch, known, rebuilt);
+            if (recovery < 0) return -1;
+            if (recovery == 0 && !joined)
+                return Fail("the set in " + QuoteName(chunkFolder) +
+                            " has lost chunks and no recovery files to rebuild them from");
+            // Without recovery files the join's own reason stands.
+            if (recovery == 0) return Fail(failure);
+        }
         Progress().bytesDone = 0;
         JoinRun run;
         run.chunkFolder = chunkFolder;
@@ -1387,11 +1395,13 @@ int RunAnyJoin(const std::string& chunkFolder, const std::string& outputFolder, 
             run.check.rebuilt.push_back(file.chunk);
         }
         const int result = Join(run, options);
+        joined = true;
         if (check != nullptr) *check = run.check;
         if (writeError != nullptr) *writeError = run.streamError;
         const int32_t bad = run.check.damagedChunk >= 0 ? run.check.damagedChunk : run.check.refusedChunk;
-        if (result == 0 || recovery == 0 || bad < 0 || run.sentAny || run.check.checksumFault ||
-            run.rebuilt.count(bad) > 0 || std::find(known.begin(), known.end(), bad) != known.end())
+        // A chunk without a usable line is lost too: rebuilt, it needs none.
+        if (result == 0 || options.ignoreChecksums || bad < 0 || run.sentAny || run.rebuilt.count(bad) > 0 ||
+            std::find(known.begin(), known.end(), bad) != known.end())
             return result;
         known.push_back(bad);
     }
