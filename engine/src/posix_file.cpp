@@ -1,10 +1,13 @@
 #include "posix_file.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include "fail.h"
@@ -79,6 +82,35 @@ int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path) 
 }
 
 bool HasNoHoles(const struct stat& st) { return static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size; }
+
+namespace {
+std::atomic<bool> g_alwaysShares{false};
+}  // namespace
+
+void KernelCopySharesBlocksForTesting(bool always) { g_alwaysShares = always; }
+
+bool KernelCopyMayShareBlocks(int in, int outFolder) {
+    if (g_alwaysShares) return true;
+    struct stat source {};
+    struct stat folder {};
+    struct statfs fs {};
+    if (::fstat(in, &source) != 0 || ::fstat(outFolder, &folder) != 0 || source.st_dev != folder.st_dev ||
+        ::fstatfs(outFolder, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case OCFS2_SUPER_MAGIC:
+        case NFS_SUPER_MAGIC:
+        case CIFS_SUPER_MAGIC:
+        case SMB2_SUPER_MAGIC:
+        case CEPH_SUPER_MAGIC:
+        case FUSE_SUPER_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
 
 int DataRuns::Start(int fd, int64_t offset, int64_t length, KnownDataRun* known) {
     struct stat st {};

@@ -60,6 +60,14 @@ int ReserveSpace(int fd, int64_t offset, int64_t size, const std::string& path);
 // Whether a file's blocks cover its size: then it has no holes to look for.
 bool HasNoHoles(const struct stat& st);
 
+// Whether the kernel's copy from in into the folder outFolder may share
+// blocks or be done by a server rather than copy bytes: a reflink file
+// system, or a network or FUSE one, and both on the same one.
+bool KernelCopyMayShareBlocks(int in, int outFolder);
+// Makes KernelCopyMayShareBlocks say yes everywhere, for the kernel's copy
+// to be tested where it copies bytes.
+void KernelCopySharesBlocksForTesting(bool always);
+
 // The last run of data a file's map gave. A copy that goes on inside it asks
 // the file system nothing: on tmpfs each SEEK_HOLE walks the file's pages.
 struct KnownDataRun {

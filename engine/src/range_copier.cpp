@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 #include "cancel.h"
@@ -24,6 +25,28 @@ bool KernelCopyUnsupported(int err) {
            err == EPERM;
 }
 }  // namespace
+
+void CopiedBytes::Reset() {
+    hasher.Reset();
+    head.fill(0);
+    seen = 0;
+}
+
+void CopiedBytes::Add(const char* data, std::size_t length) {
+    if (seen < static_cast<int64_t>(head.size())) {
+        const auto at = static_cast<std::size_t>(seen);
+        std::copy_n(data, std::min(length, head.size() - at), head.data() + at);
+    }
+    hasher.Update(data, length);
+    seen += static_cast<int64_t>(length);
+}
+
+void CopiedBytes::AddZeros(int64_t length) {
+    static const std::array<char, 64 * 1024> kZeros{};
+    seen += length;
+    for (; length > 0; length -= static_cast<int64_t>(kZeros.size()))
+        hasher.Update(kZeros.data(), static_cast<std::size_t>(std::min<int64_t>(length, kZeros.size())));
+}
 
 RangeCopier::RangeCopier() : buffer_(kBufferSize) {}
 
@@ -58,6 +81,7 @@ int64_t RangeCopier::Copy(int in, const std::string& inPath, int64_t offset, int
 }
 
 int RangeCopier::SkipHole(int out, const std::string& outPath, int64_t length, bool keepHoles) {
+    if (shown_ != nullptr) shown_->AddZeros(length);
     if (keepHoles) {
         if (::lseek(out, static_cast<off_t>(length), SEEK_CUR) < 0) return Fail("cannot write", outPath, errno);
         return CountBlock(length);
@@ -75,7 +99,7 @@ int RangeCopier::SkipHole(int out, const std::string& outPath, int64_t length, b
 int64_t RangeCopier::CopyData(int in, const std::string& inPath, int64_t offset, int out, const std::string& outPath,
                               int64_t length) {
     int64_t copied = 0;
-    while (copied < length && useKernelCopy_) {
+    while (copied < length && useKernelCopy_ && shown_ == nullptr) {
         off_t inOffset = static_cast<off_t>(offset + copied);
         std::size_t want = static_cast<std::size_t>(std::min(kKernelCopyBlock, length - copied));
         ssize_t n = ::copy_file_range(in, &inOffset, out, nullptr, want, 0);
@@ -99,6 +123,7 @@ int64_t RangeCopier::CopyData(int in, const std::string& inPath, int64_t offset,
         int64_t n = ReadAt(in, buffer_.data(), want, offset + copied);
         if (n < 0) return Fail("cannot read", inPath, errno);
         if (n == 0) break;
+        if (shown_ != nullptr) shown_->Add(buffer_.data(), static_cast<std::size_t>(n));
         if (WriteAll(out, buffer_.data(), static_cast<std::size_t>(n)) != 0)
             return Fail("cannot write", outPath, errno);
         copied += n;

@@ -1,19 +1,40 @@
 #pragma once
 // Internal: the copy loop shared by the splitter and the joiner.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "checksum_file.h"
+#include "fingerprint.h"
 #include "posix_file.h"
 
 namespace partwise {
+
+// The bytes a copy through memory wrote, as they passed: their hash and
+// the first of them, for the fingerprint. A hole counts as its zeros.
+struct CopiedBytes {
+    ChunkHasher hasher;
+    std::array<char, kFingerprintHead> head{};
+    int64_t seen = 0;
+
+    void Reset();
+    void Add(const char* data, std::size_t length);
+    void AddZeros(int64_t length);
+};
 
 // One job's copy engine: a fixed buffer, and the kernel's copy_file_range
 // while the file systems allow it.
 class RangeCopier {
 public:
     RangeCopier();
+
+    // While bytes is set, data goes through the buffer, where bytes sees
+    // it, rather than through the kernel's copy: one read and one write, and
+    // no read of its own for a hash.
+    void ShowBytesTo(CopiedBytes* bytes) { shown_ = bytes; }
+    bool showing() const { return shown_ != nullptr; }
 
     // Appends up to length bytes of in, from offset on, at out's current
     // position, adding each block to the progress counter. Stops early only
@@ -47,6 +68,7 @@ private:
 
     std::vector<char> buffer_;
     bool useKernelCopy_ = true;
+    CopiedBytes* shown_ = nullptr;
     KnownDataRun known_;
     // Gathered bytes at the front of buffer_, waiting for pendingFd_.
     std::size_t pending_ = 0;

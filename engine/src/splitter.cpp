@@ -54,9 +54,12 @@ struct ChunkJob {
 };
 
 // What copies a chunk and hashes its bytes as they go.
+// A copy through memory shows its bytes to bytes; the kernel's copy is
+// followed by the hasher, which reads them on a thread of its own.
 struct CopyLane {
     RangeCopier copier;
     ReadBackHasher hasher;
+    CopiedBytes bytes;
 };
 
 // What one split shares between its steps.
@@ -117,6 +120,9 @@ struct SplitRun {
     // other large chunk of a file where a second core can run it.
     CopyLane lane;
     std::unique_ptr<CopyLane> pairLane;
+    // Large chunks are read and written through memory, hashed on the way,
+    // unless the kernel's copy may share blocks instead of copying bytes.
+    bool copyThroughMemory = false;
     // A block of small chunks of a source without holes, read whole.
     std::vector<char> inHand;
 };
@@ -183,17 +189,21 @@ int FlushBehind(SplitRun& run, int fd, const std::string& path, int64_t written)
 
 // Closes a written chunk and records it; the descriptor's own write failures
 // stop the split here too.
-int FinishChunk(SplitRun& run, ReadBackHasher& hasher, UniqueFd& fd, const ChunkJob& chunk, int64_t written) {
+int FinishChunk(SplitRun& run, CopyLane& lane, UniqueFd& fd, const ChunkJob& chunk, int64_t written) {
+    const bool shown = lane.copier.showing();
     if (run.writeChecksums) {
-        if (hasher.Finish(written) != 0) return -1;
-        if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), hasher.Final()) != 0) return -1;
+        if (!shown && lane.hasher.Finish(written) != 0) return -1;
+        const Digest128 digest = shown ? lane.bytes.hasher.Final() : lane.hasher.Final();
+        if (run.checksums.Add(GetLastPathComponent(chunk.chunkPath), digest) != 0) return -1;
     }
     if (FlushBehind(run, fd.get(), chunk.chunkPath, written) != 0) return -1;
     if (fd.Close() != 0) return Fail("cannot write chunk", chunk.chunkPath, errno);
-    // The hasher read the chunk's head back already: the fingerprint is made
-    // from it rather than from another open and read.
+    // The chunk's head passed already: the fingerprint is made from it
+    // rather than from another open and read.
     if (run.writeChecksums)
-        run.descriptor.AddChunkRecordOf(chunk.chunkIndex, FingerprintOfBytes(written, hasher.head(), kFingerprintHead));
+        run.descriptor.AddChunkRecordOf(
+            chunk.chunkIndex,
+            FingerprintOfBytes(written, shown ? lane.bytes.head.data() : lane.hasher.head(), kFingerprintHead));
     else
         run.descriptor.AddChunkRecord(chunk.chunkIndex, chunk.chunkPath);
     return run.descriptor.failed() ? -1 : 0;
@@ -287,16 +297,19 @@ int WriteChunksFromHand(SplitRun& run, int source) {
     return 0;
 }
 
-// The chunk's bytes are hashed from the source on the lane's hasher thread
-// while the kernel copies them, rather than read back from the chunk
-// afterwards: a source that changes under the split fails it at the check of
-// the source that follows the last chunk. Returns the bytes copied, or -1
-// with the last error.
+// The chunk's bytes are hashed from the source as they pass through memory,
+// or, where the kernel's copy may share blocks, on the lane's hasher thread
+// while the kernel copies them; never read back from the chunk afterwards:
+// a source that changes under the split fails it at the check of the source
+// that follows the last chunk. Returns the bytes copied, or -1 with the last
+// error.
 int64_t CopyRangeToChunk(const SplitRun& run, CopyLane& lane, int source, const ChunkJob& chunk, int out) {
     const int64_t expected = std::min(chunk.length, run.job.totalSize - chunk.readPosition);
     if (ReserveData(source, chunk.sourcePath, chunk.readPosition, chunk.length, out, 0, chunk.chunkPath) != 0)
         return -1;
-    if (run.writeChecksums &&
+    lane.bytes.Reset();
+    lane.copier.ShowBytesTo(run.writeChecksums && run.copyThroughMemory ? &lane.bytes : nullptr);
+    if (run.writeChecksums && !lane.copier.showing() &&
         (lane.hasher.Start(source, run.sourcePath, chunk.readPosition) != 0 || lane.hasher.HashUpTo(expected) != 0))
         return -1;
     return lane.copier.Copy(source, chunk.sourcePath, chunk.readPosition, out, chunk.chunkPath, chunk.length);
@@ -337,7 +350,7 @@ int CopyChunkPair(SplitRun& run, int source, int64_t first) {
     for (int64_t j = 0; j < count; ++j) {
         if (copied[j] < 0) return -1;
         run.copied += copied[j];
-        if (FinishChunk(run, lanes[j]->hasher, outs[j], chunks[j], copied[j]) != 0) return -1;
+        if (FinishChunk(run, *lanes[j], outs[j], chunks[j], copied[j]) != 0) return -1;
     }
     return 0;
 }
@@ -430,6 +443,7 @@ int SplitSingleFile(SplitRun& run) {
     if (inHand && WriteChunksFromHand(run, source.get()) != 0) return -1;
     if (!inHand && run.chunkCount > 1 && std::thread::hardware_concurrency() > 1)
         run.pairLane = std::make_unique<CopyLane>();
+    run.copyThroughMemory = !KernelCopyMayShareBlocks(source.get(), run.chunkDir.get());
     for (int64_t i = 0; !inHand && i < run.chunkCount; i += run.pairLane != nullptr ? 2 : 1) {
         if (CopyChunkPair(run, source.get(), i) != 0) return -1;
     }
@@ -613,7 +627,7 @@ int FillChunkFromFiles(SplitRun& run, FileCursor& cursor, const ChunkJob& chunk)
     }
     if (cursor.walker.failed() || run.lane.copier.Flush() != 0) return -1;
     run.copied += written;
-    return FinishChunk(run, run.lane.hasher, out, chunk, written);
+    return FinishChunk(run, run.lane, out, chunk, written);
 }
 
 // After the last chunk: the files the chunks did not reach must hold no more
