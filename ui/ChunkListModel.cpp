@@ -1,5 +1,7 @@
 #include "ChunkListModel.h"
 
+#include <unordered_set>
+
 #include <QFile>
 
 #include "partwise/chunk_names.h"
@@ -117,9 +119,12 @@ void ChunkListModel::markRefused(int32_t chunkIndex, const QString& reason) {
     }
 }
 
-void ChunkListModel::markAllWhole() {
+void ChunkListModel::markAllWhole(const std::vector<partwise::RebuiltChunk>& rebuilt) {
+    std::unordered_set<int32_t> lost;
+    for (const partwise::RebuiltChunk& chunk : rebuilt) lost.insert(chunk.chunkIndex);
     for (std::size_t row = 0; row < m_rows.size(); ++row)
-        m_rows.setCheck(row, RowCheck::kWhole, partwise::ChunkReason::kNone);
+        if (lost.count(m_rows.chunkIndex(row)) == 0)
+            m_rows.setCheck(row, RowCheck::kWhole, partwise::ChunkReason::kNone);
     rowsChanged(0, rowCount() - 1);
 }
 

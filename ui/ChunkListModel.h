@@ -73,8 +73,9 @@ public:
                         const std::vector<partwise::ChunkReason>& reasons);
     // The join refused the chunk chunkIndex for reason.
     void markRefused(int32_t chunkIndex, const QString& reason);
-    // A join read every chunk whole and each matched its checksum.
-    void markAllWhole();
+    // A join read every chunk whole and each matched its checksum; those it
+    // rebuilt from the recovery files are still lost in the set.
+    void markAllWhole(const std::vector<partwise::RebuiltChunk>& rebuilt = {});
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;

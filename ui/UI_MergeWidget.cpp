@@ -435,7 +435,7 @@ void UI_MergeWidget::m_MergeDoingThread_Finished() {
     if (offerJoinWithoutChecksums()) return;
     if (showJobFailure(mainWindow, *m_MergeDoingThread, "Joining failed", "The output was not completed.")) return;
     if (check.everyChunkMatched()) {
-        chunkModel->markAllWhole();
+        chunkModel->markAllWhole(check.rebuilt);
         checkStage = ChunkHealth::Stage::kChecked;
         showSummary();
     }
