@@ -595,10 +595,28 @@ void FillHandBlock(const JoinRun& run, const DescriptorFile& descriptor, HandBlo
     }
 }
 
+// A failed write to the stream; a reader that went away is told apart for
+// the caller, which dies of SIGPIPE as the write would have made it.
+int StreamFailed(JoinRun& run, int err) {
+    struct pollfd gone {
+        run.stream, 0, 0
+    };
+    run.streamError = err == EPIPE || (::poll(&gone, 1, 0) == 1 && (gone.revents & POLLERR) != 0) ? EPIPE : err;
+    return -1;
+}
+
+// Writes the block's chunks up to its fault, if it has one: a stream gets
+// every chunk before a damaged one, as one chunk at a time would send them.
 int WriteHandBlock(JoinRun& run, const HandBlock& block, int out, const std::string& finalPath) {
-    if (block.faultIndex >= 0) return ReportFault(run, block.faultIndex, -1, block.fault);
-    if (WriteAll(out, block.bytes.data(), block.length) != 0) return Fail("cannot write", finalPath, errno);
+    const bool toStream = out == run.stream;
+    run.sentAny = run.sentAny || (toStream && block.length > 0);
+    if (WriteAll(out, block.bytes.data(), block.length) != 0) {
+        const int err = errno;
+        Fail("cannot write", finalPath, err);
+        return toStream ? StreamFailed(run, err) : -1;
+    }
     run.check.matched += block.matched;
+    if (block.faultIndex >= 0) return ReportFault(run, block.faultIndex, -1, block.fault);
     return CountBlock(static_cast<int64_t>(block.length));
 }
 
@@ -763,16 +781,6 @@ int JoinSingleFile(JoinRun& run, const DescriptorFile& descriptor) {
     return -1;
 }
 
-// A failed write to the stream; a reader that went away is told apart for
-// the caller, which dies of SIGPIPE as the write would have made it.
-int StreamFailed(JoinRun& run, int err) {
-    struct pollfd gone {
-        run.stream, 0, 0
-    };
-    run.streamError = err == EPIPE || (::poll(&gone, 1, 0) == 1 && (gone.revents & POLLERR) != 0) ? EPIPE : err;
-    return -1;
-}
-
 // One chunk of the stream, open and, when it has a checksum line, read and
 // hashed whole; one that fits the buffer stays in it.
 struct StreamChunk {
@@ -829,18 +837,26 @@ int SendStreamChunk(JoinRun& run, int32_t index, StreamChunk& chunk) {
     return 0;
 }
 
-// Every chunk is verified before any of its bytes go out, the next one on a
-// second thread while this one is sent.
-int SendChunks(JoinRun& run) {
+// Every chunk is verified before any of its bytes go out: a large one on a
+// second thread while the one before it is sent, runs of small ones a block
+// at a time, as a join into a file takes them.
+int SendChunks(JoinRun& run, const DescriptorFile& descriptor) {
     StreamChunk chunks[2];
-    if (run.chunkCount > 0) VerifyStreamChunk(run, 0, chunks[0]);
-    for (int32_t i = 0; i < run.chunkCount; ++i) {
+    bool verified = false;  // chunks[i % 2] holds chunk i, verified ahead
+    for (int32_t i = 0; i < run.chunkCount;) {
+        if (TakenInHand(run, i)) {
+            if (JoinChunksFromHand(run, descriptor, i, run.stream, run.streamName) != 0) return -1;
+            verified = false;
+            continue;
+        }
         StreamChunk& chunk = chunks[i % 2];
+        if (!verified) VerifyStreamChunk(run, i, chunk);
         if (chunk.fault.kind != ChunkFault::kNone)
             return ReportFault(run, i, run.chunkSizes[static_cast<std::size_t>(i)], chunk.fault);
         run.check.matched += chunk.checked ? 1 : 0;
+        verified = i + 1 < run.chunkCount && !TakenInHand(run, i + 1);
         std::jthread ahead;
-        if (i + 1 < run.chunkCount) {
+        if (verified) {
             StreamChunk& next = chunks[(i + 1) % 2];
             try {
                 ahead = std::jthread([&run, &next, i] { VerifyStreamChunk(run, i + 1, next); });
@@ -848,7 +864,7 @@ int SendChunks(JoinRun& run) {
                 VerifyStreamChunk(run, i + 1, next);
             }
         }
-        if (SendStreamChunk(run, i, chunk) != 0) return -1;
+        if (SendStreamChunk(run, i++, chunk) != 0) return -1;
     }
     return 0;
 }
@@ -873,7 +889,7 @@ int JoinToStream(JoinRun& run, const DescriptorFile& descriptor) {
     if (total != GetTotalSize())
         return Fail("the chunks in '" + run.chunkFolder + "' hold " + std::to_string(total) +
                     " bytes, the chunk set records " + std::to_string(GetTotalSize()));
-    if (SendChunks(run) != 0) return -1;
+    if (SendChunks(run, descriptor) != 0) return -1;
     return FinishStream(run);
 }
 
