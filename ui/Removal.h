@@ -20,8 +20,8 @@ struct JoinedSet {
     std::vector<std::string> otherFiles;  // written beside the chunks: metadata, join script
 };
 
-// Removes the set's chunk files, then its checksum file and the others, by
-// name in the chunk folder; kept counts those still there (all of them when
+// Removes the set's chunk files, then its checksum file, its recovery files
+// and the others, by name in the chunk folder; kept counts those still there (all of them when
 // the folder cannot be opened). Runs off the window's thread: a set of
 // 200,000 chunks takes a while. Returns 0.
 int removeJoinedSet(const JoinedSet& set, int64_t& kept);

@@ -401,8 +401,6 @@ void UI_MergeWidget::deleteChunks(const QString& checksumFile) {
     const std::string name = QFile::encodeName(sourceName).toStdString();
     set.otherFiles = {partwise::MetadataFilePath(set.chunkFolder, name),
                       partwise::JoinScriptFileFor(set.chunkFolder, name)};
-    for (std::string& path : partwise::RecoveryPathsIn(set.chunkFolder, set.stem))
-        set.otherFiles.push_back(std::move(path));
     chunkModel->clear();
     sourceName.clear();
     summaryLabel->clear();
