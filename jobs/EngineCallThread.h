@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "EngineJobThread.h"
+#include "partwise/progress.h"
 
 class EngineCallThread : public EngineJobThread {
 public:
@@ -23,6 +24,8 @@ public:
             handOver([take, found] { take(*found); });
             return result;
         };
+        // A cancel meant for a job that ended meanwhile must not stop this one.
+        partwise::ClearCancel();
         start(QThread::InheritPriority);
     }
 

@@ -11,6 +11,7 @@ void FullCheckThread::startCheck(std::string chunkFolder, TakeBatch takeBatch, T
     folder = std::move(chunkFolder);
     onBatch = std::move(takeBatch);
     onEnd = std::move(takeEnd);
+    partwise::ClearCancel();
     start(QThread::LowPriority);
 }
 

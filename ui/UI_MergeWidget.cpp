@@ -341,7 +341,8 @@ void UI_MergeWidget::m_merge_Button_slots() {
     const QFileInfo existing(outputFolder + "/" + sourceName);
     // lstat, as the join itself looks: a link that leads nowhere is replaced too.
     struct stat st {};
-    if (::lstat(QFile::encodeName(existing.absoluteFilePath()).constData(), &st) == 0) {
+    const bool present = ::lstat(QFile::encodeName(existing.absoluteFilePath()).constData(), &st) == 0;
+    if (present) {
         UI_MyMessageBox note;
         note.setObjectName("overwriteNote");
         note.placeDialog(windowPos.x() + (windowSize.width() - 240) / 2, windowPos.y() + windowSize.height() / 2, 260,
@@ -370,7 +371,8 @@ void UI_MergeWidget::m_merge_Button_slots() {
     std::memset(m_MergeDoingThread->outputFolderPath, 0, sizeof m_MergeDoingThread->outputFolderPath);
     std::memcpy(m_MergeDoingThread->chunkFolderPath, chunkBytes.constData(), chunkBytes.size());
     std::memcpy(m_MergeDoingThread->outputFolderPath, outputBytes.constData(), outputBytes.size());
-    m_MergeDoingThread->replaceExisting = existing.exists();
+    // What the user was asked about, a dangling link included.
+    m_MergeDoingThread->replaceExisting = present;
     m_MergeDoingThread->ignoreChecksums = false;
     startJoin();
 }

@@ -327,6 +327,7 @@ void UI_SplitWidget::computeFromCount() {
     // The exact chunkSize stays until the user edits the size or the unit.
     const QSignalBlocker keepChunkSize(split_size_ComboBox);
     split_size_ComboBox->setCurrentIndex(unitIndex);
+    enableSplitButton();
 }
 
 void UI_SplitWidget::suggestChunkSize() {

@@ -1,5 +1,7 @@
 #include "partwise/job_checks.h"
 
+#include "partwise/errors.h"
+
 #include "partwise/limits.h"
 #include "paths.h"
 
@@ -32,9 +34,9 @@ std::string SplitOptionsProblem(const std::string& source, const std::string& ou
 std::string SourceNameProblem(const std::string& name) {
     if (name.empty()) return "the name is empty";
     if (name == "." || name == ".." || name.find('/') != std::string::npos)
-        return "the name '" + name + "' is not a file name";
+        return "the name " + QuoteName(name) + " is not a file name";
     if (name.size() > kMaxNameBytes)
-        return "the name '" + name + "' is longer than " + std::to_string(kMaxNameBytes) + " bytes";
+        return "the name " + QuoteName(name) + " is longer than " + std::to_string(kMaxNameBytes) + " bytes";
     return {};
 }
 

@@ -289,7 +289,10 @@ int RepairChunkSet(const std::string& chunkFolder, std::vector<RebuiltChunk>& re
     if (CheckChunkSetFully(chunkFolder, entries, full) != 0) return -1;
     std::vector<int32_t> lost;
     for (const FullCheckEntry& entry : entries)
-        if (entry.verdict != ChunkVerdict::kOk) lost.push_back(entry.chunkIndex);
+        // A chunk without a line is not known to be lost: decoded over, it
+        // could not be checked.
+        if (entry.verdict != ChunkVerdict::kOk && entry.verdict != ChunkVerdict::kUnchecked)
+            lost.push_back(entry.chunkIndex);
     if (full.checksumFile.empty())
         return Fail("the set in " + QuoteName(chunkFolder) + " has no checksum file to check a repair against");
     if (lost.empty()) return 0;
@@ -301,6 +304,8 @@ int RepairChunkSet(const std::string& chunkFolder, std::vector<RebuiltChunk>& re
     if (found < 0) return -1;
     // A repair writes into the set: no split or join may work on it meanwhile.
     if (LockFolder(folder.get(), true, chunkFolder, "split") != 0) return -1;
+    // What a killed repair left there.
+    SweepTemporaries(folder.get());
     // Rebuilt under temporary names, renamed over the lost chunks only once
     // every one of them is whole and checked. A group decoded again leaves
     // the files of its first pass behind: they go with the rest.
@@ -322,11 +327,11 @@ int RepairChunkSet(const std::string& chunkFolder, std::vector<RebuiltChunk>& re
         removeTemporary();
         return -1;
     }
+    const Durability durability;
     for (RebuiltFile& file : files) {
-        if (::fsync(file.fd.get()) != 0) {
-            const int err = errno;
+        if (durability.FlushFile(file.fd.get(), set.PathOf(ChunkFileName(set.stem, file.chunk.chunkIndex))) != 0) {
             removeTemporary();
-            return Fail("cannot write", set.PathOf(ChunkFileName(set.stem, file.chunk.chunkIndex)), err);
+            return -1;
         }
     }
     for (RebuiltFile& file : files) {
@@ -343,8 +348,8 @@ int RepairChunkSet(const std::string& chunkFolder, std::vector<RebuiltChunk>& re
         rebuilt.push_back(file.chunk);
     }
     removeTemporary();
-    ::fsync(folder.get());
-    return 0;
+    // Renamed, not yet lasting: a repair reported done survives a power cut.
+    return durability.FlushFolder(folder.get(), chunkFolder);
 }
 
 }  // namespace partwise

@@ -20,6 +20,7 @@
 #include "folder_ops.h"
 #include "partwise/chunk_names.h"
 #include "partwise/errors.h"
+#include "partwise/limits.h"
 #include "read_back_hasher.h"
 
 namespace partwise {
@@ -31,9 +32,14 @@ namespace {
 // waits for the other thread.
 constexpr int64_t kStripeBudget = int64_t{8} << 20;
 constexpr int64_t kMinStripe = 16 * 1024;
-// Larger than any recovery checksum file: 64 x 255 files of lines under 400 bytes.
-constexpr int64_t kMaxRecoveryChecksumBytes = int64_t{8} << 20;
 std::atomic<int64_t> g_stripedChunkMinimum{kInHandLimit};
+
+// Larger than any recovery checksum file of the layout: every file's line
+// twice over, at the longest a name can make it.
+int64_t MaxRecoveryChecksumBytes(const RecoveryLayout& layout) {
+    constexpr int64_t kLongestLine = 32 + 2 + static_cast<int64_t>(kMaxNameBytes) + 1;
+    return int64_t{2} * layout.perGroup * layout.groups * kLongestLine + (int64_t{64} << 10);
+}
 
 int64_t StripeFor(int64_t shardSize, std::size_t shards) {
     int64_t stripe = kStripeBudget / static_cast<int64_t>(shards);
@@ -419,7 +425,8 @@ std::vector<std::pair<std::string, Digest128>> ReadRecoveryChecksums(const Recov
     std::vector<std::pair<std::string, Digest128>> lines;
     UniqueFd fd = OpenChunkAt(set.folderFd, RecoveryChecksumName(set.stem));
     struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxRecoveryChecksumBytes)
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size > MaxRecoveryChecksumBytes(set.layout))
         return lines;
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
     if (ReadAt(fd.get(), text.data(), text.size(), 0) != st.st_size) return lines;

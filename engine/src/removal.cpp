@@ -51,7 +51,9 @@ public:
         LeaveFoldersUpTo(ParentOf(relative));
         UniqueFd folder;
         const int r = OpenBelow(rootFd_, root_, ParentOf(relative), false, nullptr, folder);
-        if (r == 0 && (::unlinkat(folder.get(), NameOf(relative).c_str(), 0) == 0 || errno == ENOENT)) {
+        // A file whose folder is gone already is gone too.
+        if ((r != 0 && errno == ENOENT) ||
+            (r == 0 && (::unlinkat(folder.get(), NameOf(relative).c_str(), 0) == 0 || errno == ENOENT))) {
             ++removal_.filesRemoved;
             return;
         }

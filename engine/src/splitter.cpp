@@ -371,7 +371,9 @@ int PlanRecovery(const SplitRun& run, RecoverySet& set) {
     set.stem = run.names.stem;
     set.chunkSize = std::min(run.job.chunkSize, run.job.totalSize);
     set.totalSize = run.job.totalSize;
-    set.durability = run.durability;
+    // Made durable with the chunks' side files, by the syncfs before the
+    // descriptor takes its name, or each where that does not reach the disk.
+    set.durability = run.sideFiles;
     set.flushEachFile = run.flushEachFile;
     return MakeRecoveryLayout(run.chunkCount, perGroup, set.layout);
 }
@@ -829,6 +831,7 @@ void RemoveUnfinishedSet(SplitRun& run) {
     run.meta.Discard();
     run.checksums.Discard();
     run.script.Discard();
+    run.pendingFlush = UniqueFd();
     run.lane.hasher.Start(-1, std::string());
     if (run.pairLane != nullptr) run.pairLane->hasher.Start(-1, std::string());
     const int dir = run.chunkDir.get();
@@ -839,10 +842,12 @@ void RemoveUnfinishedSet(SplitRun& run) {
         if (notRemovedCount++ == 0)
             notRemoved = "could not remove '" + run.names.chunkFolder + "/" + name + "': " + std::strerror(errno);
     };
+    // The descriptor first: killed half-way, the clean-up must not leave one
+    // that stands for a whole set.
+    if (run.descriptorPlaced) remove(kDescriptorFileName);
     if (run.metaPlaced) remove(GetLastPathComponent(MetaFilePath(run.names.chunkFolder, run.names.stem)));
     if (run.checksumsPlaced) remove(GetLastPathComponent(ChecksumFilePath(run.names.chunkFolder, run.names.stem)));
     if (run.scriptPlaced) remove(JoinScriptName(run.names.stem));
-    if (run.descriptorPlaced) remove(kDescriptorFileName);
     for (int64_t i = 0; i < run.chunksStarted; ++i) remove(ChunkFileName(run.names.stem, static_cast<int32_t>(i)));
     for (const std::string& name : run.recoveryMade) remove(name);
     run.marker = UniqueFd();
